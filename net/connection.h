@@ -1,0 +1,29 @@
+#pragma once
+// What the protocol engine needs of a connection: the byte operations of a
+// connected stream plus two waits. The socket's connection object implements
+// it; tests and the fuzz target implement it with in-memory fakes.
+
+namespace relvane {
+
+class IConnection {
+public:
+    virtual ~IConnection() = default;
+
+    // Bytes that can be read now without waiting; 0 when not connected.
+    [[nodiscard]] virtual int BytesWaiting() = 0;
+    // Up to n bytes: the count, 0 when not connected or closed by the peer
+    // with nothing left, -1 when nothing can be read now. Hard failures throw.
+    [[nodiscard]] virtual int ReceiveBytes(void* buffer, int n) = 0;
+    // All n bytes or none: n when taken whole, -1 when nothing could be taken
+    // now, 0 when not connected. Never a partial count. Hard failures throw.
+    [[nodiscard]] virtual int SendBytes(const void* buffer, int n) = 0;
+    [[nodiscard]] virtual bool IsConnected() const = 0;
+
+    // Blocks until incoming data (or a close) is noticed, or timeoutMs passed.
+    virtual void WaitReadable(int timeoutMs) = 0;
+    // Blocks until the connection can take more bytes, or timeoutMs passed;
+    // true when it can take them now (timeoutMs 0 only asks).
+    virtual bool WaitWritable(int timeoutMs) = 0;
+};
+
+} // namespace relvane

@@ -1,0 +1,152 @@
+#pragma once
+// Asynchronous IPv4 TCP endpoints on POSIX sockets. Opening returns at once;
+// what happens later (connected, accepted, ended, failed) is reported through
+// the On* callbacks on the thread that owns the endpoint (the user-interface
+// thread), while it dispatches its Qt event queue.
+
+#include "net/connection.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+class QSocketNotifier;
+
+namespace relvane {
+
+// A socket failure, carrying the text the user will read (UTF-8 in what()).
+class ESocketError : public std::runtime_error {
+public:
+    explicit ESocketError(const QString& message);
+    [[nodiscard]] QString Message() const { return QString::fromUtf8(what()); }
+};
+
+// "Windows ソケットエラー： %0:s (%1:d) [API '%2:s']" for errno `code`.
+[[nodiscard]] ESocketError SocketApiError(int code, const char* api);
+// "非同期ソケットエラー %d"
+[[nodiscard]] ESocketError AsyncSocketError(int code);
+
+// Errors found in a notification have no caller to return to; they go to the
+// application's default error display. Defaults to a qWarning.
+using TSocketErrorHandler = std::function<void(const ESocketError&)>;
+void SetSocketErrorHandler(TSocketErrorHandler handler);
+void RaiseToApplication(const ESocketError& error);
+
+// The connection object. Shared: the protocol worker may hold it after the
+// endpoint that made it has been closed.
+class TCustomWinSocket : public IConnection {
+public:
+    TCustomWinSocket();
+    ~TCustomWinSocket() override;
+    TCustomWinSocket(const TCustomWinSocket&) = delete;
+    TCustomWinSocket& operator=(const TCustomWinSocket&) = delete;
+
+    [[nodiscard]] int BytesWaiting() override;
+    [[nodiscard]] int ReceiveBytes(void* buffer, int n) override;
+    [[nodiscard]] int SendBytes(const void* buffer, int n) override;
+    [[nodiscard]] bool IsConnected() const override { return Connected.load(); }
+    void WaitReadable(int timeoutMs) override;
+    bool WaitWritable(int timeoutMs) override;
+
+    // Reverse lookup of the peer's address; empty when not connected or no name.
+    [[nodiscard]] QString PeerHostName();
+    // The peer's address in dotted-quad form; empty when not connected.
+    [[nodiscard]] QString PeerAddress();
+
+    // Graceful close: half-close, drain what still arrives for a short bounded
+    // time (off the calling thread), then close. IsConnected reads false at once.
+    void Close();
+
+private:
+    friend class TClientSocket;
+    friend class TServerSocket;
+    void Attach(int fd); // takes a connected (or connecting) descriptor
+    int HandleUnlocked() const { return Fd; }
+    void HardFailure(int code, const char* api); // closes, notifies, throws
+
+    mutable std::recursive_mutex Lock;
+    int Fd = -1;
+    std::atomic<bool> Connected{false};
+    // Set by the endpoint so a hard failure inside SendBytes/ReceiveBytes can
+    // report the close to the user-interface thread.
+    std::function<void()> OnHardClose;
+};
+
+using TSocketNotifyEvent =
+    std::function<void(QObject* sender, const std::shared_ptr<TCustomWinSocket>& socket)>;
+
+// Connecting endpoint. Owns one connection object for its whole life.
+class TClientSocket : public QObject {
+    Q_OBJECT
+public:
+    explicit TClientSocket(QObject* parent = nullptr);
+    ~TClientSocket() override;
+
+    [[nodiscard]] int Port() const { return FPort; }
+    void SetPort(int port);
+    [[nodiscard]] QString Address() const { return FAddress; }
+    void SetAddress(const QString& address);
+    [[nodiscard]] bool Active() const { return FActive; }
+    void SetActive(bool active);
+    [[nodiscard]] std::shared_ptr<TCustomWinSocket> Socket() const { return FSocket; }
+
+    TSocketNotifyEvent OnConnect;
+    TSocketNotifyEvent OnDisconnect;
+
+private:
+    void Notified();
+    void Open();
+    void Close();
+    void Unwatch();
+
+    int FPort = 2010;
+    QString FAddress;
+    bool FActive = false;
+    bool Connecting = false;
+    bool InDisconnect = false;
+    std::shared_ptr<TCustomWinSocket> FSocket;
+    int Epoll = -1;
+    QSocketNotifier* Notifier = nullptr;
+};
+
+// Listening endpoint with the list of accepted connections.
+class TServerSocket : public QObject {
+    Q_OBJECT
+public:
+    explicit TServerSocket(QObject* parent = nullptr);
+    ~TServerSocket() override;
+
+    [[nodiscard]] int Port() const { return FPort; }
+    void SetPort(int port);
+    [[nodiscard]] bool Active() const { return FActive; }
+    void SetActive(bool active);
+
+    [[nodiscard]] int ConnectionCount() const;
+    [[nodiscard]] std::shared_ptr<TCustomWinSocket> ConnectionAt(int index) const;
+
+    TSocketNotifyEvent OnAccept;
+    TSocketNotifyEvent OnClientDisconnect;
+
+private:
+    void Notified();
+    void Open();
+    void Close();
+    void AcceptPending();
+    void ClientClosed(const std::shared_ptr<TCustomWinSocket>& socket);
+
+    int FPort = 2010;
+    bool FActive = false;
+    int Listener = -1;
+    int Epoll = -1;
+    QSocketNotifier* Notifier = nullptr;
+    mutable std::mutex ListLock;
+    std::vector<std::shared_ptr<TCustomWinSocket>> Connections;
+};
+
+} // namespace relvane
