@@ -1,0 +1,149 @@
+#pragma once
+// In-memory stand-ins for the worker's connection and host: the tests feed
+// incoming bytes, read the frames sent, and look at the host calls made.
+
+#include "net/connection.h"
+#include "protocol/frame.h"
+#include "protocol/host.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace relvane::test {
+
+class FakeConnection : public IConnection {
+public:
+    // Bytes the peer "sent": what the worker will read.
+    void Feed(const QByteArray& bytes) {
+        std::lock_guard g(M);
+        Incoming.append(bytes);
+    }
+    // Everything the worker sent so far, taken out.
+    QByteArray TakeSent() {
+        std::lock_guard g(M);
+        QByteArray s = Outgoing;
+        Outgoing.clear();
+        return s;
+    }
+    void Disconnect() { Open = false; }
+    bool Writable = true; // false: every send "would block", WaitWritable says no
+
+    int BytesWaiting() override {
+        std::lock_guard g(M);
+        return Open ? static_cast<int>(Incoming.size()) : 0;
+    }
+    int ReceiveBytes(void* buffer, int n) override {
+        std::lock_guard g(M);
+        if (!Open) return 0;
+        if (Incoming.isEmpty()) return -1;
+        const int k = std::min<int>(n, static_cast<int>(Incoming.size()));
+        std::memcpy(buffer, Incoming.constData(), k);
+        Incoming.remove(0, k);
+        return k;
+    }
+    int SendBytes(const void* buffer, int n) override {
+        std::lock_guard g(M);
+        if (!Open) return 0;
+        if (!Writable) return -1;
+        Outgoing.append(static_cast<const char*>(buffer), n);
+        return n;
+    }
+    bool IsConnected() const override { return Open; }
+    void WaitReadable(int) override {}
+    bool WaitWritable(int) override { return Writable; }
+
+private:
+    std::mutex M;
+    QByteArray Incoming;
+    QByteArray Outgoing;
+    bool Open = true;
+};
+
+// A frame taken apart again, for comparisons.
+struct SentFrame {
+    FrameHeader Header;
+    QByteArray Payload;
+};
+
+inline std::vector<SentFrame> SplitFrames(const QByteArray& bytes) {
+    std::vector<SentFrame> frames;
+    int at = 0;
+    while (bytes.size() - at >= HeaderSize) {
+        SentFrame f;
+        f.Header = ParseHeader(bytes.constData() + at);
+        f.Payload = bytes.mid(at + HeaderSize, f.Header.Length);
+        at += HeaderSize + f.Header.Length;
+        frames.push_back(f);
+    }
+    return frames;
+}
+
+// Records every call; settings and the stage are plain fields. Calls run on
+// the worker's thread (UiContext() is null).
+class FakeHost : public IWorkerHost {
+public:
+    QString User = QStringLiteral("tester");
+    bool Compress = false;
+    bool Resume = false;
+    QString Folder;
+    int Stage = 1;
+    bool HandshakeFailed = false;
+    QString Peer;
+    QStringList Files; // the send list
+    QStringList Calls; // "ShowError:…", "ShowRecvCount:3", …
+    QStringList Errors;
+    std::vector<std::pair<QString, QString>> Chats;
+    bool SendEnabled = false;
+
+    QObject* UiContext() override { return nullptr; }
+    QString UserName() override { return User; }
+    bool UseCompress() override { return Compress; }
+    bool UseResume() override { return Resume; }
+    QString ReceiveFolder() override { return Folder; }
+    int ConnectStage() override { return Stage; }
+    void SetConnectStage(int stage) override {
+        Stage = stage;
+        Calls << QStringLiteral("SetStage:%1").arg(stage);
+    }
+    void SetHandshakeFailed() override { HandshakeFailed = true; }
+    void SetPeerName(const QString& name) override { Peer = name; }
+    QString PeerName() override { return Peer; }
+    void ShowChat(const QString& peer, const QString& text) override {
+        Chats.emplace_back(peer, text);
+    }
+    void ShowError(const QString& text) override {
+        Errors << text;
+        Calls << QStringLiteral("ShowError:") + text;
+    }
+    void ShowRecvWindow() override { Calls << QStringLiteral("ShowRecvWindow"); }
+    void HideRecvWindow() override { Calls << QStringLiteral("HideRecvWindow"); }
+    void ShowRecvCount(int n) override { Calls << QStringLiteral("ShowRecvCount:%1").arg(n); }
+    void ShowRecvName(const QString& name) override {
+        Calls << QStringLiteral("ShowRecvName:") + name;
+    }
+    QStringList SendList() override { return Files; }
+    void ShowSendWindow(const QStringList& files) override {
+        Calls << QStringLiteral("ShowSendWindow:%1").arg(files.size());
+    }
+    void ShowSendName(const QString& path) override {
+        Calls << QStringLiteral("ShowSendName:") + path;
+    }
+    void HideSendWindow() override { Calls << QStringLiteral("HideSendWindow"); }
+    void EnableSend() override {
+        SendEnabled = true;
+        Calls << QStringLiteral("EnableSend");
+    }
+    void FileReceived(const QString& path) override {
+        Calls << QStringLiteral("FileReceived:") + path;
+    }
+    void ListSent() override { Calls << QStringLiteral("ListSent"); }
+    void ListReceived() override { Calls << QStringLiteral("ListReceived"); }
+};
+
+} // namespace relvane::test
