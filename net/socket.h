@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -60,22 +61,38 @@ public:
     [[nodiscard]] QString PeerAddress();
 
     // Graceful close: half-close, drain what still arrives for a short bounded
-    // time (off the calling thread), then close. IsConnected reads false at once.
+    // time (off the calling thread), then close. IsConnected reads false at once;
+    // the endpoint that made the connection reports it as ended.
     void Close();
 
 private:
     friend class TClientSocket;
     friend class TServerSocket;
-    void Attach(int fd); // takes a connected (or connecting) descriptor
-    int HandleUnlocked() const { return Fd; }
-    void HardFailure(int code, const char* api); // closes, notifies, throws
+    void Attach(int fd); // takes a connecting descriptor; IsConnected stays false
+    void MarkConnected();
+    [[nodiscard]] int PendingError(); // SO_ERROR of a connect attempt
+    // Notifications of the owning endpoint: an epoll set, the key the socket
+    // has in it, and how a hard failure on another thread reaches the endpoint.
+    bool Watch(int epoll, std::uint64_t key, std::uint32_t events);
+    void Rewatch(std::uint32_t events);
+    void Unwatch();
+    void SetHardCloseHook(std::function<void()> hook);
+    void Release(bool graceful);
+    void CloseNow() { Release(false); }
+    [[noreturn]] void HardFailure(int code, const char* api); // closes, notifies, throws
+    [[nodiscard]] int PollFd(short events, int timeoutMs);
 
     mutable std::recursive_mutex Lock;
     int Fd = -1;
     std::atomic<bool> Connected{false};
+    int WatchEpoll = -1;
+    std::uint64_t WatchKey = 0;
     // Set by the endpoint so a hard failure inside SendBytes/ReceiveBytes can
     // report the close to the user-interface thread.
     std::function<void()> OnHardClose;
+    // User-interface thread only: the server has raised (or skipped) the
+    // disconnect event for this connection.
+    bool DisconnectReported = false;
 };
 
 using TSocketNotifyEvent =
@@ -92,7 +109,7 @@ public:
     void SetPort(int port);
     [[nodiscard]] QString Address() const { return FAddress; }
     void SetAddress(const QString& address);
-    [[nodiscard]] bool Active() const { return FActive; }
+    [[nodiscard]] bool Active() const { return FState == TState::Connected; }
     void SetActive(bool active);
     [[nodiscard]] std::shared_ptr<TCustomWinSocket> Socket() const { return FSocket; }
 
@@ -100,16 +117,22 @@ public:
     TSocketNotifyEvent OnDisconnect;
 
 private:
+    enum class TState { Closed, Connecting, Connected, Disconnecting };
     void Notified();
     void Open();
     void Close();
-    void Unwatch();
+    void ConnectFinished(std::uint32_t events);
+    void RaiseDisconnect();
+    void HardClosed();
+    void FailOpen(const ESocketError& error);
+    void EnsureEpoll();
 
     int FPort = 2010;
     QString FAddress;
-    bool FActive = false;
-    bool Connecting = false;
-    bool InDisconnect = false;
+    TState FState = TState::Closed;
+    // Identifies the current attempt, so late notifications of an abandoned
+    // one are recognised and dropped.
+    std::uint64_t Attempt = 0;
     std::shared_ptr<TCustomWinSocket> FSocket;
     int Epoll = -1;
     QSocketNotifier* Notifier = nullptr;
@@ -139,11 +162,14 @@ private:
     void Close();
     void AcceptPending();
     void ClientClosed(const std::shared_ptr<TCustomWinSocket>& socket);
+    void HardClosed(const std::weak_ptr<TCustomWinSocket>& socket);
+    [[nodiscard]] std::shared_ptr<TCustomWinSocket> FindByKey(std::uint64_t key) const;
 
     int FPort = 2010;
     bool FActive = false;
     int Listener = -1;
     int Epoll = -1;
+    std::uint64_t NextKey = 1; // 0 is the listener
     QSocketNotifier* Notifier = nullptr;
     mutable std::mutex ListLock;
     std::vector<std::shared_ptr<TCustomWinSocket>> Connections;
