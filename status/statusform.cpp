@@ -1,0 +1,285 @@
+#include "status/statusform.h"
+
+#include "status/anime.h"
+
+#include <QFont>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QPalette>
+#include <QPixmap>
+#include <QScreen>
+
+#include <chrono>
+
+namespace relvane {
+
+namespace {
+
+constexpr int ClientWidth = 449;
+constexpr int ClientHeight = 169;
+constexpr int EntryHeight = 12;
+const QString UnknownEntry = QStringLiteral("Unknown");
+
+std::int64_t SteadyMilliseconds() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// "#.00": two decimals, rounded, no digit before the point below 1.
+QString FormatRate(double value) {
+    QString text = QString::number(value, 'f', 2);
+    if (text.startsWith(QLatin1String("0.")))
+        text.remove(0, 1);
+    else if (text.startsWith(QLatin1String("-0.")))
+        text.remove(1, 1);
+    return text;
+}
+
+void SetupBar(TGrphProgressBar* bar, int top, TColor endColor) {
+    bar->setGeometry(0, top, ClientWidth, 16);
+    bar->SetBackColor(clBtnFace);
+    bar->SetBorderStyle(TBorderStyle::bsNone);
+    bar->SetStartColor(clWhite);
+    bar->SetEndColor(endColor);
+    bar->SetGradation(TGrphProgressGradation::pgPart);
+    bar->SetPosition(0);
+}
+
+} // namespace
+
+TStatusForm::TStatusForm(QWidget* owner)
+    : QWidget(owner, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      Clock(&SteadyMilliseconds), TextPanel(new QFrame(this)),
+      FileListBox(new QListWidget(TextPanel)), ProgressBarS(new TGrphProgressBar(this)),
+      ProgressBarL(new TGrphProgressBar(this)), Panel1(new QWidget(this)),
+      AnimeImage(new QLabel(Panel1)), CompressCheckIndicator(new TCheckIndicator(Panel1)),
+      Label1(new QLabel(QStringLiteral("Compress"), Panel1)),
+      ResumeCheckIndicator(new TCheckIndicator(Panel1)),
+      Label2(new QLabel(QStringLiteral("Resume"), Panel1)),
+      CancelButton(new QPushButton(QStringLiteral("キャンセル"), Panel1)),
+      ProcessLabel(new QLabel(Panel1)), AverageLabel(new QLabel(Panel1)),
+      StatusTimer(new QTimer(this)) {
+    setObjectName(QStringLiteral("StatusForm"));
+    setWindowTitle(QStringLiteral("状況表示"));
+    QFont f(QStringLiteral("ＭＳ Ｐゴシック"));
+    f.setPixelSize(12);
+    setFont(f);
+    QPalette face = palette();
+    face.setColor(QPalette::Window, ResolveColor(clBtnFace));
+    face.setColor(QPalette::Base, ResolveColor(clBtnFace));
+    setPalette(face);
+    setAutoFillBackground(true);
+    // The main window's closing ends the program, never this window's.
+    setAttribute(Qt::WA_QuitOnClose, false);
+    setFixedSize(ClientWidth, ClientHeight);
+
+    TextPanel->setGeometry(0, 0, ClientWidth, 105);
+    TextPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    TextPanel->setLineWidth(1);
+    FileListBox->setGeometry(1, 1, ClientWidth - 2, 103);
+    FileListBox->setFrameStyle(QFrame::NoFrame);
+    FileListBox->setSelectionMode(QAbstractItemView::SingleSelection);
+    FileListBox->setSortingEnabled(false);
+    FileListBox->setUniformItemSizes(true);
+
+    SetupBar(ProgressBarS, 105, clAqua);
+    SetupBar(ProgressBarL, 121, clLime);
+
+    Panel1->setGeometry(0, 137, ClientWidth, 32);
+    AnimeImage->setGeometry(0, 0, 32, 32);
+    CompressCheckIndicator->SetBounds(36, 8, 12, 12);
+    Label1->move(52, 8);
+    Label1->adjustSize();
+    ResumeCheckIndicator->SetBounds(112, 8, 12, 12);
+    Label2->move(128, 8);
+    Label2->adjustSize();
+    CancelButton->setGeometry(174, 4, 101, 25);
+    CancelButton->setIcon(QIcon(QPixmap::fromImage(CancelGlyph())));
+    CancelButton->setIconSize(QSize(16, 16));
+    ProcessLabel->setGeometry(280, 2, 166, 12);
+    ProcessLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    AverageLabel->setGeometry(276, 14, 173, 12);
+    AverageLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+    connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButtonClick(); });
+    StatusTimer->setInterval(100);
+    connect(StatusTimer, &QTimer::timeout, this, [this] { StatusTimerTimer(); });
+    StatusTimer->start();
+    StartTime = Clock();
+}
+
+QString TStatusForm::Caption() const {
+    return FSendMode ? QStringLiteral("送信状況表示") : QStringLiteral("受信状況表示");
+}
+
+void TStatusForm::SetSendMode(bool sendMode) {
+    FSendMode = sendMode;
+    // The timer puts the caption back on every tick; until the first one the
+    // window should not show the layout's placeholder.
+    setWindowTitle(Caption());
+    PlaceWindow();
+}
+
+void TStatusForm::PlaceWindow() {
+    const QScreen* s = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
+    if (s == nullptr) return;
+    const QRect area = s->geometry();
+    const QSize outer = frameGeometry().size();
+    // Until the window system has framed the window its outer size is not
+    // known; the first move or resize that shows the frame places it again.
+    PlaceAgainWithFrame = outer == size();
+    const int left = (area.width() - outer.width()) / 2;
+    const int top = FSendMode ? area.height() / 2 - outer.height() : area.height() / 2;
+    move(area.x() + left, area.y() + top);
+}
+
+bool TStatusForm::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    if (PlaceAgainWithFrame && (event->type() == QEvent::Move || event->type() == QEvent::Resize) &&
+        frameGeometry().size() != size())
+        PlaceWindow();
+    return handled;
+}
+
+void TStatusForm::AppendEntry(const QString& text) {
+    auto* item = new QListWidgetItem(text);
+    item->setSizeHint(QSize(0, EntryHeight));
+    FileListBox->addItem(item);
+}
+
+int TStatusForm::FindEntry(const QString& text) const {
+    for (int i = 0; i < FileListBox->count(); ++i)
+        if (FileListBox->item(i)->text().compare(text, Qt::CaseInsensitive) == 0) return i;
+    return -1;
+}
+
+void TStatusForm::ClearFileList() {
+    FileListBox->clear();
+    ProgressBarL->SetMaxValue(0);
+}
+
+void TStatusForm::AddFileList(const QStringList& files) {
+    for (const QString& file : files)
+        AppendEntry(file);
+    ProgressBarL->SetMaxValue(FileListBox->count());
+}
+
+void TStatusForm::AddUnknownFiles(int count) {
+    for (int i = 0; i < count; ++i)
+        AppendEntry(UnknownEntry);
+    ProgressBarL->SetMaxValue(FileListBox->count());
+}
+
+void TStatusForm::SetCurrentFile(const QString& name) {
+    int index = FindEntry(name);
+    if (index < 0) {
+        const int unknown = FindEntry(UnknownEntry);
+        if (unknown >= 0) {
+            FileListBox->item(unknown)->setText(name);
+            index = unknown;
+        } else {
+            AppendEntry(name);
+            index = FileListBox->count() - 1;
+        }
+    }
+    FileListBox->setCurrentRow(index);
+    FileListBox->scrollToItem(FileListBox->item(index));
+    ProgressBarL->SetPosition(index);
+}
+
+void TStatusForm::MarkStartTime() {
+    StartTime = Clock();
+}
+
+void TStatusForm::UpdateStatus() {
+    const std::shared_ptr<TransferProgress> progress = FProgress;
+    if (!progress) return;
+
+    // Texts first, from the bar's values of the previous tick.
+    const std::int32_t done = ProgressBarS->Position();
+    ProcessLabel->setText(QString::number(done) + QLatin1Char('/') +
+                          QString::number(ProgressBarS->MaxValue()) + QLatin1String("Byte"));
+    const double seconds = double(Clock() - StartTime) / 1000.0;
+    if (seconds >= 1.0)
+        AverageLabel->setText(FormatRate(done / seconds / 1024) + QLatin1String("KByte/s"));
+
+    setWindowTitle(Caption());
+    ResumeCheckIndicator->SetChecked(progress->Resumed.load());
+    CompressCheckIndicator->SetChecked(progress->CompressOn.load());
+    if (FSendMode) {
+        ProgressBarS->SetMaxValue(progress->SendTotal.load());
+        ProgressBarS->SetPosition(progress->SendDone.load());
+    } else {
+        ProgressBarS->SetMaxValue(progress->RecvTotal.load());
+        ProgressBarS->SetPosition(progress->RecvDone.load());
+    }
+    NextAnimeFrame();
+}
+
+void TStatusForm::NextAnimeFrame() {
+    const int frames = AnimeFrameCount(FAnimeType);
+    if (frames == 0) {
+        AnimeImage->clear();
+        return;
+    }
+    ++FAnimeFrame;
+    if (FAnimeFrame >= frames) FAnimeFrame = 0;
+    AnimeImage->setPixmap(QPixmap::fromImage(relvane::AnimeFrame(FAnimeType, FAnimeFrame)));
+}
+
+void TStatusForm::CancelButtonClick() {
+    if (!FProgress) return;
+    if (FSendMode)
+        FProgress->SendCancel = true;
+    else
+        FProgress->ReceiveCancel = true;
+}
+
+void TStatusForm::ShowStatus() {
+    show();
+    raise();
+}
+
+void TStatusForm::BeginSendBatch(const QStringList& files) {
+    ClearFileList();
+    AddFileList(files);
+    MarkStartTime();
+    ShowStatus();
+}
+
+void TStatusForm::BeginReceiveBatch() {
+    ShowStatus();
+    MarkStartTime();
+}
+
+void TStatusForm::AnnounceFiles(int count) {
+    ClearFileList();
+    AddUnknownFiles(count);
+}
+
+void TStatusForm::AttachProgress(std::shared_ptr<TransferProgress> progress) {
+    FProgress = std::move(progress);
+}
+
+void TStatusForm::DetachProgress() {
+    FProgress.reset();
+    hide();
+}
+
+void TStatusForm::StatusTimerTimer() {
+    if (isVisible()) UpdateStatus();
+}
+
+void ApplyStatusSettings(TStatusForm& form, const StatusLook& look) {
+    form.ProgressBarS->SetStartColor(look.StartColor1);
+    form.ProgressBarS->SetEndColor(look.EndColor1);
+    form.ProgressBarS->SetGradation(look.Gradation1);
+    form.ProgressBarL->SetStartColor(look.StartColor2);
+    form.ProgressBarL->SetEndColor(look.EndColor2);
+    form.ProgressBarL->SetGradation(look.Gradation2);
+    form.SetAnimeType(look.Anime);
+    form.CompressCheckIndicator->SetChecked(false);
+    form.ResumeCheckIndicator->SetChecked(false);
+}
+
+} // namespace relvane

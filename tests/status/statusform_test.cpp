@@ -1,0 +1,303 @@
+#include "status/anime.h"
+#include "status/statusform.h"
+#include "tests/controls/fonts.h"
+#include "tests/support/wait.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace relvane {
+namespace {
+
+using Gradation = TGrphProgressGradation;
+
+class StatusTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { test::UseProgramFonts(); }
+
+    void SetUp() override {
+        for (TStatusForm* form : {&Send, &Recv}) {
+            form->Clock = [this] { return Now; };
+            form->AttachProgress(Progress);
+        }
+        Send.SetSendMode(true);
+        Recv.SetSendMode(false);
+    }
+
+    QStringList Entries(const TStatusForm& form) const {
+        QStringList list;
+        for (int i = 0; i < form.FileListBox->count(); ++i)
+            list << form.FileListBox->item(i)->text();
+        return list;
+    }
+
+    std::int64_t Now = 1000;
+    std::shared_ptr<TransferProgress> Progress = std::make_shared<TransferProgress>();
+    TStatusForm Send;
+    TStatusForm Recv;
+};
+
+TEST_F(StatusTest, LayoutAndPlacement) {
+    EXPECT_EQ(Send.size(), QSize(449, 169));
+    const std::pair<QWidget*, QRect> places[] = {
+        {Send.FileListBox, {1, 1, 447, 103}},
+        {Send.ProgressBarS, {0, 105, 449, 16}},
+        {Send.ProgressBarL, {0, 121, 449, 16}},
+        {Send.Panel1, {0, 137, 449, 32}},
+        {Send.AnimeImage, {0, 0, 32, 32}},
+        {Send.CompressCheckIndicator, {36, 8, 12, 12}},
+        {Send.ResumeCheckIndicator, {112, 8, 12, 12}},
+        {Send.CancelButton, {174, 4, 101, 25}},
+        {Send.ProcessLabel, {280, 2, 166, 12}},
+        {Send.AverageLabel, {276, 14, 173, 12}},
+    };
+    for (const auto& [widget, rect] : places)
+        EXPECT_EQ(widget->geometry(), rect);
+    EXPECT_EQ(Send.Label2->pos(), QPoint(128, 8));
+    EXPECT_EQ(Send.windowTitle(), QStringLiteral("送信状況表示"));
+    EXPECT_EQ(Recv.windowTitle(), QStringLiteral("受信状況表示"));
+    EXPECT_EQ(Send.ProgressBarS->EndColor(), clAqua);
+    EXPECT_EQ(Send.ProgressBarL->EndColor(), clLime);
+    EXPECT_EQ(Send.ProgressBarL->BorderStyle(), TBorderStyle::bsNone);
+
+    // Send window just above the screen's middle, receive window just below.
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    EXPECT_EQ(Send.pos(), QPoint((screen.width() - 449) / 2, screen.height() / 2 - 169));
+    EXPECT_EQ(Recv.pos(), QPoint((screen.width() - 449) / 2, screen.height() / 2));
+}
+
+TEST_F(StatusTest, TextsFollowTheCountersOfTheirOwnDirection) {
+    Progress->SendTotal = 4096;
+    Progress->SendDone = 1024;
+    Progress->RecvTotal = 300;
+    Progress->RecvDone = 7;
+    // The byte text shows the bar's values of the previous tick.
+    Send.UpdateStatus();
+    EXPECT_EQ(Send.ProcessLabel->text(), QStringLiteral("0/100Byte"));
+    Send.UpdateStatus();
+    EXPECT_EQ(Send.ProcessLabel->text(), QStringLiteral("1024/4096Byte"));
+    EXPECT_EQ(Send.ProgressBarS->MaxValue(), 4096);
+    EXPECT_EQ(Send.ProgressBarS->Position(), 1024);
+    Recv.UpdateStatus();
+    Recv.UpdateStatus();
+    EXPECT_EQ(Recv.ProcessLabel->text(), QStringLiteral("7/300Byte"));
+
+    // A size not yet known: 0/0 and a bar without fill or text.
+    Progress->RecvTotal = 0;
+    Progress->RecvDone = 0;
+    Recv.UpdateStatus();
+    Recv.UpdateStatus();
+    EXPECT_EQ(Recv.ProcessLabel->text(), QStringLiteral("0/0Byte"));
+    EXPECT_EQ(Recv.ProgressBarS->MaxValue(), Recv.ProgressBarS->MinValue());
+
+    // Both windows show the same two lamp flags.
+    Progress->Resumed = true;
+    Recv.UpdateStatus();
+    EXPECT_TRUE(Recv.ResumeCheckIndicator->Checked());
+    EXPECT_FALSE(Recv.CompressCheckIndicator->Checked());
+    Progress->Resumed = false;
+    Progress->CompressOn = true;
+    Send.UpdateStatus();
+    EXPECT_FALSE(Send.ResumeCheckIndicator->Checked());
+    EXPECT_TRUE(Send.CompressCheckIndicator->Checked());
+}
+
+TEST_F(StatusTest, SpeedWaitsForTheFirstSecondAndUsesTwoDecimals) {
+    Progress->SendTotal = 1 << 30;
+    Send.MarkStartTime();
+    Progress->SendDone = 512;
+    Now += 999;
+    Send.UpdateStatus();
+    Send.UpdateStatus();
+    EXPECT_EQ(Send.AverageLabel->text(), QString()); // still the first second
+
+    Now += 1; // one second: 512 bytes a second
+    Send.UpdateStatus();
+    EXPECT_EQ(Send.AverageLabel->text(), QStringLiteral(".50KByte/s"));
+
+    Progress->SendDone = 3 * 1024 * 1024;
+    Now += 1000; // 2 s
+    Send.UpdateStatus();
+    Send.UpdateStatus();
+    EXPECT_EQ(Send.AverageLabel->text(), QStringLiteral("1536.00KByte/s"));
+
+    Progress->SendDone = 0;
+    Send.UpdateStatus();
+    Send.UpdateStatus();
+    EXPECT_EQ(Send.AverageLabel->text(), QStringLiteral(".00KByte/s"));
+
+    // A new batch: its first second keeps the last batch's text.
+    Send.MarkStartTime();
+    Progress->SendDone = 5000;
+    Send.UpdateStatus();
+    EXPECT_EQ(Send.AverageLabel->text(), QStringLiteral(".00KByte/s"));
+}
+
+TEST_F(StatusTest, SpeedIsTrueAcrossMidnight) {
+    // Started at 23:59:00 on the monotonic clock, read two minutes later.
+    Now = (23 * 3600 + 59 * 60) * 1000LL;
+    Recv.BeginReceiveBatch(); // shows the window and marks the start
+    EXPECT_TRUE(Recv.isVisible());
+    Progress->RecvTotal = 1 << 30;
+    Progress->RecvDone = 120 * 1024 * 3;
+    Now += 120 * 1000;
+    Recv.UpdateStatus();
+    Recv.UpdateStatus();
+    EXPECT_EQ(Recv.AverageLabel->text(), QStringLiteral("3.00KByte/s"));
+
+    // The default clock is monotonic and counts milliseconds.
+    TStatusForm fresh;
+    const std::int64_t a = fresh.Clock();
+    EXPECT_GE(fresh.Clock(), a);
+}
+
+TEST_F(StatusTest, NamesTakeThePlacesOfUnknownEntries) {
+    Recv.AnnounceFiles(3);
+    EXPECT_EQ(Entries(Recv), QStringList({"Unknown", "Unknown", "Unknown"}));
+    EXPECT_EQ(Recv.ProgressBarL->MaxValue(), 3);
+
+    Recv.SetCurrentFile(QStringLiteral("a.txt"));
+    EXPECT_EQ(Entries(Recv), QStringList({"a.txt", "Unknown", "Unknown"}));
+    EXPECT_EQ(Recv.FileListBox->currentRow(), 0);
+    EXPECT_EQ(Recv.ProgressBarL->Position(), 0);
+
+    Recv.SetCurrentFile(QStringLiteral("日本語.txt"));
+    EXPECT_EQ(Entries(Recv), QStringList({"a.txt", "日本語.txt", "Unknown"}));
+    EXPECT_EQ(Recv.ProgressBarL->Position(), 1);
+
+    // Already listed, letter case ignored: only selected.
+    Recv.SetCurrentFile(QStringLiteral("A.TXT"));
+    EXPECT_EQ(Entries(Recv), QStringList({"a.txt", "日本語.txt", "Unknown"}));
+    EXPECT_EQ(Recv.FileListBox->currentRow(), 0);
+
+    // The word itself selects the first remaining placeholder unchanged.
+    Recv.SetCurrentFile(QStringLiteral("UNKNOWN"));
+    EXPECT_EQ(Entries(Recv), QStringList({"a.txt", "日本語.txt", "Unknown"}));
+    EXPECT_EQ(Recv.ProgressBarL->Position(), 2);
+
+    Recv.SetCurrentFile(QStringLiteral("c.txt"));
+    Recv.SetCurrentFile(QStringLiteral("d.txt")); // none left: appended
+    EXPECT_EQ(Entries(Recv), QStringList({"a.txt", "日本語.txt", "c.txt", "d.txt"}));
+    EXPECT_EQ(Recv.FileListBox->currentRow(), 3);
+    EXPECT_EQ(Recv.ProgressBarL->Position(), 3);
+}
+
+TEST_F(StatusTest, WholeListBarCountsFilesBeforeTheCurrentOne) {
+    const QStringList files = {"/tmp/x/1.bin", "/tmp/x/2.bin", "/tmp/x/3.bin"};
+    Send.AddFileList(files);
+    Send.AddFileList({"/tmp/x/4.bin"});
+    EXPECT_EQ(Send.ProgressBarL->MaxValue(), 4);
+    Send.SetCurrentFile(files[2]);
+    EXPECT_EQ(Send.ProgressBarL->Position(), 2);
+
+    Send.ClearFileList();
+    EXPECT_EQ(Send.FileListBox->count(), 0);
+    EXPECT_EQ(Send.ProgressBarL->MaxValue(), 0); // no fill and no text now
+
+    Send.AddFileList(files);
+    Send.AddUnknownFiles(0);
+    EXPECT_EQ(Send.FileListBox->count(), 3);
+    Send.ProgressBarL->SetMaxValue(99);
+    Send.AddUnknownFiles(-4);
+    EXPECT_EQ(Send.FileListBox->count(), 3);
+    EXPECT_EQ(Send.ProgressBarL->MaxValue(), 3);
+}
+
+TEST_F(StatusTest, EachCancelButtonSetsOnlyItsOwnFlag) {
+    Recv.CancelButton->click();
+    EXPECT_TRUE(Progress->ReceiveCancel);
+    EXPECT_FALSE(Progress->SendCancel);
+    Progress->ReceiveCancel = false;
+    Send.CancelButton->click();
+    Send.CancelButton->click();
+    EXPECT_TRUE(Progress->SendCancel);
+    EXPECT_FALSE(Progress->ReceiveCancel);
+}
+
+TEST_F(StatusTest, AnimationsLoopAndOtherChoicesShowNone) {
+    EXPECT_EQ(AnimeFrameCount(0), 4);
+    EXPECT_EQ(AnimeFrameCount(1), 80);
+    for (int type : {0, 1})
+        for (int i = 0; i < AnimeFrameCount(type); ++i) {
+            const QImage frame = AnimeFrame(type, i);
+            ASSERT_EQ(frame.size(), QSize(32, 32));
+            ASSERT_NE(frame, AnimeFrame(type, (i + 1) % AnimeFrameCount(type))) << type << " " << i;
+        }
+    EXPECT_TRUE(AnimeFrame(1, 80).isNull());
+
+    Send.SetAnimeType(0);
+    Send.NextAnimeFrame();
+    EXPECT_EQ(Send.AnimeFrame(), 1); // the first frame shown after creation
+    EXPECT_EQ(
+        Send.AnimeImage->pixmap().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+        AnimeFrame(0, 1));
+    for (int i = 0; i < 3; ++i)
+        Send.NextAnimeFrame();
+    EXPECT_EQ(Send.AnimeFrame(), 0);
+
+    Recv.SetAnimeType(1);
+    for (int i = 0; i < 79; ++i)
+        Recv.NextAnimeFrame();
+    EXPECT_EQ(Recv.AnimeFrame(), 79);
+    Recv.UpdateStatus(); // one frame per refresh
+    EXPECT_EQ(Recv.AnimeFrame(), 0);
+
+    Recv.SetAnimeType(7);
+    Recv.NextAnimeFrame();
+    EXPECT_TRUE(Recv.AnimeImage->pixmap().isNull());
+    Recv.SetAnimeType(-1);
+    Recv.NextAnimeFrame();
+    EXPECT_TRUE(Recv.AnimeImage->pixmap().isNull());
+}
+
+TEST_F(StatusTest, OnlyAShowingWindowRefreshesItself) {
+    Progress->SendTotal = 8;
+    Progress->SendDone = 4;
+    Progress->RecvTotal = 8;
+    Send.ShowStatus();
+    ASSERT_TRUE(
+        test::WaitFor([&] { return Send.ProcessLabel->text() == QStringLiteral("4/8Byte"); }));
+    EXPECT_EQ(Recv.ProcessLabel->text(), QString());
+    EXPECT_EQ(Send.windowTitle(), QStringLiteral("送信状況表示"));
+}
+
+TEST_F(StatusTest, DetachedWindowReadsNothingAndHides) {
+    Send.ShowStatus();
+    Progress->SendTotal = 8;
+    Progress->SendDone = 8;
+    Send.UpdateStatus();
+    std::weak_ptr<TransferProgress> watch = Progress;
+    Progress.reset(); // the worker has gone; the shared values live on
+    Send.UpdateStatus();
+    EXPECT_EQ(Send.ProcessLabel->text(), QStringLiteral("8/8Byte"));
+
+    Send.DetachProgress();
+    Recv.DetachProgress();
+    EXPECT_FALSE(Send.isVisible());
+    EXPECT_TRUE(watch.expired());
+    Send.UpdateStatus(); // nothing to read: nothing changes
+    Send.CancelButtonClick();
+    EXPECT_EQ(Send.ProcessLabel->text(), QStringLiteral("8/8Byte"));
+}
+
+TEST_F(StatusTest, SettingsReachBarsAnimationAndLamps) {
+    Send.CompressCheckIndicator->SetChecked(true);
+    Send.ResumeCheckIndicator->SetChecked(true);
+    StatusLook look; // the settings' defaults, but for these
+    look.Gradation2 = Gradation::pgNone;
+    look.Anime = 0;
+    ApplyStatusSettings(Send, look);
+    EXPECT_EQ(Send.ProgressBarS->EndColor(), clLime);
+    EXPECT_EQ(Send.ProgressBarS->Gradation(), Gradation::pgPart);
+    EXPECT_EQ(Send.ProgressBarL->EndColor(), TColor(0x8888FF));
+    EXPECT_EQ(Send.ProgressBarL->Gradation(), Gradation::pgNone);
+    EXPECT_EQ(Send.AnimeType(), 0);
+    EXPECT_FALSE(Send.CompressCheckIndicator->Checked());
+    EXPECT_FALSE(Send.ResumeCheckIndicator->Checked());
+}
+
+} // namespace
+} // namespace relvane
