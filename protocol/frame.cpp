@@ -2,6 +2,11 @@
 
 #include "platform/sjis.h"
 
+#include "net/socket.h"
+
+#include <QDeadlineTimer>
+
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -37,11 +42,14 @@ FrameHeader ParseHeader(const char bytes[HeaderSize]) {
 }
 
 bool SendFrame(IConnection& connection, const QByteArray& frame) {
+    QDeadlineTimer stall(SendStallMs);
     for (;;) {
         const int sent = connection.SendBytes(frame.constData(), static_cast<int>(frame.size()));
         if (sent != -1) return sent > 0 || frame.isEmpty();
-        // Would block: try again as soon as the connection can take bytes.
-        connection.WaitWritable(100);
+        // Would block: try again as soon as the connection can take bytes. A
+        // peer that takes nothing for this long is gone for all we can tell.
+        if (stall.hasExpired()) throw SocketApiError(ETIMEDOUT, "send");
+        if (connection.WaitWritable(100)) stall.setRemainingTime(SendStallMs);
     }
 }
 

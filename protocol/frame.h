@@ -80,7 +80,9 @@ public:
 [[nodiscard]] FrameHeader ParseHeader(const char bytes[HeaderSize]);
 
 // Hands the frame to the connection whole, repeating while it would block.
-// Returns false when the connection is closed (the frame is dropped).
+// Returns false when the connection is closed (the frame is dropped); throws
+// the "send" socket error when the peer has taken nothing for SendStallMs.
+constexpr int SendStallMs = 30000;
 bool SendFrame(IConnection& connection, const QByteArray& frame);
 
 // Payloads.

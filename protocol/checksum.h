@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QFile>
+
+#include <cstdint>
+
+namespace relvane {
+
+// Checksum of the first n bytes of an open file (n = 0: the whole file):
+// acc = rotl(acc, 1) + byte over the bytes, then modulo 2^32 - 3. The file
+// position is kept. Throws EProtocolError("HashError") when the file is
+// shorter than n.
+[[nodiscard]] std::uint32_t StreamChecksum(QFile& file, std::int64_t n);
+
+} // namespace relvane

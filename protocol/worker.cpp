@@ -1,0 +1,439 @@
+#include "protocol/worker.h"
+
+#include "platform/sjis.h"
+#include "protocol/handshake.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+namespace relvane {
+
+namespace {
+
+// Bytes taken from the socket in one call. Whatever stays waiting beyond this
+// is read in the next pass, after one pump step.
+constexpr int ReadChunk = 256 * 1024;
+
+bool IsSlotType(Type type) {
+    switch (type) {
+    case Type::FileName:
+    case Type::FileSize:
+    case Type::LastIndex:
+    case Type::ResumeOffset:
+    case Type::Checksum:
+    case Type::FileData:
+    case Type::Ack:
+    case Type::End:
+    case Type::Cancel:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The handshake's Version payload as a number; anything that is not one is
+// simply "not 5" there, never an error.
+bool IsOurVersion(const QByteArray& text) {
+    try {
+        return ParseNumber(text) == ProtocolVersion;
+    } catch (const EProtocolError&) {
+        return false;
+    }
+}
+
+} // namespace
+
+TReceiveThread::TReceiveThread(IWorkerHost& host, std::shared_ptr<IConnection> socket, int side,
+                               bool resumeOn, bool compressOn, QObject* parent)
+    : QThread(parent), Host(host), Socket(std::move(socket)), FSide(side), FResumeOn(resumeOn),
+      Progress(std::make_shared<TransferProgress>()) {
+    Progress->CompressOn = compressOn;
+}
+
+TReceiveThread::~TReceiveThread() {
+    RequestTerminate();
+    if (!isRunning()) {
+        (void)RunEnded.load(std::memory_order_acquire);
+        return;
+    }
+    // The loop may be blocked in a synchronous call onto this very thread:
+    // keep serving those calls until it has seen the request.
+    QObject* ctx = Host.UiContext();
+    const bool onUiThread = ctx != nullptr && ctx->thread() == QThread::currentThread();
+    while (!wait(onUiThread ? 10 : 1000)) {
+        if (onUiThread) QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
+    (void)RunEnded.load(std::memory_order_acquire); // everything run() did is ours now
+}
+
+void TReceiveThread::Start() {
+    start(QThread::TimeCriticalPriority);
+}
+
+void TReceiveThread::RequestTerminate() {
+    Terminated = true;
+    requestInterruption();
+}
+
+void TReceiveThread::run() {
+    while (Pass(1)) {
+    }
+    // Partial files stay on disk under their ".Recv" names for a later resume.
+    for (TransferSlot& slot : Slots) {
+        if (slot.FileStream) {
+            slot.FileStream->close();
+            slot.FileStream.reset();
+        }
+    }
+    RunEnded.store(true, std::memory_order_release);
+}
+
+bool TReceiveThread::Pass(int idleWaitMs) {
+    try {
+        ReadAvailable();
+        if (!TerminateRequested()) Pump();
+    } catch (const std::exception& error) {
+        const QString text = QString::fromUtf8(error.what());
+        try {
+            Synchronize([&] { Host.ShowError(text); });
+        } catch (const std::exception&) {
+            // The host could not show it; the connection still has to end.
+            RequestTerminate();
+        }
+        if (!text.contains(QStringLiteral("中止"))) RequestTerminate();
+    }
+    const bool goOn = !TerminateRequested() && Socket->IsConnected();
+    if (goOn && !PumpHasBlock() && ReadBuffer.size() < HeaderSize) Socket->WaitReadable(idleWaitMs);
+    return goOn && !TerminateRequested() && Socket->IsConnected();
+}
+
+void TReceiveThread::Synchronize(const std::function<void()>& fn) {
+    QObject* ctx = Host.UiContext();
+    if (ctx == nullptr || ctx->thread() == QThread::currentThread()) {
+        fn();
+        return;
+    }
+    // A queued call and a wait of our own rather than Qt's blocking call: the
+    // hand-over then goes through primitives that race detectors can see, and
+    // an exception is carried back instead of unwinding through the other
+    // thread's event loop.
+    struct Call {
+        std::mutex M;
+        std::condition_variable Cv;
+        bool Done = false;
+        std::exception_ptr Failure;
+    };
+    // Fires when the posted call is destroyed: after it ran, or unrun when
+    // its target went away first, so the worker never waits for nothing.
+    struct Completion {
+        std::shared_ptr<Call> C;
+        ~Completion() {
+            std::lock_guard lock(C->M);
+            C->Done = true;
+            C->Cv.notify_all();
+        }
+    };
+    const auto call = std::make_shared<Call>();
+    std::shared_ptr<Completion> completion(new Completion{call});
+    QMetaObject::invokeMethod(
+        ctx,
+        [&fn, call, completion] {
+            try {
+                fn();
+            } catch (...) {
+                call->Failure = std::current_exception();
+            }
+        },
+        Qt::QueuedConnection);
+    completion.reset(); // from here only the posted call holds it
+    std::unique_lock lock(call->M);
+    call->Cv.wait(lock, [&] { return call->Done; });
+    if (call->Failure) std::rethrow_exception(call->Failure);
+}
+
+bool TReceiveThread::RequestSend() {
+    Progress->SendCancel = false;
+    SendRequested = true;
+    return SendWhole(SendRequestFrame());
+}
+
+bool TReceiveThread::Send(std::uint8_t slot, Kind kind, Type type, Format format,
+                          QByteArrayView payload) {
+    return SendWhole(BuildFrame(slot, kind, type, format, payload));
+}
+
+bool TReceiveThread::SendWhole(const QByteArray& frame) {
+    for (;;) {
+        const int sent = Socket->SendBytes(frame.constData(), static_cast<int>(frame.size()));
+        if (sent != -1) return sent > 0;
+        // Would block: the whole frame again as soon as there is room. A
+        // peer that never reads must not keep a terminating worker here.
+        if (TerminateRequested() || !Socket->IsConnected()) return false;
+        Socket->WaitWritable(100);
+    }
+}
+
+void TReceiveThread::ReadAvailable() {
+    const int supply = Socket->BytesWaiting();
+    if (supply > 0) {
+        const int want = std::min(supply, ReadChunk);
+        const auto kept = ReadBuffer.size();
+        ReadBuffer.resize(kept + want);
+        int got = 0;
+        try {
+            got = Socket->ReceiveBytes(ReadBuffer.data() + kept, want);
+        } catch (...) {
+            ReadBuffer.resize(kept);
+            throw;
+        }
+        ReadBuffer.resize(kept + std::max(got, 0));
+    }
+
+    // Frames are parsed from the buffer; `at` is committed back to it however
+    // the loop ends, so a failing handler consumes its own frame only.
+    qsizetype at = 0;
+    const auto commit = [&] {
+        ReadBuffer.remove(0, at);
+        at = 0;
+    };
+    try {
+        // Once the end is asked for, nothing more is handled: the connection
+        // is going, and the owner may be waiting for this thread.
+        while (!TerminateRequested()) {
+            if (!HeaderRead) {
+                if (ReadBuffer.size() - at < HeaderSize) break;
+                Pending = ParseHeader(ReadBuffer.constData() + at);
+                at += HeaderSize;
+                if (Pending.Length < 0 || Pending.Length > MaxPayload) {
+                    const std::int32_t length = Pending.Length;
+                    // Nothing after a false length can be trusted to be a header.
+                    at = ReadBuffer.size();
+                    Pending = FrameHeader{};
+                    throw EProtocolError(QStringLiteral("不正なフレーム長 %1").arg(length));
+                }
+                HeaderRead = true;
+                PayloadReceived = 0;
+                Payload.clear();
+            }
+            const qsizetype missing = Pending.Length - PayloadReceived;
+            const qsizetype take = std::min(missing, ReadBuffer.size() - at);
+            if (take > 0) {
+                if (Payload.isEmpty() && take == Pending.Length) {
+                    Payload = ReadBuffer.mid(at, take);
+                } else {
+                    Payload.append(ReadBuffer.constData() + at, take);
+                }
+                at += take;
+                PayloadReceived += static_cast<std::int32_t>(take);
+            }
+            if (PayloadReceived < Pending.Length) break; // the rest comes in a later pass
+
+            // The frame leaves the pending state before it is handled, so an
+            // error in its handler cannot leave the stream mid-frame.
+            const FrameHeader header = Pending;
+            const QByteArray payload = std::move(Payload);
+            Payload = QByteArray();
+            HeaderRead = false;
+            PayloadReceived = 0;
+            Pending = FrameHeader{};
+            Dispatch(header, payload);
+        }
+    } catch (...) {
+        commit();
+        throw;
+    }
+    commit();
+}
+
+QByteArray TReceiveThread::PayloadText(const QByteArray& payload) {
+    const auto zero = payload.indexOf('\0');
+    return zero < 0 ? payload : payload.left(zero);
+}
+
+void TReceiveThread::Dispatch(const FrameHeader& header, const QByteArray& payload) {
+    if (header.Type >= TypeCount) return;
+    const auto type = static_cast<Type>(header.Type);
+    if (IsSlotType(type) && header.Slot > 1) return;
+    const bool toReceiver = header.Slot == FSide;   // frames of what we receive
+    const bool toSender = header.Slot == 1 - FSide; // replies to what we send
+
+    switch (header.Kind) {
+    case static_cast<std::uint8_t>(Kind::Notice):
+        switch (type) {
+        case Type::Chat:
+            ProcessChat(payload);
+            return;
+        case Type::Cancel:
+            if (toReceiver)
+                ProcessCancel(Slots[header.Slot]);
+            else if (toSender)
+                ProcessPeerCancelOfSend(Slots[header.Slot]);
+            return;
+        case Type::FileName:
+            if (toReceiver) ProcessFileName(Slots[header.Slot], payload);
+            return;
+        case Type::FileSize:
+            if (toReceiver) ProcessFileSize(Slots[header.Slot], payload);
+            return;
+        case Type::LastIndex:
+            if (toReceiver) ProcessLastIndex(Slots[header.Slot], payload);
+            return;
+        case Type::Checksum:
+            if (toReceiver) ProcessChecksum(Slots[header.Slot], payload);
+            return;
+        case Type::FileData:
+            if (toReceiver) ProcessFileData(Slots[header.Slot], payload);
+            return;
+        case Type::End:
+            if (toReceiver) ProcessEnd(Slots[header.Slot]);
+            return;
+        default:
+            return;
+        }
+    case static_cast<std::uint8_t>(Kind::Request):
+        switch (type) {
+        case Type::NameExchange:
+        case Type::Version:
+        case Type::Compress:
+        case Type::Resume:
+            HandshakeRequest(type, payload);
+            return;
+        case Type::ResumeOffset:
+            if (toReceiver) ProcessResumeOffsetRequest(Slots[header.Slot]);
+            return;
+        case Type::SendRequest:
+            ProcessSendRequest();
+            return;
+        default:
+            return;
+        }
+    case static_cast<std::uint8_t>(Kind::Reply):
+        switch (type) {
+        case Type::NameExchange:
+        case Type::Version:
+        case Type::Compress:
+        case Type::Resume:
+            HandshakeReply(type, payload);
+            return;
+        case Type::ResumeOffset:
+            if (toSender) ProcessResumeOffsetReply(Slots[header.Slot], payload);
+            return;
+        case Type::SendAccept:
+            ProcessSendAccept(payload);
+            return;
+        case Type::Ack:
+            if (toSender) ProcessAck(Slots[header.Slot], payload);
+            return;
+        default:
+            return;
+        }
+    default:
+        return; // Kind 1 and above 3 are never sent
+    }
+}
+
+void TReceiveThread::HandshakeRequest(Type type, const QByteArray& payload) {
+    int stage = 0;
+    QString userName;
+    bool useCompress = false;
+    bool useResume = false;
+    Synchronize([&] {
+        stage = Host.ConnectStage();
+        userName = Host.UserName();
+        useCompress = Host.UseCompress();
+        useResume = Host.UseResume();
+    });
+    const QByteArray text = PayloadText(payload);
+    const auto failed = [&] { Synchronize([&] { Host.SetHandshakeFailed(); }); };
+
+    switch (type) {
+    case Type::Version:
+        if (stage != 1) return failed();
+        Send(ControlSlot, Kind::Reply, Type::Version, Format::FmtNumber,
+             NumberPayload(ProtocolVersion));
+        Synchronize([&] { Host.SetConnectStage(2); });
+        if (!IsOurVersion(text)) failed();
+        return;
+    case Type::NameExchange: {
+        if (stage != 2) return failed();
+        SendWhole(NameExchangeFrame(true, userName));
+        const QString peer = FromShiftJis(text);
+        // The name is in place before the stage that lets the other thread read it.
+        Synchronize([&] {
+            Host.SetPeerName(peer);
+            Host.SetConnectStage(3);
+        });
+        return;
+    }
+    case Type::Compress:
+        if (stage != 3) return failed();
+        SendWhole(CompressFrame(true, useCompress));
+        Progress->CompressOn = useCompress && IsFlagOn(text);
+        Synchronize([&] { Host.SetConnectStage(5); });
+        return;
+    case Type::Resume:
+        if (stage != 5) return failed();
+        SendWhole(ResumeFrame(true, useResume));
+        FResumeOn = useResume && IsFlagOn(text);
+        Synchronize([&] { Host.SetConnectStage(4); });
+        return;
+    default:
+        return;
+    }
+}
+
+void TReceiveThread::HandshakeReply(Type type, const QByteArray& payload) {
+    int stage = 0;
+    bool useCompress = false;
+    bool useResume = false;
+    Synchronize([&] {
+        stage = Host.ConnectStage();
+        useCompress = Host.UseCompress();
+        useResume = Host.UseResume();
+    });
+    const QByteArray text = PayloadText(payload);
+
+    switch (type) {
+    case Type::Version:
+        if (stage != 1) return;
+        if (IsOurVersion(text))
+            Synchronize([&] { Host.SetConnectStage(2); });
+        else
+            Synchronize([&] { Host.SetHandshakeFailed(); });
+        return;
+    case Type::NameExchange: {
+        if (stage != 2) return;
+        const QString peer = FromShiftJis(text);
+        Synchronize([&] {
+            Host.SetPeerName(peer);
+            Host.SetConnectStage(3);
+        });
+        return;
+    }
+    case Type::Compress:
+        if (stage != 3) return;
+        Progress->CompressOn = useCompress && IsFlagOn(text);
+        Synchronize([&] { Host.SetConnectStage(5); });
+        return;
+    case Type::Resume:
+        if (stage != 5) return;
+        FResumeOn = useResume && IsFlagOn(text);
+        Synchronize([&] { Host.SetConnectStage(4); });
+        return;
+    default:
+        return;
+    }
+}
+
+void TReceiveThread::ProcessChat(const QByteArray& payload) {
+    const QString text = FromShiftJis(PayloadText(payload));
+    Synchronize([&] { Host.ShowChat(Host.PeerName(), text); });
+}
+
+} // namespace relvane

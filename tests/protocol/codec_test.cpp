@@ -1,0 +1,145 @@
+#include "protocol/blockcodec.h"
+#include "protocol/checksum.h"
+#include "protocol/frame.h"
+
+#include <QTemporaryFile>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <bit>
+#include <random>
+
+using namespace relvane;
+
+namespace {
+
+QByteArray Compress2(const QByteArray& data) {
+    uLongf size = compressBound(static_cast<uLong>(data.size()));
+    QByteArray out(static_cast<qsizetype>(size), Qt::Uninitialized);
+    EXPECT_EQ(compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+                        reinterpret_cast<const Bytef*>(data.constData()),
+                        static_cast<uLong>(data.size()), 9),
+              Z_OK);
+    out.resize(static_cast<qsizetype>(size));
+    return out;
+}
+
+QByteArray RandomBytes(int n, unsigned seed) {
+    std::mt19937 rng(seed);
+    QByteArray b(n, Qt::Uninitialized);
+    for (auto& c : b) c = static_cast<char>(rng());
+    return b;
+}
+
+QByteArray TextBytes(int n) {
+    QByteArray b;
+    for (int i = 0; b.size() < n; ++i)
+        b += "line " + QByteArray::number(i) + ": the quick brown fox jumps over the lazy dog\r\n";
+    return b.left(n);
+}
+
+void ExpectRefused(BlockCodec& codec, const QByteArray& stream) {
+    try {
+        (void)codec.Decompress(stream);
+        ADD_FAILURE() << "accepted " << stream.toHex().left(80).constData();
+    } catch (const EProtocolError& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("error"));
+    }
+}
+
+} // namespace
+
+TEST(BlockCodec, EveryBlockIsTheStreamOfAFreshCompress2) {
+    BlockCodec codec;
+    // Alternating kinds and sizes through one codec: nothing may carry over.
+    const QList<QByteArray> blocks{RandomBytes(1024, 1), TextBytes(1024), QByteArray(),
+                                   RandomBytes(1, 2),    TextBytes(1000), RandomBytes(1024, 3),
+                                   QByteArray(1024, 'a')};
+    for (const QByteArray& block : blocks) {
+        const QByteArray stream = codec.Compress(block);
+        EXPECT_EQ(stream, Compress2(block)) << "block of " << block.size();
+        EXPECT_EQ(codec.Decompress(stream), block);
+    }
+}
+
+TEST(BlockCodec, EmptyBlockIsTheStreamOfNoData) {
+    BlockCodec codec;
+    const QByteArray stream = codec.Compress(QByteArrayView());
+    EXPECT_EQ(stream, QByteArray::fromHex("78da030000000001"));
+    EXPECT_TRUE(codec.Decompress(stream).isEmpty());
+}
+
+TEST(BlockCodec, RefusesStreamsThatAreNotExactlyOneSmallBlock) {
+    BlockCodec codec;
+    const QByteArray good = codec.Compress(TextBytes(1024));
+
+    QByteArray corrupt = good;
+    corrupt[good.size() / 2] = static_cast<char>(corrupt[good.size() / 2] ^ 0x55);
+    QByteArray badTrailer = good;
+    badTrailer[good.size() - 1] = static_cast<char>(badTrailer[good.size() - 1] ^ 1);
+
+    ExpectRefused(codec, corrupt);
+    ExpectRefused(codec, badTrailer);
+    ExpectRefused(codec, good.left(good.size() - 3)); // cut off
+    ExpectRefused(codec, good + "junk");             // bytes after the stream
+    ExpectRefused(codec, QByteArray());
+    ExpectRefused(codec, RandomBytes(100, 7));
+
+    // A small frame that would inflate past the limit; the limit itself is fine.
+    ExpectRefused(codec, Compress2(QByteArray(MaxInflatedBlock + 1, '\0')));
+    EXPECT_EQ(codec.Decompress(Compress2(QByteArray(MaxInflatedBlock, '\0'))).size(),
+              MaxInflatedBlock);
+
+    // A refusal leaves the codec usable.
+    EXPECT_EQ(codec.Decompress(good), TextBytes(1024));
+}
+
+namespace {
+
+std::uint32_t ReferenceChecksum(const QByteArray& bytes) {
+    std::uint32_t acc = 0;
+    for (char c : bytes) acc = std::rotl(acc, 1) + static_cast<unsigned char>(c);
+    return acc % 4294967293u;
+}
+
+// An open temporary file with the given contents.
+std::unique_ptr<QTemporaryFile> FileWith(const QByteArray& bytes) {
+    auto file = std::make_unique<QTemporaryFile>();
+    EXPECT_TRUE(file->open());
+    EXPECT_EQ(file->write(bytes), bytes.size());
+    EXPECT_TRUE(file->flush());
+    return file;
+}
+
+} // namespace
+
+TEST(StreamChecksum, KnownValues) {
+    EXPECT_EQ(StreamChecksum(*FileWith("abc"), 0), 683u);
+    EXPECT_EQ(StreamChecksum(*FileWith(QByteArray(32, '\xFF')), 0), 2u); // acc = 2^32 - 1
+    EXPECT_EQ(StreamChecksum(*FileWith(QByteArray()), 0), 0u);
+    EXPECT_EQ(StreamChecksum(*FileWith("abcdef"), 3), 683u); // the first n bytes only
+}
+
+TEST(StreamChecksum, LargeFileMatchesTheBytewiseSumAndKeepsThePosition) {
+    const QByteArray data = RandomBytes(200 * 1024 + 17, 11); // spans several read chunks
+    auto file = FileWith(data);
+    ASSERT_TRUE(file->seek(5000));
+    EXPECT_EQ(StreamChecksum(*file, 0), ReferenceChecksum(data));
+    EXPECT_EQ(file->pos(), 5000);
+    EXPECT_EQ(StreamChecksum(*file, 70000), ReferenceChecksum(data.left(70000)));
+    EXPECT_EQ(file->pos(), 5000);
+    EXPECT_EQ(file->read(4), data.mid(5000, 4));
+}
+
+TEST(StreamChecksum, ShorterFileIsHashErrorAndKeepsThePosition) {
+    auto file = FileWith("abc");
+    ASSERT_TRUE(file->seek(1));
+    try {
+        (void)StreamChecksum(*file, 4);
+        ADD_FAILURE() << "no HashError";
+    } catch (const EProtocolError& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("HashError"));
+    }
+    EXPECT_EQ(file->pos(), 1);
+}

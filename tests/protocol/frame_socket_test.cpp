@@ -1,0 +1,173 @@
+// Frames of every type over a real loopback connection, sent at the same time
+// from the user-interface thread and a second thread.
+#include "net/socket.h"
+#include "protocol/frame.h"
+#include "protocol/handshake.h"
+#include "tests/support/fakes.h"
+#include "tests/support/wait.h"
+
+#include <gtest/gtest.h>
+
+#include <QRandomGenerator>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+using namespace relvane;
+using relvane::test::WaitFor;
+
+namespace {
+
+int FreePort() {
+    TServerSocket probe;
+    for (int port = 20000 + QRandomGenerator::global()->bounded(20000);; ++port) {
+        probe.SetPort(port);
+        try {
+            probe.SetActive(true);
+            probe.SetActive(false);
+            return port;
+        } catch (const ESocketError&) {
+        }
+    }
+}
+
+struct Pair {
+    TServerSocket Server;
+    TClientSocket Client;
+    std::shared_ptr<TCustomWinSocket> Accepted;
+    std::shared_ptr<TCustomWinSocket> Connected;
+
+    Pair() {
+        const int port = FreePort();
+        Server.SetPort(port);
+        Server.OnAccept = [this](QObject*, const std::shared_ptr<TCustomWinSocket>& s) {
+            Accepted = s;
+        };
+        Client.OnConnect = [this](QObject*, const std::shared_ptr<TCustomWinSocket>& s) {
+            Connected = s;
+        };
+        Server.SetActive(true);
+        Client.SetPort(port);
+        Client.SetAddress(QStringLiteral("127.0.0.1"));
+        Client.SetActive(true);
+        EXPECT_TRUE(WaitFor([&] { return Accepted && Connected; }));
+    }
+};
+
+// One frame of every type the catalogue knows, with payloads of varied sizes.
+std::vector<QByteArray> Catalogue(int seed) {
+    const QByteArray block(1024, static_cast<char>('a' + seed % 26));
+    return {
+        BuildFrame(0, Kind::Notice, Type::FileName, Format::FmtText,
+                   TextPayload(QStringLiteral("表示%1.txt").arg(seed))),
+        NameExchangeFrame(seed % 2, QStringLiteral("ユーザー%1").arg(seed)),
+        ChatFrame(QStringLiteral("こんにちは\r\n%1").arg(seed)),
+        BuildFrame(1, Kind::Notice, Type::FileSize, Format::FmtNumber, NumberPayload(seed * 1000)),
+        BuildFrame(0, Kind::Notice, Type::LastIndex, Format::FmtNumber, NumberPayload(seed)),
+        VersionRequestFrame(),
+        BuildFrame(1, Kind::Reply, Type::ResumeOffset, Format::FmtNumber, NumberPayload(seed)),
+        BuildFrame(ControlSlot, Kind::Reply, Type::SendAccept, Format::FmtNumber, NumberPayload(1)),
+        BuildFrame(0, Kind::Notice, Type::Checksum, Format::FmtText, ChecksumPayload(4294967292u)),
+        BuildFrame(1, Kind::Notice, Type::FileData, Format::FmtBinary, block.left(seed % 1025)),
+        CompressFrame(true, seed % 2),
+        ResumeFrame(false, seed % 3),
+        BuildFrame(0, Kind::Reply, Type::Ack, Format::FmtFlag, FlagPayload(true)),
+        DisconnectFrame(),
+        SendRequestFrame(),
+        BuildFrame(1, Kind::Notice, Type::End, Format::FmtNone, NonePayload()),
+        BuildFrame(0, Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload()),
+    };
+}
+
+// Reads until `expected` bytes arrived or the deadline passed.
+QByteArray ReadAll(TCustomWinSocket& s, qsizetype expected) {
+    QByteArray got;
+    char buf[65536];
+    WaitFor([&] {
+        while (s.BytesWaiting() > 0) {
+            const int n = s.ReceiveBytes(buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, n);
+        }
+        return got.size() >= expected;
+    }, 20000);
+    return got;
+}
+
+// The stream must split into exactly the frames sent by each sender, each
+// sender's frames in order, never one frame cut by another. Some frames are
+// the same for both senders, so every interleaving that fits is followed.
+void ExpectWholeFrames(const QByteArray& stream, const std::vector<QByteArray>& a,
+                       const std::vector<QByteArray>& b) {
+    std::set<std::pair<size_t, size_t>> states{{0, 0}};
+    qsizetype at = 0;
+    while (at < stream.size() && !states.empty()) {
+        ASSERT_GE(stream.size() - at, HeaderSize);
+        const FrameHeader h = ParseHeader(stream.constData() + at);
+        const QByteArray frame = stream.mid(at, HeaderSize + h.Length);
+        std::set<std::pair<size_t, size_t>> next;
+        for (auto [ia, ib] : states) {
+            if (ia < a.size() && frame == a[ia]) next.insert({ia + 1, ib});
+            if (ib < b.size() && frame == b[ib]) next.insert({ia, ib + 1});
+        }
+        ASSERT_FALSE(next.empty()) << "frame at " << at << " is neither sender's next frame";
+        states = std::move(next);
+        at += frame.size();
+    }
+    EXPECT_TRUE(states.count({a.size(), b.size()}));
+}
+
+} // namespace
+
+TEST(FrameSocket, EveryTypeCrossesWholeBothWaysWhileTwoThreadsSend) {
+    Pair p;
+    ASSERT_TRUE(p.Accepted && p.Connected);
+    for (auto [from, to] : {std::pair{p.Connected, p.Accepted}, std::pair{p.Accepted, p.Connected}}) {
+        std::vector<QByteArray> ui, worker;
+        qsizetype total = 0;
+        for (int i = 0; i < 60; ++i) {
+            for (const QByteArray& f : Catalogue(i)) {
+                ui.push_back(f);
+                total += f.size();
+            }
+            for (const QByteArray& f : Catalogue(i + 1000)) {
+                worker.push_back(f);
+                total += f.size();
+            }
+        }
+        std::atomic<bool> go{false};
+        std::thread second([&] {
+            while (!go.load()) std::this_thread::yield();
+            for (const QByteArray& f : worker) ASSERT_TRUE(SendFrame(*from, f));
+        });
+        go = true;
+        for (const QByteArray& f : ui) ASSERT_TRUE(SendFrame(*from, f));
+        const QByteArray stream = ReadAll(*to, total);
+        second.join();
+        ASSERT_EQ(stream.size(), total);
+        ExpectWholeFrames(stream, ui, worker);
+    }
+}
+
+TEST(FrameSocket, AMegabyteFrameArrivesWholeWhenTheReceiverStartsLate) {
+    Pair p;
+    ASSERT_TRUE(p.Accepted && p.Connected);
+    QByteArray payload(1024 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + i / 251);
+    const QByteArray big = BuildFrame(1, Kind::Notice, Type::FileData, Format::FmtBinary, payload);
+    const QByteArray small = ChatFrame(QStringLiteral("後"));
+    std::atomic<bool> sent{false};
+    std::thread sender([&] {
+        SendFrame(*p.Connected, big);
+        SendFrame(*p.Connected, small);
+        sent = true;
+    });
+    // Nothing is read until the sender has filled the buffers (or finished).
+    WaitFor([&] { return sent.load() || p.Accepted->BytesWaiting() > 512 * 1024; });
+    const QByteArray stream = ReadAll(*p.Accepted, big.size() + small.size());
+    sender.join();
+    ASSERT_EQ(stream.size(), big.size() + small.size());
+    EXPECT_TRUE(stream.startsWith(big));
+    EXPECT_TRUE(stream.endsWith(small));
+}

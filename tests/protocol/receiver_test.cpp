@@ -1,0 +1,633 @@
+// The receiving side of a transfer, driven frame by frame: files land in a
+// temporary receive folder, and the frames sent back and host calls are checked.
+
+#include "platform/sjis.h"
+#include "protocol/handshake.h"
+#include "protocol/worker.h"
+#include "tests/support/fakes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <functional>
+
+using namespace relvane;
+using namespace relvane::test;
+
+namespace {
+
+// The listening side (Side 0) receives in slot 0.
+constexpr std::uint8_t S = 0;
+
+QByteArray RandomBytes(int n, quint32 seed) {
+    QByteArray b(n, Qt::Uninitialized);
+    QRandomGenerator gen(seed);
+    for (char& c : b)
+        c = static_cast<char>(gen.bounded(256));
+    return b;
+}
+
+// The checksum the sender proves a prefix with, computed independently.
+std::uint32_t Sum(QByteArrayView bytes) {
+    std::uint32_t acc = 0;
+    for (const char c : bytes)
+        acc = ((acc << 1) | (acc >> 31)) + static_cast<unsigned char>(c);
+    return acc >= 4294967293u ? acc - 4294967293u : acc;
+}
+
+QByteArray Zlib(QByteArrayView raw) {
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    QByteArray out(static_cast<qsizetype>(size), Qt::Uninitialized);
+    compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+              reinterpret_cast<const Bytef*>(raw.data()), static_cast<uLong>(raw.size()), 9);
+    out.resize(static_cast<qsizetype>(size));
+    return out;
+}
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+struct Receiver : ::testing::Test {
+    QTemporaryDir Dir;
+    std::shared_ptr<FakeConnection> Conn = std::make_shared<FakeConnection>();
+    FakeHost Host;
+    std::unique_ptr<TReceiveThread> Worker;
+    bool Compressed = false;
+
+    void SetUp() override {
+        ASSERT_TRUE(Dir.isValid());
+        Host.Stage = 4;
+        Host.Folder = Dir.path();
+    }
+    void Make(bool resume = false, bool compress = false) {
+        Compressed = compress;
+        Conn = std::make_shared<FakeConnection>();
+        Worker = std::make_unique<TReceiveThread>(Host, Conn, 0, resume, compress);
+    }
+    bool Deliver(const QByteArray& bytes) {
+        Conn->Feed(bytes);
+        return Worker->Pass(0);
+    }
+    std::vector<SentFrame> Sent() { return SplitFrames(Conn->TakeSent()); }
+    QString In(const QString& name) const { return Dir.filePath(name); }
+
+    static QByteArray Notice(Type type, Format format, QByteArrayView payload) {
+        return BuildFrame(S, Kind::Notice, type, format, payload);
+    }
+    static QByteArray SendRequest() { return SendRequestFrame(); }
+    static QByteArray LastIndex(int n) {
+        return Notice(Type::LastIndex, Format::FmtNumber, NumberPayload(n));
+    }
+    static QByteArray Name(const QByteArray& bytes) {
+        return Notice(Type::FileName, Format::FmtText, bytes);
+    }
+    static QByteArray Size(std::int32_t n) {
+        return Notice(Type::FileSize, Format::FmtNumber, NumberPayload(n));
+    }
+    static QByteArray End() { return Notice(Type::End, Format::FmtNone, NonePayload()); }
+    static QByteArray Cancel() { return Notice(Type::Cancel, Format::FmtNone, NonePayload()); }
+    static QByteArray ResumeQuery() {
+        return BuildFrame(S, Kind::Request, Type::ResumeOffset, Format::FmtNone, NonePayload('0'));
+    }
+    static QByteArray Proof(QByteArrayView prefix) {
+        return Notice(Type::Checksum, Format::FmtText, ChecksumPayload(Sum(prefix)));
+    }
+    // FileData frames for data[from..], as the sender cuts them; an empty
+    // rest is one empty block.
+    QByteArray Blocks(const QByteArray& data, qsizetype from = 0) const {
+        QByteArray frames;
+        do {
+            const QByteArray raw = data.mid(from, BlockSize);
+            frames += Notice(Type::FileData, Format::FmtBinary, Compressed ? Zlib(raw) : raw);
+            from += BlockSize;
+        } while (from < data.size());
+        return frames;
+    }
+    QByteArray Header(const QString& name, qsizetype size, int lastIndex = 0) const {
+        return LastIndex(lastIndex) + Name(ToShiftJis(name)) +
+               Size(static_cast<std::int32_t>(size));
+    }
+    QByteArray Whole(const QString& name, const QByteArray& data, int lastIndex = 0) const {
+        return Header(name, data.size(), lastIndex) + Blocks(data) + End();
+    }
+    void Begin() {
+        ASSERT_TRUE(Deliver(SendRequest()));
+        Conn->TakeSent();
+    }
+
+    // The payloads of the Acks sent, each checked to be on the receiving slot.
+    QStringList Acks() {
+        QStringList acks;
+        for (const SentFrame& f : Sent()) {
+            if (f.Header.Type != static_cast<int>(Type::Ack)) continue;
+            EXPECT_EQ(f.Header.Slot, S);
+            EXPECT_EQ(f.Header.Kind, static_cast<int>(Kind::Reply));
+            acks << QString::fromLatin1(f.Payload);
+        }
+        return acks;
+    }
+    QStringList Entries() const {
+        return QDir(Dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Whole lists
+
+class WholeFiles : public Receiver, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WholeFiles, ArriveByteIdentical) {
+    Make(false, GetParam());
+    const std::vector<std::pair<QString, QByteArray>> files = {
+        {QStringLiteral("empty.txt"), QByteArray()},
+        {QStringLiteral("k1024.bin"), RandomBytes(1024, 1)},
+        {QStringLiteral("k1025.bin"), RandomBytes(1025, 2)},
+        {QStringLiteral("表示.txt"), QByteArray(3000, 'a')},
+        {QStringLiteral("ソフト.txt"), RandomBytes(5000, 3)},
+    };
+    const int last = static_cast<int>(files.size()) - 1;
+
+    ASSERT_TRUE(Deliver(SendRequest()));
+    const auto accept = Sent();
+    ASSERT_EQ(accept.size(), 1u);
+    EXPECT_EQ(accept[0].Header.Slot, ControlSlot);
+    EXPECT_EQ(accept[0].Header.Kind, static_cast<int>(Kind::Reply));
+    EXPECT_EQ(accept[0].Header.Type, static_cast<int>(Type::SendAccept));
+    EXPECT_EQ(accept[0].Payload, "0");
+
+    for (const auto& [name, data] : files) {
+        if (!GetParam() && data.isEmpty()) {
+            // An empty file travels as a frame with Length 0.
+            EXPECT_EQ(Blocks(data).size(), HeaderSize);
+        }
+        ASSERT_TRUE(Deliver(Whole(name, data, last)));
+        EXPECT_EQ(Acks(), QStringList({"1"})) << name.toStdString();
+    }
+    ASSERT_TRUE(Deliver(End()));
+    EXPECT_EQ(Acks(), QStringList({"1"}));
+
+    QStringList expected;
+    for (const auto& [name, data] : files) {
+        EXPECT_EQ(ReadAll(In(name)), data) << name.toStdString();
+        expected << name;
+    }
+    QStringList entries = Entries();
+    entries.sort();
+    expected.sort();
+    EXPECT_EQ(entries, expected); // no ".Recv" left
+    EXPECT_TRUE(Host.Errors.isEmpty());
+
+    QStringList calls = {QStringLiteral("ShowRecvWindow"), QStringLiteral("ShowRecvCount:5")};
+    for (const auto& [name, data] : files) {
+        calls << QStringLiteral("ShowRecvName:") + name
+              << QStringLiteral("FileReceived:") + In(name);
+    }
+    calls << QStringLiteral("HideRecvWindow") << QStringLiteral("ListReceived");
+    EXPECT_EQ(Host.Calls, calls);
+
+    EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
+    EXPECT_FALSE(Worker->Slot(S).InUse);
+    EXPECT_EQ(Worker->SharedProgress()->RecvTotal.load(), 5000);
+    EXPECT_EQ(Worker->SharedProgress()->RecvDone.load(), 5000);
+}
+
+INSTANTIATE_TEST_SUITE_P(CompressOffOn, WholeFiles, ::testing::Bool());
+
+TEST_F(Receiver, ExistingFileIsReplacedOnlyOnceTheNewOneIsComplete) {
+    Make();
+    WriteAll(In("a.txt"), "old contents");
+    Begin();
+    const QByteArray data = RandomBytes(2000, 4);
+    ASSERT_TRUE(Deliver(Header("a.txt", data.size()) + Blocks(data).left(HeaderSize + 1024)));
+    EXPECT_EQ(ReadAll(In("a.txt")), "old contents");
+    EXPECT_EQ(Worker->SharedProgress()->RecvDone.load(), 1024);
+    ASSERT_TRUE(Deliver(Blocks(data).mid(HeaderSize + 1024) + End()));
+    EXPECT_EQ(ReadAll(In("a.txt")), data);
+    EXPECT_FALSE(QFileInfo::exists(In("a.txt.Recv")));
+}
+
+TEST_F(Receiver, WithoutResumeAnOldPartialIsOverwritten) {
+    Make();
+    WriteAll(In("a.txt.Recv"), QByteArray(5000, 'x'));
+    Begin();
+    ASSERT_TRUE(Deliver(Whole("a.txt", "new")));
+    EXPECT_EQ(ReadAll(In("a.txt")), "new");
+}
+
+// ---------------------------------------------------------------------------
+// Resume
+
+struct Resume : Receiver {
+    const QByteArray Source = RandomBytes(3000, 5);
+    void SetUp() override {
+        Receiver::SetUp();
+        Make(true);
+        Begin();
+    }
+    // Name and size, then the offset asked for: the offset the reply carries.
+    QByteArray AskOffset(qsizetype size) {
+        EXPECT_TRUE(Deliver(Header("r.bin", size) + ResumeQuery()));
+        const auto sent = Sent();
+        EXPECT_EQ(sent.size(), 1u);
+        if (sent.empty()) return {};
+        EXPECT_EQ(sent[0].Header.Slot, S);
+        EXPECT_EQ(sent[0].Header.Kind, static_cast<int>(Kind::Reply));
+        EXPECT_EQ(sent[0].Header.Type, static_cast<int>(Type::ResumeOffset));
+        return sent[0].Payload;
+    }
+};
+
+TEST_F(Resume, MatchingPartialContinuesAtItsOffset) {
+    WriteAll(In("r.bin.Recv"), Source.left(1500));
+    EXPECT_EQ(AskOffset(Source.size()), "1500");
+    EXPECT_EQ(Worker->Slot(S).State, SlotState::ResumeCheck);
+    ASSERT_TRUE(Deliver(Proof(Source.left(1500))));
+    EXPECT_EQ(Acks(), QStringList({"1"}));
+    EXPECT_TRUE(Worker->SharedProgress()->Resumed.load());
+    EXPECT_EQ(Worker->SharedProgress()->RecvDone.load(), 1500);
+    ASSERT_TRUE(Deliver(Blocks(Source, 1500) + End()));
+    EXPECT_EQ(Acks(), QStringList({"1"}));
+    EXPECT_EQ(ReadAll(In("r.bin")), Source);
+}
+
+TEST_F(Resume, MismatchEmptiesThePartialAndRestarts) {
+    WriteAll(In("r.bin.Recv"), QByteArray(2000, 'x'));
+    EXPECT_EQ(AskOffset(Source.size()), "2000");
+    ASSERT_TRUE(Deliver(Proof(Source.left(2000))));
+    EXPECT_EQ(Acks(), QStringList({"0"}));
+    EXPECT_FALSE(Worker->SharedProgress()->Resumed.load());
+    // No stale byte may stay behind a shorter rewrite.
+    EXPECT_EQ(QFileInfo(In("r.bin.Recv")).size(), 0);
+    ASSERT_TRUE(Deliver(Blocks(Source) + End()));
+    EXPECT_EQ(Acks(), QStringList({"1"}));
+    EXPECT_EQ(ReadAll(In("r.bin")), Source);
+}
+
+TEST_F(Resume, EmptyPartialCountsAsNone) {
+    WriteAll(In("r.bin.Recv"), QByteArray());
+    EXPECT_EQ(AskOffset(Source.size()), "0");
+    EXPECT_EQ(Worker->Slot(S).State, SlotState::RecvData);
+    ASSERT_TRUE(Deliver(Blocks(Source) + End()));
+    EXPECT_EQ(ReadAll(In("r.bin")), Source);
+}
+
+TEST_F(Resume, NoPartialStartsAtZero) {
+    EXPECT_EQ(AskOffset(Source.size()), "0");
+    EXPECT_FALSE(Worker->SharedProgress()->Resumed.load());
+    ASSERT_TRUE(Deliver(Blocks(Source) + End()));
+    EXPECT_EQ(ReadAll(In("r.bin")), Source);
+}
+
+TEST_F(Resume, PartialLongerThanTheFileIsStale) {
+    WriteAll(In("r.bin.Recv"), RandomBytes(5000, 6));
+    const QByteArray shorter = Source.left(1000);
+    EXPECT_EQ(AskOffset(shorter.size()), "0");
+    ASSERT_TRUE(Deliver(Blocks(shorter) + End()));
+    EXPECT_EQ(Acks(), QStringList({"1"}));
+    EXPECT_EQ(ReadAll(In("r.bin")), shorter);
+}
+
+TEST_F(Resume, PartialAsLongAsTheFileTakesOneEmptyBlock) {
+    WriteAll(In("r.bin.Recv"), Source);
+    EXPECT_EQ(AskOffset(Source.size()), "3000");
+    ASSERT_TRUE(Deliver(Proof(Source)));
+    EXPECT_EQ(Acks(), QStringList({"1"}));
+    ASSERT_TRUE(Deliver(Blocks(Source, Source.size()) + End()));
+    EXPECT_EQ(Acks(), QStringList({"1"}));
+    EXPECT_EQ(ReadAll(In("r.bin")), Source);
+}
+
+TEST_F(Resume, PartialThatCannotBeOpenedEndsTheConnection) {
+    // A read-only kernel attribute: a regular file of 4096 bytes that even
+    // root cannot open for writing.
+    const QString target = QStringLiteral("/sys/kernel/address_bits");
+    if (QFileInfo(target).size() <= 0) GTEST_SKIP() << "no sysfs attribute to use";
+    ASSERT_TRUE(QFile::link(target, In("r.bin.Recv")));
+    EXPECT_FALSE(Deliver(Header("r.bin", 5000) + ResumeQuery()));
+    EXPECT_EQ(Host.Errors,
+              QStringList({QStringLiteral("ファイル %1 は開けません").arg(In("r.bin.Recv"))}));
+    EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
+}
+
+// ---------------------------------------------------------------------------
+// Names the receiver refuses
+
+TEST_F(Receiver, UnsafeOrUnusableNamesAreRefused) {
+    const QByteArray names[] = {
+        QByteArray(),
+        QByteArray("."),
+        QByteArray(".."),
+        QByteArray("../escape.txt"),
+        QDir::temp().filePath(QStringLiteral("absolute.txt")).toUtf8(),
+        QByteArray("sub/inner.txt"),
+        QByteArray("sub\\inner.txt"),
+        QByteArray("\x81"),      // a lead byte without its second byte
+        QByteArray("\x81\x20x"), // a lead byte before an invalid second byte
+        QByteArray(256, 'n'),    // beyond 255 bytes
+    };
+    QDir(Dir.path()).mkdir(QStringLiteral("sub"));
+    for (const QByteArray& name : names) {
+        Host = FakeHost();
+        Host.Stage = 4;
+        Host.Folder = Dir.path();
+        Make();
+        Begin();
+        // The peer goes on as if accepted; nothing of it may reach the disk.
+        EXPECT_FALSE(Deliver(LastIndex(0) + Name(name) + Size(3) + Blocks("abc") + End()));
+        EXPECT_EQ(Acks(), QStringList({"0"})) << name.toHex().constData();
+        ASSERT_EQ(Host.Errors.size(), 1);
+        EXPECT_TRUE(Host.Errors[0].endsWith(QStringLiteral("は受け取れません")));
+        EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow")));
+        EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
+        EXPECT_EQ(Entries(), QStringList({"sub"}));
+        EXPECT_TRUE(QDir(Dir.filePath("sub")).isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(Dir.filePath("../escape.txt")));
+        EXPECT_FALSE(QFileInfo::exists(QDir::temp().filePath(QStringLiteral("absolute.txt"))));
+    }
+}
+
+TEST_F(Receiver, LongestNameIsAccepted) {
+    Make();
+    Begin();
+    const QString name(MaxFileNameBytes - 5, QChar(u'n')); // room for ".Recv" on disk
+    ASSERT_TRUE(Deliver(Whole(name, "abc")));
+    EXPECT_EQ(ReadAll(In(name)), "abc");
+}
+
+// ---------------------------------------------------------------------------
+// Which frames are taken, and when
+
+TEST_F(Receiver, SendRequestBeforeTheHandshakeEndedIsIgnored) {
+    Host.Stage = 5;
+    Make();
+    ASSERT_TRUE(Deliver(SendRequest()));
+    EXPECT_TRUE(Conn->TakeSent().isEmpty());
+    EXPECT_TRUE(Host.Calls.isEmpty());
+    EXPECT_FALSE(Worker->Slot(S).InUse);
+}
+
+TEST_F(Receiver, SendRequestWhileBusyClosesTheOpenFileFirst) {
+    Make();
+    Begin();
+    const QByteArray data = RandomBytes(3000, 7);
+    ASSERT_TRUE(Deliver(Header("a.bin", data.size()) + Blocks(data).left(HeaderSize + 1024)));
+    ASSERT_TRUE(Worker->Slot(S).FileStream);
+    Worker->SharedProgress()->ReceiveCancel = true;
+    ASSERT_TRUE(Deliver(SendRequest()));
+    EXPECT_FALSE(Worker->Slot(S).FileStream);
+    EXPECT_EQ(Worker->Slot(S).State, SlotState::RecvWaitCount);
+    EXPECT_FALSE(Worker->SharedProgress()->ReceiveCancel.load());
+    EXPECT_EQ(ReadAll(In("a.bin.Recv")), data.left(1024)); // written out, kept
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].Header.Type, static_cast<int>(Type::SendAccept));
+}
+
+TEST_F(Receiver, FramesForTheSendingDirectionAreNotTaken) {
+    Make();
+    Begin();
+    ASSERT_TRUE(Deliver(LastIndex(0)));
+    const auto other = [](Type type, QByteArrayView payload) {
+        return BuildFrame(1, Kind::Notice, type, Format::FmtText, payload);
+    };
+    ASSERT_TRUE(
+        Deliver(other(Type::FileName, "x.txt") + other(Type::End, QByteArray(1, 0)) +
+                BuildFrame(ControlSlot, Kind::Notice, Type::FileName, Format::FmtText, "y.txt")));
+    EXPECT_EQ(Worker->Slot(S).State, SlotState::RecvWaitName);
+    EXPECT_TRUE(Conn->TakeSent().isEmpty());
+    EXPECT_TRUE(Host.Errors.isEmpty());
+}
+
+TEST_F(Receiver, DataOutsideRecvDataIsIgnored) {
+    Make();
+    Begin();
+    ASSERT_TRUE(Deliver(LastIndex(2) + Blocks("abc") + LastIndex(5)));
+    EXPECT_EQ(Host.Calls, QStringList({"ShowRecvWindow", "ShowRecvCount:3"}));
+    EXPECT_EQ(Entries(), QStringList());
+    EXPECT_TRUE(Conn->TakeSent().isEmpty());
+}
+
+// ---------------------------------------------------------------------------
+// Cancel
+
+struct CancelCase {
+    const char* Name;
+    bool Resume;
+    std::function<QByteArray(Receiver&)> Drive; // frames that lead to the state
+    SlotState State;
+};
+
+class SenderCancel : public Receiver, public ::testing::WithParamInterface<CancelCase> {};
+
+TEST_P(SenderCancel, EndsTheTransferAndKeepsTheConnection) {
+    const CancelCase& c = GetParam();
+    Make(c.Resume);
+    WriteAll(In("c.bin.Recv"), "par"); // offered when resume is on
+    Begin();
+    ASSERT_TRUE(Deliver(c.Drive(*this)));
+    ASSERT_EQ(Worker->Slot(S).State, c.State);
+    Host.Calls.clear();
+    Conn->TakeSent();
+
+    EXPECT_TRUE(Deliver(Cancel()));
+    EXPECT_EQ(Host.Errors, QStringList({"中止しました"}));
+    EXPECT_FALSE(Worker->TerminateRequested());
+    EXPECT_EQ(Host.Calls, QStringList({"HideRecvWindow", "EnableSend", "ShowError:中止しました"}));
+    EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
+    EXPECT_FALSE(Worker->Slot(S).InUse);
+    EXPECT_FALSE(Worker->Slot(S).FileStream);
+    EXPECT_TRUE(Conn->TakeSent().isEmpty());
+
+    // Whatever was still on its way is dropped quietly.
+    EXPECT_TRUE(Deliver(Blocks("late") + End() + Cancel()));
+    EXPECT_EQ(Host.Errors.size(), 1);
+    EXPECT_TRUE(Conn->TakeSent().isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryActiveState, SenderCancel,
+    ::testing::Values(
+        CancelCase{"RecvWaitCount", false, [](Receiver&) { return QByteArray(); },
+                   SlotState::RecvWaitCount},
+        CancelCase{"RecvWaitName", false, [](Receiver&) { return Receiver::LastIndex(0); },
+                   SlotState::RecvWaitName},
+        CancelCase{"RecvWaitSize", false,
+                   [](Receiver&) { return Receiver::LastIndex(0) + Receiver::Name("c.bin"); },
+                   SlotState::RecvWaitSize},
+        CancelCase{"ResumeQuery", true, [](Receiver& r) { return r.Header("c.bin", 10); },
+                   SlotState::ResumeQuery},
+        CancelCase{"ResumeCheck", true,
+                   [](Receiver& r) { return r.Header("c.bin", 10) + Receiver::ResumeQuery(); },
+                   SlotState::ResumeCheck},
+        CancelCase{"RecvData", false,
+                   [](Receiver& r) { return r.Header("c.bin", 5000) + r.Blocks("12345"); },
+                   SlotState::RecvData},
+        CancelCase{"AfterEndOfFile", false,
+                   [](Receiver& r) { return r.Whole("c.bin", "12345", 1); },
+                   SlotState::RecvWaitName}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(Receiver, SenderCancelKeepsThePartialFile) {
+    Make();
+    Begin();
+    ASSERT_TRUE(Deliver(Header("p.bin", 5000) + Blocks(RandomBytes(2048, 8))));
+    EXPECT_TRUE(Deliver(Cancel()));
+    EXPECT_EQ(QFileInfo(In("p.bin.Recv")).size(), 2048);
+    EXPECT_FALSE(QFileInfo::exists(In("p.bin")));
+}
+
+TEST_F(Receiver, CancelWhileIdleIsIgnored) {
+    Make();
+    ASSERT_TRUE(Deliver(Cancel()));
+    EXPECT_TRUE(Host.Errors.isEmpty());
+    EXPECT_TRUE(Host.Calls.isEmpty());
+}
+
+TEST_F(Receiver, OwnCancelTakesEffectAfterTheNextBlock) {
+    Make();
+    Begin();
+    const QByteArray data = RandomBytes(4000, 9);
+    const QByteArray blocks = Blocks(data);
+    const qsizetype block = HeaderSize + BlockSize;
+    ASSERT_TRUE(Deliver(Header("o.bin", data.size()) + blocks.left(block)));
+    Worker->SharedProgress()->ReceiveCancel = true;
+    EXPECT_TRUE(Deliver(blocks.mid(block, block)));
+
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].Header.Slot, S);
+    EXPECT_EQ(sent[0].Header.Kind, static_cast<int>(Kind::Notice));
+    EXPECT_EQ(sent[0].Header.Type, static_cast<int>(Type::Cancel));
+    EXPECT_EQ(sent[0].Header.Format, static_cast<int>(Format::FmtNone));
+    EXPECT_EQ(sent[0].Payload, QByteArray(1, 0));
+    EXPECT_EQ(Host.Errors, QStringList({"中止しました"}));
+    EXPECT_FALSE(Worker->TerminateRequested());
+    EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow")));
+    EXPECT_EQ(ReadAll(In("o.bin.Recv")), data.left(2048));
+
+    // The blocks already on their way are ignored, and nothing is answered.
+    EXPECT_TRUE(Deliver(blocks.mid(2 * block) + End()));
+    EXPECT_TRUE(Conn->TakeSent().isEmpty());
+    EXPECT_EQ(ReadAll(In("o.bin.Recv")), data.left(2048));
+}
+
+// ---------------------------------------------------------------------------
+// Failures: the sender hears "0", the partial stays, the connection ends.
+
+TEST_F(Receiver, FailedRenameKeepsThePartialAndRejects) {
+    Make();
+    // A folder in the way of the final name cannot be replaced by a file.
+    ASSERT_TRUE(QDir(Dir.path()).mkpath(QStringLiteral("a.txt/inner")));
+    Begin();
+    EXPECT_FALSE(Deliver(Whole("a.txt", "data")));
+    EXPECT_EQ(Acks(), QStringList({"0"}));
+    EXPECT_EQ(Host.Errors,
+              QStringList({QStringLiteral("ファイル %1 の名前を変更できません").arg(In("a.txt"))}));
+    EXPECT_EQ(ReadAll(In("a.txt.Recv")), "data");
+    EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow")));
+    EXPECT_FALSE(Host.Calls.join(' ').contains(QStringLiteral("FileReceived")));
+}
+
+TEST_F(Receiver, ShortFileAtEndIsNotCompleted) {
+    Make();
+    Begin();
+    const QByteArray data = RandomBytes(1024, 10);
+    EXPECT_FALSE(Deliver(Header("s.bin", 2000) + Blocks(data) + End()));
+    EXPECT_EQ(Acks(), QStringList({"0"}));
+    EXPECT_EQ(
+        Host.Errors,
+        QStringList(
+            {QStringLiteral("ファイル %1 のサイズが一致しません (1024 / 2000)").arg(In("s.bin"))}));
+    EXPECT_EQ(ReadAll(In("s.bin.Recv")), data);
+    EXPECT_FALSE(QFileInfo::exists(In("s.bin")));
+}
+
+TEST_F(Receiver, DataBeyondTheAnnouncedSizeIsRefusedAtOnce) {
+    Make();
+    Begin();
+    EXPECT_FALSE(Deliver(Header("s.bin", 100) + Blocks(RandomBytes(1024, 11))));
+    EXPECT_EQ(Acks(), QStringList({"0"}));
+    ASSERT_EQ(Host.Errors.size(), 1);
+    EXPECT_TRUE(Host.Errors[0].contains(QStringLiteral("のサイズが一致しません")));
+    EXPECT_EQ(QFileInfo(In("s.bin.Recv")).size(), 0);
+}
+
+TEST_F(Receiver, NegativeSizeIsRefused) {
+    Make();
+    Begin();
+    EXPECT_FALSE(Deliver(Header("n.bin", -5)));
+    EXPECT_EQ(Acks(), QStringList({"0"}));
+    EXPECT_EQ(Host.Errors, QStringList({"ファイルサイズ -5 は不正です"}));
+}
+
+TEST_F(Receiver, SizeThatIsNoNumberFails) {
+    Make();
+    Begin();
+    EXPECT_FALSE(
+        Deliver(LastIndex(0) + Name("n.bin") + Notice(Type::FileSize, Format::FmtNumber, "12a")));
+    EXPECT_EQ(Host.Errors, QStringList({"'12a' は整数ではありません"}));
+}
+
+TEST_F(Receiver, PartialThatCannotBeCreatedRejects) {
+    Host.Folder = Dir.filePath(QStringLiteral("missing"));
+    Make();
+    Begin();
+    EXPECT_FALSE(Deliver(Whole("a.txt", "data")));
+    EXPECT_EQ(Acks(), QStringList({"0"}));
+    EXPECT_EQ(Host.Errors, QStringList({QStringLiteral("ファイル %1 を作成できません")
+                                            .arg(Dir.filePath("missing/a.txt.Recv"))}));
+    EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow")));
+    EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
+}
+
+TEST_F(Receiver, WriteThatDoesNotCompleteRejects) {
+    if (!QFileInfo::exists(QStringLiteral("/dev/full"))) GTEST_SKIP() << "no /dev/full";
+    // Every write into the partial file fails as on a full disk.
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), In("f.bin.Recv")));
+    Make();
+    Begin();
+    const QByteArray data = RandomBytes(3000, 12);
+    EXPECT_FALSE(Deliver(Whole("f.bin", data)));
+    EXPECT_EQ(Acks(), QStringList({"0"}));
+    EXPECT_EQ(Host.Errors, QStringList({"ストリームへの書き込みエラー"}));
+    EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow")));
+    EXPECT_FALSE(QFileInfo::exists(In("f.bin")));
+}
+
+TEST_F(Receiver, BlockThatDoesNotInflateRejects) {
+    Make(false, true);
+    Begin();
+    ASSERT_TRUE(Deliver(Header("z.bin", 5000)));
+    EXPECT_FALSE(Deliver(Notice(Type::FileData, Format::FmtBinary, "not a zlib stream")));
+    EXPECT_EQ(Acks(), QStringList({"0"}));
+    EXPECT_EQ(Host.Errors, QStringList({"error"}));
+    EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
+    EXPECT_TRUE(QFileInfo::exists(In("z.bin.Recv")));
+}
+
+TEST_F(Receiver, BlockThatInflatesBeyond64KiBIsRefused) {
+    Make(false, true);
+    Begin();
+    ASSERT_TRUE(Deliver(Header("z.bin", 1 << 20)));
+    EXPECT_FALSE(Deliver(
+        Notice(Type::FileData, Format::FmtBinary, Zlib(QByteArray(MaxInflatedBlock + 1, 0)))));
+    EXPECT_EQ(Acks(), QStringList({"0"}));
+    EXPECT_EQ(Host.Errors, QStringList({"error"}));
+    EXPECT_EQ(QFileInfo(In("z.bin.Recv")).size(), 0);
+}
+
+} // namespace

@@ -1,0 +1,527 @@
+// The sending side of a transfer, driven frame by frame: a fake connection
+// takes what the worker sends and feeds it the peer's replies.
+
+#include "platform/sjis.h"
+#include "protocol/sendlist.h"
+#include "protocol/worker.h"
+#include "tests/support/fakes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <bit>
+#include <random>
+
+using namespace relvane;
+using relvane::test::FakeConnection;
+using relvane::test::FakeHost;
+using relvane::test::SentFrame;
+using relvane::test::SplitFrames;
+
+namespace {
+
+QByteArray RandomBytes(int n, unsigned seed) {
+    std::mt19937 rng(seed);
+    QByteArray b(n, Qt::Uninitialized);
+    for (auto& c : b) c = static_cast<char>(rng());
+    return b;
+}
+
+std::uint32_t Checksum(const QByteArray& bytes) {
+    std::uint32_t acc = 0;
+    for (char c : bytes) acc = std::rotl(acc, 1) + static_cast<unsigned char>(c);
+    return acc % 4294967293u;
+}
+
+QByteArray Inflate(const QByteArray& stream) {
+    QByteArray out(64 * 1024, Qt::Uninitialized);
+    uLongf size = static_cast<uLongf>(out.size());
+    EXPECT_EQ(uncompress(reinterpret_cast<Bytef*>(out.data()), &size,
+                         reinterpret_cast<const Bytef*>(stream.constData()),
+                         static_cast<uLong>(stream.size())),
+              Z_OK);
+    out.resize(static_cast<qsizetype>(size));
+    return out;
+}
+
+// The sending worker is the connecting peer (Side 1): it sends on slot 0.
+class Sender {
+public:
+    explicit Sender(bool resume = false, bool compress = false) : Compressed(compress) {
+        Host.Stage = 4;
+        Worker = std::make_unique<TReceiveThread>(Host, Conn, 1, resume, compress);
+    }
+
+    QString MakeFile(const QString& name, const QByteArray& bytes) {
+        const QString path = Dir.filePath(name);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        EXPECT_EQ(f.write(bytes), bytes.size());
+        return path;
+    }
+
+    // The user's send action and the peer's SendAccept; then one pass.
+    void Start(const QStringList& files) {
+        Host.Files = files;
+        ASSERT_TRUE(Worker->RequestSend());
+        Conn->TakeSent();
+        FeedControl(Type::SendAccept, NumberPayload(0));
+        Pass();
+    }
+    void FeedControl(Type type, const QByteArray& payload) {
+        Conn->Feed(BuildFrame(ControlSlot, Kind::Reply, type, Format::FmtNumber, payload));
+    }
+    void Reply(Type type, const QByteArray& payload) {
+        Conn->Feed(BuildFrame(0, Kind::Reply, type,
+                              type == Type::Ack ? Format::FmtFlag : Format::FmtNumber, payload));
+    }
+    void Notice(Type type) {
+        Conn->Feed(BuildFrame(0, Kind::Notice, type, Format::FmtNone, NonePayload()));
+    }
+
+    // One pass; the frames it sent, also kept in Sent.
+    std::vector<SentFrame> Pass() {
+        Worker->Pass(0);
+        auto frames = SplitFrames(Conn->TakeSent());
+        Sent.insert(Sent.end(), frames.begin(), frames.end());
+        return frames;
+    }
+
+    // Passes until the slot is idle, accepting every End as a receiver would.
+    void RunToEnd(int maxPasses = 100000) {
+        for (int i = 0; i < maxPasses && Slot().InUse; ++i) {
+            const auto frames = Pass();
+            const auto blocks = std::count_if(frames.begin(), frames.end(), [](const SentFrame& f) {
+                return f.Header.Type == static_cast<int>(Type::FileData);
+            });
+            ASSERT_LE(blocks, 1) << "more than one block in a pass";
+            if (Slot().State == SlotState::SendWaitFileAck ||
+                Slot().State == SlotState::SendWaitListAck) {
+                Reply(Type::Ack, "1");
+            }
+        }
+        ASSERT_FALSE(Slot().InUse) << "transfer did not end";
+    }
+
+    // Sent frames as readable lines: "FileName a.txt", "FileData 1024", ….
+    QStringList Log() const {
+        static const char* names[] = {"FileName",   "NameExchange", "Chat",     "FileSize",
+                                      "LastIndex",  "Version",      "ResumeOffset",
+                                      "SendAccept", "Checksum",     "FileData", "Compress",
+                                      "Resume",     "Ack",          "Disconnect",
+                                      "SendRequest", "End",         "Cancel"};
+        QStringList lines;
+        for (const SentFrame& f : Sent) {
+            EXPECT_EQ(f.Header.Slot, 0);
+            QString line = QString::fromLatin1(names[f.Header.Type]);
+            switch (static_cast<Type>(f.Header.Type)) {
+            case Type::FileName:
+                line += u' ' + FromShiftJis(f.Payload);
+                break;
+            case Type::FileSize:
+            case Type::LastIndex:
+            case Type::Checksum:
+                line += u' ' + QString::fromLatin1(f.Payload);
+                break;
+            case Type::FileData:
+                line += u' ' + QString::number(Compressed ? Inflate(f.Payload).size()
+                                                          : f.Payload.size());
+                break;
+            default:
+                break;
+            }
+            lines << line;
+        }
+        return lines;
+    }
+
+    // The file bytes carried by the FileData frames sent.
+    QByteArray Data() const {
+        QByteArray all;
+        for (const SentFrame& f : Sent) {
+            if (f.Header.Type == static_cast<int>(Type::FileData))
+                all += Compressed ? Inflate(f.Payload) : f.Payload;
+        }
+        return all;
+    }
+
+    const TransferSlot& Slot() const { return Worker->Slot(0); }
+    TransferProgress& Progress() const { return *Worker->SharedProgress(); }
+
+    QTemporaryDir Dir;
+    FakeHost Host;
+    std::shared_ptr<FakeConnection> Conn = std::make_shared<FakeConnection>();
+    std::unique_ptr<TReceiveThread> Worker;
+    std::vector<SentFrame> Sent;
+    bool Compressed;
+};
+
+QStringList FileFrames(int lastIndex, const QString& name, int size) {
+    QStringList lines{QStringLiteral("LastIndex %1").arg(lastIndex), "FileName " + name,
+                      QStringLiteral("FileSize %1").arg(size)};
+    int left = size;
+    do {
+        lines << QStringLiteral("FileData %1").arg(std::min(left, 1024));
+        left -= 1024;
+    } while (left > 0);
+    return lines << "End";
+}
+
+class SendList : public testing::TestWithParam<bool> {};
+
+} // namespace
+
+TEST_P(SendList, EachFileInOrderThenTheEndOfTheList) {
+    Sender s(false, GetParam());
+    const QByteArray a = "abc", b = RandomBytes(2048, 1), c = RandomBytes(1025, 2);
+    const QString japanese = QStringLiteral("表示.txt");
+    const QStringList files{s.MakeFile("a.txt", a), s.MakeFile("b.bin", b),
+                            s.MakeFile("empty", QByteArray()), s.MakeFile(japanese, c)};
+    s.Start(files);
+    s.Host.Files = QStringList{s.MakeFile("other", "x")}; // too late to matter
+    s.RunToEnd();
+
+    const QStringList expected = FileFrames(3, "a.txt", 3) + FileFrames(3, "b.bin", 2048) +
+                                 FileFrames(3, "empty", 0) + FileFrames(3, japanese, 1025) +
+                                 QStringList{"End"};
+    EXPECT_EQ(s.Log(), expected);
+    EXPECT_EQ(s.Data(), a + b + c);
+    for (const SentFrame& f : s.Sent) {
+        if (f.Header.Type == static_cast<int>(Type::FileName))
+            EXPECT_EQ(f.Header.Format, static_cast<int>(Format::FmtText));
+        if (f.Header.Type == static_cast<int>(Type::FileData))
+            EXPECT_EQ(f.Header.Format, static_cast<int>(Format::FmtBinary));
+    }
+    if (GetParam()) {
+        // An empty file goes as the zlib stream of no data.
+        EXPECT_EQ(s.Sent[14].Payload, QByteArray::fromHex("78da030000000001"));
+    }
+    EXPECT_EQ(s.Host.Calls,
+              (QStringList{"ShowSendWindow:4", "ShowSendName:" + files[0],
+                           "ShowSendName:" + files[1], "ShowSendName:" + files[2],
+                           "ShowSendName:" + files[3], "HideSendWindow", "EnableSend",
+                           "ListSent"}));
+    EXPECT_TRUE(s.Host.Errors.isEmpty());
+    EXPECT_EQ(s.Slot().State, SlotState::Idle);
+    EXPECT_EQ(s.Progress().SendTotal.load(), 1025);
+    EXPECT_EQ(s.Progress().SendDone.load(), 1025);
+}
+
+INSTANTIATE_TEST_SUITE_P(CompressOffOn, SendList, testing::Bool());
+
+TEST(Sender, EmptyFileUncompressedIsOneZeroLengthBlock) {
+    Sender s;
+    s.Start({s.MakeFile("e", QByteArray())});
+    s.RunToEnd();
+    EXPECT_EQ(s.Log(), FileFrames(0, "e", 0) + QStringList{"End"});
+    EXPECT_EQ(s.Sent[3].Header.Length, 0);
+}
+
+TEST(Sender, WaitsForTheConnectionInsteadOfBlocking) {
+    Sender s;
+    s.Start({s.MakeFile("a", RandomBytes(3000, 3))});
+    ASSERT_EQ(s.Slot().State, SlotState::SendData);
+    s.Conn->Writable = false;
+    EXPECT_TRUE(s.Pass().empty());
+    EXPECT_TRUE(s.Pass().empty());
+    s.Conn->Writable = true;
+    EXPECT_EQ(s.Pass().size(), 1u);
+    EXPECT_EQ(s.Progress().SendDone.load(), 1024);
+}
+
+TEST(Sender, AnswersOnlyItsOwnRequest) {
+    Sender s;
+    s.Host.Files = {s.MakeFile("a", "abc")};
+    s.FeedControl(Type::SendAccept, NumberPayload(0)); // nobody asked
+    s.Pass();
+    EXPECT_FALSE(s.Slot().InUse);
+    EXPECT_TRUE(s.Sent.empty());
+    EXPECT_TRUE(s.Host.Calls.isEmpty());
+
+    s.Start(s.Host.Files);
+    s.FeedControl(Type::SendAccept, NumberPayload(0)); // a second answer changes nothing
+    s.RunToEnd();
+    EXPECT_EQ(s.Log(), FileFrames(0, "a", 3) + QStringList{"End"});
+}
+
+TEST(Sender, ListEmptiedBeforeTheAcceptReleasesThePeer) {
+    Sender s;
+    s.Start({});
+    EXPECT_EQ(s.Log(), QStringList{"Cancel"});
+    EXPECT_EQ(s.Host.Errors, QStringList{"中止しました"});
+    EXPECT_TRUE(s.Host.SendEnabled);
+    EXPECT_FALSE(s.Slot().InUse);
+}
+
+TEST(Sender, SendAcceptWithOwnSideIsIDError) {
+    Sender s;
+    s.Host.Files = {s.MakeFile("a", "abc")};
+    ASSERT_TRUE(s.Worker->RequestSend());
+    s.Conn->TakeSent();
+    s.FeedControl(Type::SendAccept, NumberPayload(1));
+    s.Pass();
+    EXPECT_EQ(s.Host.Errors, QStringList{"IDError"});
+    EXPECT_TRUE(s.Worker->TerminateRequested());
+    EXPECT_FALSE(s.Slot().InUse);
+}
+
+TEST(Sender, ResumeContinuesAtTheOffsetTheChecksumProved) {
+    Sender s(true);
+    const QByteArray data = RandomBytes(3000, 4);
+    s.Start({s.MakeFile("r", data)});
+    ASSERT_EQ(s.Sent.back().Header.Type, static_cast<int>(Type::ResumeOffset));
+    EXPECT_EQ(s.Sent.back().Header.Kind, static_cast<int>(Kind::Request));
+    EXPECT_EQ(s.Sent.back().Payload, "0");
+    EXPECT_EQ(s.Slot().State, SlotState::ResumeQuery);
+
+    s.Reply(Type::ResumeOffset, "1500");
+    s.Pass();
+    EXPECT_EQ(s.Sent.back().Payload, QByteArray::number(Checksum(data.left(1500))));
+    EXPECT_EQ(s.Sent.back().Header.Format, static_cast<int>(Format::FmtText));
+    EXPECT_TRUE(s.Progress().Resumed.load());
+
+    s.Reply(Type::Ack, "1");
+    s.Sent.clear();
+    s.RunToEnd();
+    EXPECT_EQ(s.Log(), (QStringList{"FileData 1024", "FileData 476", "End", "End"}));
+    EXPECT_EQ(s.Data(), data.mid(1500));
+}
+
+TEST(Sender, ResumeRestartsAtZeroWhenRefusedOrOffsetIsZero) {
+    for (const char* offset : {"0", "1500"}) {
+        Sender s(true);
+        const QByteArray data = RandomBytes(1500, 5);
+        s.Start({s.MakeFile("r", data)});
+        s.Sent.clear();
+        s.Reply(Type::ResumeOffset, offset);
+        s.Pass();
+        if (QByteArray(offset) != "0") {
+            EXPECT_EQ(s.Sent.back().Header.Type, static_cast<int>(Type::Checksum));
+            s.Reply(Type::Ack, "0"); // the peer's partial differs
+        }
+        s.RunToEnd();
+        EXPECT_EQ(s.Data(), data) << "offset " << offset;
+        EXPECT_FALSE(s.Progress().Resumed.load());
+    }
+}
+
+TEST(Sender, ResumeOfACompleteFileSendsOneEmptyBlock) {
+    Sender s(true);
+    s.Start({s.MakeFile("r", "abc")});
+    s.Reply(Type::ResumeOffset, "3");
+    s.Pass();
+    EXPECT_EQ(s.Sent.back().Payload, "683");
+    s.Reply(Type::Ack, "1");
+    s.Sent.clear();
+    s.RunToEnd();
+    EXPECT_EQ(s.Log(), (QStringList{"FileData 0", "End", "End"}));
+}
+
+TEST(Sender, OffsetBeyondTheFileGetsTheWholeFilesChecksum) {
+    Sender s(true);
+    s.Start({s.MakeFile("r", "abc")});
+    s.Reply(Type::ResumeOffset, "5000");
+    s.Pass();
+    EXPECT_TRUE(s.Host.Errors.isEmpty()); // no HashError
+    EXPECT_EQ(s.Sent.back().Payload, "683");
+    s.Reply(Type::Ack, "0");
+    s.Sent.clear();
+    s.RunToEnd();
+    EXPECT_EQ(s.Data(), "abc");
+
+    // Accepting it anyway cannot be a resume.
+    Sender t(true);
+    t.Start({t.MakeFile("r", "abc")});
+    t.Reply(Type::ResumeOffset, "-7");
+    t.Pass();
+    t.Reply(Type::Ack, "1");
+    t.Pass();
+    EXPECT_EQ(t.Host.Errors, QStringList{"HashError"});
+}
+
+TEST(Sender, RejectionsInEachStateEndTheConnectionWithTheirText) {
+    {
+        Sender s;
+        s.Start({s.MakeFile("a", RandomBytes(3000, 6))});
+        s.Pass(); // one block
+        s.Reply(Type::Ack, "0");
+        s.Pass();
+        EXPECT_EQ(s.Host.Errors, QStringList{"送信エラー"});
+        EXPECT_FALSE(s.Slot().InUse);
+        EXPECT_FALSE(s.Slot().FileStream);
+        EXPECT_TRUE(s.Host.Calls.contains("HideSendWindow"));
+        EXPECT_TRUE(s.Host.SendEnabled);
+        EXPECT_TRUE(s.Worker->TerminateRequested());
+    }
+    {
+        Sender s;
+        s.Start({s.MakeFile("a", "abc")});
+        s.Pass();
+        ASSERT_EQ(s.Slot().State, SlotState::SendWaitFileAck);
+        s.Reply(Type::Ack, "0");
+        s.Pass();
+        EXPECT_EQ(s.Host.Errors, QStringList{"送信完了エラー"});
+        EXPECT_TRUE(s.Worker->TerminateRequested());
+    }
+    {
+        Sender s;
+        s.Start({s.MakeFile("a", "abc")});
+        s.Pass();
+        s.Reply(Type::Ack, "00"); // only exactly "0" rejects
+        s.Pass();
+        ASSERT_EQ(s.Slot().State, SlotState::SendWaitListAck);
+        s.Reply(Type::Ack, "0");
+        s.Pass();
+        EXPECT_EQ(s.Host.Errors, QStringList{"送信全完了エラー"});
+        EXPECT_TRUE(s.Worker->TerminateRequested());
+    }
+}
+
+TEST(Sender, OwnCancelAfterTheNextBlockKeepsTheConnection) {
+    Sender s;
+    s.Start({s.MakeFile("a", RandomBytes(5000, 7))});
+    s.Pass();
+    s.Progress().SendCancel = true;
+    s.Pass();
+    s.Pass();
+    EXPECT_EQ(s.Log().mid(3), (QStringList{"FileData 1024", "FileData 1024", "Cancel"}));
+    EXPECT_EQ(s.Host.Errors, QStringList{"中止しました"});
+    EXPECT_EQ(s.Host.Calls.mid(s.Host.Calls.size() - 3),
+              (QStringList{"HideSendWindow", "EnableSend", "ShowError:中止しました"}));
+    EXPECT_FALSE(s.Slot().InUse);
+    EXPECT_FALSE(s.Slot().FileStream);
+    EXPECT_FALSE(s.Worker->TerminateRequested());
+}
+
+TEST(Sender, CancelWhileWaitingForAnAckActsAfterTheNextFilesFirstBlock) {
+    Sender s;
+    s.Start({s.MakeFile("a", "abc"), s.MakeFile("b", RandomBytes(3000, 8))});
+    s.Pass();
+    ASSERT_EQ(s.Slot().State, SlotState::SendWaitFileAck);
+    s.Progress().SendCancel = true;
+    s.Reply(Type::Ack, "1");
+    for (int i = 0; i < 5; ++i) s.Pass();
+    EXPECT_EQ(s.Log(), FileFrames(1, "a", 3) + QStringList({"LastIndex 1", "FileName b",
+                                                            "FileSize 3000", "FileData 1024",
+                                                            "Cancel"}));
+    EXPECT_EQ(s.Host.Errors, QStringList{"中止しました"});
+}
+
+TEST(Sender, PeersCancelEndsTheTransferAsOwnCancelDoes) {
+    for (int blocks : {1, 3}) { // during the blocks, and after the End of a file
+        Sender s;
+        s.Start({s.MakeFile("a", RandomBytes(2500, 9)), s.MakeFile("b", "x")});
+        for (int i = 0; i < blocks; ++i) s.Pass();
+        s.Notice(Type::Cancel);
+        s.Pass();
+        const auto before = s.Sent.size();
+        s.Pass();
+        EXPECT_EQ(s.Sent.size(), before) << "still sending";
+        EXPECT_EQ(s.Host.Errors, QStringList{"中止しました"});
+        EXPECT_TRUE(s.Host.Calls.contains("HideSendWindow"));
+        EXPECT_TRUE(s.Host.SendEnabled);
+        EXPECT_FALSE(s.Slot().InUse);
+        EXPECT_FALSE(s.Worker->TerminateRequested());
+    }
+    Sender idle; // a Cancel with nothing being sent does nothing
+    idle.Notice(Type::Cancel);
+    idle.Pass();
+    EXPECT_TRUE(idle.Host.Errors.isEmpty());
+}
+
+TEST(Sender, FileThatShrinksIsAbandonedNotSentForever) {
+    Sender s;
+    const QString path = s.MakeFile("a", RandomBytes(64 * 1024, 10));
+    s.Start({path});
+    s.Pass();
+    ASSERT_TRUE(QFile::resize(path, 20 * 1024));
+    for (int i = 0; i < 200 && s.Host.Errors.isEmpty(); ++i) s.Pass();
+    ASSERT_EQ(s.Host.Errors.size(), 1);
+    EXPECT_TRUE(s.Host.Errors[0].contains(path));
+    EXPECT_TRUE(s.Host.Errors[0].contains("中止")); // the peer was told; the connection stays
+    EXPECT_EQ(s.Log().last(), "Cancel");
+    EXPECT_EQ(s.Data().size(), 20 * 1024);
+    EXPECT_FALSE(s.Slot().InUse);
+}
+
+TEST(Sender, FileThatGrowsIsSentAsLongAsAnnounced) {
+    Sender s;
+    const QString path = s.MakeFile("a", RandomBytes(1500, 11));
+    s.Start({path});
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::Append));
+    f.write(RandomBytes(5000, 12));
+    f.close();
+    s.RunToEnd();
+    EXPECT_EQ(s.Log(), FileFrames(0, "a", 1500) + QStringList{"End"});
+}
+
+TEST(Sender, FileThatCannotBeOpenedEndsTheConnection) {
+    Sender s;
+    const QString path = s.MakeFile("gone", "abc");
+    s.Host.Files = {path};
+    ASSERT_TRUE(s.Worker->RequestSend());
+    ASSERT_TRUE(QFile::remove(path));
+    s.FeedControl(Type::SendAccept, NumberPayload(0));
+    s.Pass();
+    EXPECT_EQ(s.Host.Errors, QStringList{QStringLiteral("ファイル %1 は開けません").arg(path)});
+    EXPECT_TRUE(s.Worker->TerminateRequested());
+}
+
+TEST(Sender, FileThatNoLongerFitsIsRefusedBeforeItsFrames) {
+    Sender s;
+    const QString path = s.MakeFile(QStringLiteral("한.txt"), "abc"); // not in Shift-JIS
+    s.Start({path});
+    EXPECT_EQ(s.Log(), QStringList{"Cancel"});
+    ASSERT_EQ(s.Host.Errors.size(), 1);
+    EXPECT_EQ(s.Host.Errors[0], CheckSendList({path}) + "\r\n送信を中止しました");
+    EXPECT_FALSE(s.Worker->TerminateRequested());
+    EXPECT_TRUE(s.Host.SendEnabled);
+}
+
+TEST(SendListCheck, RefusesWhatTheFramesCannotCarry) {
+    QTemporaryDir dir;
+    const auto make = [&](const QString& name, qint64 size) {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        EXPECT_TRUE(f.resize(size)); // sparse
+        return path;
+    };
+    const QString fine = make(QStringLiteral("表示.txt"), 10);
+    const QString largest = make("largest", 0x7FFFFFFF);
+    EXPECT_EQ(CheckSendList({fine, largest}), QString());
+
+    EXPECT_EQ(CheckSendList({}), QStringLiteral("ファイルを選択してください"));
+
+    const QString huge = make("huge", 0x80000000LL);
+    EXPECT_EQ(CheckSendList({fine, huge}),
+              QStringLiteral("ファイル %1 は 2GB 以上のため送信できません").arg(huge));
+
+    const QString missing = dir.filePath("missing");
+    EXPECT_EQ(CheckSendList({missing}), QStringLiteral("ファイル %1 は開けません").arg(missing));
+    EXPECT_EQ(CheckSendList({dir.path()}),
+              QStringLiteral("ファイル %1 は開けません").arg(dir.path()));
+
+    const QString hangul = make(QStringLiteral("한.txt"), 1);
+    EXPECT_TRUE(CheckSendList({hangul}).contains(hangul));
+    EXPECT_TRUE(CheckSendList({hangul}).contains("Shift-JIS"));
+
+    // 255 bytes in Shift-JIS fit, 256 do not (counted in Shift-JIS, not UTF-8;
+    // such a name cannot exist here, but it is refused before the disk is asked).
+    EXPECT_EQ(CheckSendList({make(QString(255, u'a'), 1)}), QString());
+    const QString tooLong = dir.filePath(QString(128, QChar(u'あ')));
+    ASSERT_EQ(ToShiftJis(SendFileName(tooLong)).size(), 256);
+    EXPECT_TRUE(CheckSendList({tooLong}).contains(QStringLiteral("長すぎる")));
+}
+
+TEST(SendListCheck, BareNameIsAfterTheLastSeparator) {
+    EXPECT_EQ(SendFileName("/home/user/a.txt"), "a.txt");
+    EXPECT_EQ(SendFileName("C:\\data\\b.txt"), "b.txt");
+    EXPECT_EQ(SendFileName("C:c.txt"), "c.txt");
+    EXPECT_EQ(SendFileName(QStringLiteral("/tmp/表示.txt")), QStringLiteral("表示.txt"));
+}
