@@ -20,4 +20,5 @@ relvane_install_deps "${extra[@]}"
 relvane_build "$dir" "${opts[@]}"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-suppressions=$PWD/tests/tsan.supp halt_on_error=0}
 ctest --test-dir "$dir" --output-on-failure -j2 --timeout 300 "$@"

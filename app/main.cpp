@@ -1,15 +1,20 @@
+// Program entry: the application, its title and fonts, the main window, the
+// event loop until the main window is closed.
+
+#include "app/mainform.h"
+#include "app/program.h"
+
 #include <QApplication>
-#include <QFont>
-#include <QMainWindow>
+
+#include <csignal>
 
 int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("TCP/IP Relvane"));
-    QFont::insertSubstitution(QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"));
-    QFont::insertSubstitution(QStringLiteral("ＭＳ Ｐ明朝"), QStringLiteral("IPAPMincho"));
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("TCP/IP Relvane"));
-    window.resize(400, 200);
-    window.show();
-    return QApplication::exec();
+    relvane::app::InitApplication(app);
+    relvane::app::CreateMainForm()->show();
+    const int code = QApplication::exec();
+    // Destroying the main window writes the settings.
+    relvane::app::DestroyMainForm();
+    return code;
 }

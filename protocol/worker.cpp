@@ -128,6 +128,9 @@ void TReceiveThread::Synchronize(const std::function<void()>& fn) {
         std::condition_variable Cv;
         bool Done = false;
         std::exception_ptr Failure;
+        // Qt's event queue locks with futexes that race detectors cannot see;
+        // this release/acquire pair makes the hand-over visible to them.
+        std::atomic<bool> Posted{false};
     };
     // Fires when the posted call is destroyed: after it ran, or unrun when
     // its target went away first, so the worker never waits for nothing.
@@ -141,9 +144,11 @@ void TReceiveThread::Synchronize(const std::function<void()>& fn) {
     };
     const auto call = std::make_shared<Call>();
     std::shared_ptr<Completion> completion(new Completion{call});
+    call->Posted.store(true, std::memory_order_release);
     QMetaObject::invokeMethod(
         ctx,
         [&fn, call, completion] {
+            (void)call->Posted.load(std::memory_order_acquire);
             try {
                 fn();
             } catch (...) {

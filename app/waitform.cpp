@@ -1,0 +1,56 @@
+#include "app/waitform.h"
+
+#include "app/consts.h"
+#include "app/images.h"
+#include "app/uifont.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPushButton>
+
+namespace relvane::app {
+
+namespace {
+// The window measures 266 x 93 with a sizeable frame and a caption; the
+// frame is the window manager's, so the client area is given.
+constexpr int ClientWidth = 258;
+constexpr int ClientHeight = 66;
+} // namespace
+
+TWaitForm::TWaitForm(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setObjectName(QStringLiteral("WaitForm"));
+    setWindowTitle(WaitCaption());
+    setFont(FormFont());
+    resize(ClientWidth, ClientHeight);
+
+    MsgLabel = new QLabel(this);
+    MsgLabel->setObjectName(QStringLiteral("MsgLabel"));
+    MsgLabel->setFont(FormFont(16));
+    MsgLabel->setGeometry(33, 8, 193, 16);
+
+    CancelButton = new QPushButton(MenuIcon(TMenuImage::miCancel), QStringLiteral("キャンセル"), this);
+    CancelButton->setObjectName(QStringLiteral("CancelButton"));
+    CancelButton->setGeometry(78, 32, 101, 25);
+    connect(CancelButton, &QPushButton::clicked, this, &TWaitForm::CancelButtonClick);
+
+    CenterOnScreen(this);
+}
+
+void TWaitForm::SetMessage(const QString& text) {
+    MsgLabel->setText(text);
+    if (isVisible()) MsgLabel->repaint();
+    QCoreApplication::processEvents();
+}
+
+QString TWaitForm::Message() const { return MsgLabel->text(); }
+
+void TWaitForm::CancelButtonClick() { FCancelPressed = true; }
+
+void TWaitForm::closeEvent(QCloseEvent* event) {
+    // The window goes when the waiting action ends, not before.
+    CancelButtonClick();
+    event->ignore();
+}
+
+} // namespace relvane::app

@@ -1,0 +1,35 @@
+#pragma once
+// The wait window: shown while a server waits for its peer or a connection
+// is being made. Its cancel button and its close box only raise a flag that
+// the waiting action polls.
+
+#include <QWidget>
+
+class QLabel;
+class QPushButton;
+
+namespace relvane::app {
+
+class TWaitForm : public QWidget {
+    Q_OBJECT
+public:
+    explicit TWaitForm(QWidget* parent = nullptr);
+
+    // Shows `text` and dispatches pending events, so it is painted at once.
+    void SetMessage(const QString& text);
+    [[nodiscard]] QString Message() const;
+    [[nodiscard]] bool CancelPressed() const { return FCancelPressed; }
+
+    QLabel* MsgLabel;
+    QPushButton* CancelButton;
+
+    void CancelButtonClick();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    bool FCancelPressed = false;
+};
+
+} // namespace relvane::app
