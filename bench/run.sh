@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# Benchmarks of the transfer engine through two relvane-cli processes on
+# 127.0.0.1, each figure beside its yardstick measured in the same run:
+#   - a random and a text-like file (256 MiB each), compression off and on,
+#     beside a raw TCP copy of the same file with socat (off) and beside one
+#     core compressing the same data in 1 KiB blocks at level 9 (on);
+#   - 2,000 files of 1 KiB in one list (files/s);
+#   - CPU used by a connected idle peer over 10 seconds (% of one core).
+# Usage: bench/run.sh            (RELVANE_BENCH_MIB=64 bench/run.sh for a quick run)
+# Builds into build-bench/ (Release); data and logs go to bench/out/.
+set -euo pipefail
+shopt -s inherit_errexit
+cd "$(dirname "$0")/.."
+source tools/deps.sh
+relvane_install_deps socat time
+
+mib=${RELVANE_BENCH_MIB:-256}
+bytes=$((mib * 1024 * 1024))
+dir=build-bench
+if [ ! -f "$dir/build.ninja" ]; then
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+fi
+cmake --build "$dir" -j2 --target relvane-cli deflate_blocks >/dev/null
+cli=$dir/cli/relvane-cli
+deflate=$dir/bench/deflate_blocks
+out=bench/out
+mkdir -p "$out"
+
+now() { date +%s%N; }
+# MB/s (10^6 bytes per second) from a byte count and nanoseconds.
+rate() { awk -v b="$1" -v ns="$2" 'BEGIN { printf "%.1f", b / (ns / 1e9) / 1e6 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+port() { echo $((20000 + RANDOM % 20000)); }
+
+# Waits (at most 30 s) until the file holds the text.
+wait_for_text() {
+  local text=$1 file=$2 i
+  for ((i = 0; i < 3000; i++)); do
+    grep -q "$text" "$file" 2>/dev/null && return 0
+    sleep 0.01
+  done
+  echo "bench: timed out waiting for '$text' in $file" >&2
+  cat "$file" >&2
+  return 1
+}
+
+# --- data -------------------------------------------------------------------
+if [ "$(stat -c %s "$out/random.bin" 2>/dev/null || echo 0)" != "$bytes" ]; then
+  head -c "$bytes" /dev/urandom >"$out/random.bin"
+fi
+if [ "$(stat -c %s "$out/text.txt" 2>/dev/null || echo 0)" != "$bytes" ]; then
+  "$deflate" --text "$out/text.txt" "$bytes"
+fi
+if [ "$(ls "$out/small" 2>/dev/null | wc -l)" != 2000 ]; then
+  rm -rf "$out/small" && mkdir -p "$out/small"
+  head -c $((2000 * 1024)) /dev/urandom >"$out/small.all"
+  split -b 1024 -d -a 4 "$out/small.all" "$out/small/f"
+  rm -f "$out/small.all"
+fi
+
+# --- one transfer between two relvane-cli -------------------------------------
+# cli_copy FLAGS FILE... : sets NS to the wall time from the sender's start
+# until both processes have exited; checks every file arrived intact.
+cli_copy() {
+  local flags=$1; shift
+  local p recv=$out/recv lpid t0 t1 f attempt
+  rm -rf "$recv" && mkdir -p "$recv"
+  for attempt in 1 2 3; do
+    p=$(port)
+    # Removed first: the new process truncates it only once it runs.
+    rm -f "$out/listener.log"
+    "$cli" --listen --port "$p" --recv-dir "$recv" $flags --quit-after-receive --timeout 60 \
+      </dev/null 2>"$out/listener.log" >/dev/null &
+    lpid=$!
+    if wait_for_text "接続を待っています" "$out/listener.log" 2>/dev/null; then break; fi
+    wait "$lpid" || true # the port was taken: another one
+  done
+  t0=$(now)
+  if ! /usr/bin/time -f "%U %S" -o "$out/sender.time" \
+    "$cli" --connect 127.0.0.1 --port "$p" $flags --quit-after-send --timeout 60 "$@" \
+    </dev/null 2>"$out/sender.log" >/dev/null; then
+    echo "bench: the sending relvane-cli failed:" >&2
+    cat "$out/sender.log" >&2
+    kill "$lpid" 2>/dev/null || true
+    exit 1
+  fi
+  if ! wait "$lpid"; then
+    echo "bench: the receiving relvane-cli failed:" >&2
+    cat "$out/listener.log" >&2
+    exit 1
+  fi
+  t1=$(now)
+  for f in "$@"; do
+    cmp -s "$f" "$recv/$(basename "$f")" || { echo "bench: $f arrived damaged" >&2; exit 1; }
+  done
+  NS=$((t1 - t0))
+  SENDER_CPU=$(awk '{ print $1 + $2 }' "$out/sender.time")
+}
+
+# socat_copy FILE : raw TCP copy of the file into a file; sets NS.
+socat_copy() {
+  local file=$1 p spid t0 t1 i attempt
+  for attempt in 1 2 3; do
+    p=$(port)
+    socat -u "TCP-LISTEN:$p,bind=127.0.0.1,reuseaddr" "OPEN:$out/raw.out,creat,trunc" &
+    spid=$!
+    for ((i = 0; i < 300; i++)); do
+      ss -Htln "sport = :$p" 2>/dev/null | grep -q . && break
+      sleep 0.01
+    done
+    kill -0 "$spid" 2>/dev/null && break
+  done
+  t0=$(now)
+  socat -u "OPEN:$file" "TCP:127.0.0.1:$p"
+  wait "$spid"
+  t1=$(now)
+  cmp -s "$file" "$out/raw.out" || { echo "bench: socat copy differs" >&2; exit 1; }
+  rm -f "$out/raw.out"
+  NS=$((t1 - t0))
+}
+
+# --- throughput ---------------------------------------------------------------
+echo "relvane-cli on 127.0.0.1, $(nproc) cores, files of $mib MiB; MB/s = 10^6 bytes/s, wall clock"
+echo "including process start, handshake and exit. Load average before: $(cut -d' ' -f1-3 /proc/loadavg)."
+echo
+printf "%-11s %-5s %8s   %-32s %s\n" data comp relvane yardstick ratio
+for file in random.bin text.txt; do
+  path=$out/$file
+  read -r dmbps dratio dfresh < <("$deflate" "$path")
+  socat_copy "$path"
+  raw=$(rate "$bytes" "$NS")
+  cli_copy --no-compress "$path"
+  off=$(rate "$bytes" "$NS")
+  cli_copy --compress "$path"
+  on=$(rate "$bytes" "$NS")
+  oncpu=$(awk -v b="$bytes" -v c="$SENDER_CPU" 'BEGIN { printf "%.1f", (c > 0 ? b / c / 1e6 : 0) }')
+  printf "%-11s %-5s %8s   %-32s %s\n" "$file" off "$off" "$raw socat raw copy" "$(ratio "$off" "$raw")"
+  printf "%-11s %-5s %8s   %-32s %s\n" "$file" on "$on" "$dmbps one core, deflate 1K L9" "$(ratio "$on" "$dmbps")"
+  echo "                           sending process: $oncpu MB per CPU-second ($(ratio "$oncpu" "$dmbps") of the deflate rate)"
+  echo "                           1 KiB blocks at level 9 shrink it to $dratio; with a fresh deflate"
+  echo "                           state per block instead of a reset one: $dfresh MB/s"
+done
+
+# --- many small files ----------------------------------------------------------
+echo
+small=("$out"/small/f*)
+for mode in "--compress --resume" "--no-compress --no-resume"; do
+  cli_copy "$mode" "${small[@]}"
+  awk -v n="${#small[@]}" -v ns="$NS" -v m="$mode" \
+    'BEGIN { printf "%d files of 1 KiB in one list (%s): %.0f files/s\n", n, m, n / (ns / 1e9) }'
+done
+
+# --- idle peer ------------------------------------------------------------------
+# Standard input stays open (a pipe this script holds), so the peers stay connected.
+p=$(port)
+rm -f "$out/idle.in" "$out/idle-listener.log" "$out/idle-connector.log" && mkfifo "$out/idle.in"
+exec 7<>"$out/idle.in"
+"$cli" --listen --port "$p" --timeout 30 <"$out/idle.in" 2>"$out/idle-listener.log" >/dev/null &
+lpid=$!
+wait_for_text "接続を待っています" "$out/idle-listener.log"
+"$cli" --connect 127.0.0.1 --port "$p" --timeout 30 <"$out/idle.in" 2>"$out/idle-connector.log" >/dev/null &
+cpid=$!
+wait_for_text "connected" "$out/idle-connector.log"
+wait_for_text "connected" "$out/idle-listener.log"
+ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+hz=$(getconf CLK_TCK)
+l0=$(ticks "$lpid"); c0=$(ticks "$cpid"); t0=$(now)
+sleep 10
+l1=$(ticks "$lpid"); c1=$(ticks "$cpid"); t1=$(now)
+kill -INT "$cpid" "$lpid" 2>/dev/null || true
+wait "$cpid" "$lpid" 2>/dev/null || true
+exec 7>&-
+rm -f "$out/idle.in"
+awk -v l="$((l1 - l0))" -v c="$((c1 - c0))" -v hz="$hz" -v ns="$((t1 - t0))" 'BEGIN {
+  s = ns / 1e9
+  printf "idle connected peers over %.1f s: listener %.2f%%, connector %.2f%% of one core\n",
+         s, 100 * l / hz / s, 100 * c / hz / s }'
