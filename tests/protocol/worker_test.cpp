@@ -5,6 +5,7 @@
 #include "platform/sjis.h"
 #include "protocol/handshake.h"
 #include "protocol/worker.h"
+#include "net/socket.h"
 #include "tests/support/fakes.h"
 #include "tests/support/wait.h"
 
@@ -13,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <tuple>
 
@@ -330,6 +333,25 @@ TEST_F(WorkerFixture, OtherErrorsRequestTermination) {
     EXPECT_FALSE(Worker->Pass(0));
     EXPECT_TRUE(Host.Chats.empty());
     EXPECT_EQ(Host.Errors.size(), 1);
+}
+
+// A connection whose reads fail hard, as a reset peer's do.
+class FailingConnection : public FakeConnection {
+public:
+    int ReceiveBytes(void*, int) override { throw SocketApiError(ECONNRESET, "recv"); }
+};
+
+TEST(WorkerSocketFailure, IsShownAndEndsTheConnection) {
+    auto conn = std::make_shared<FailingConnection>();
+    conn->Feed(ChatNotice(QStringLiteral("x")));
+    FakeHost host;
+    TReceiveThread worker(host, conn, 1);
+    EXPECT_FALSE(worker.Pass(0));
+    ASSERT_EQ(host.Errors.size(), 1);
+    EXPECT_EQ(host.Errors[0], QStringLiteral("Windows ソケットエラー： %1 (%2) [API 'recv']")
+                                  .arg(QString::fromLocal8Bit(strerror(ECONNRESET)))
+                                  .arg(ECONNRESET));
+    EXPECT_TRUE(worker.TerminateRequested());
 }
 
 TEST_F(WorkerFixture, LostConnectionEndsTheLoop) {
