@@ -227,6 +227,7 @@ void TMainForm::StartWorker(const std::shared_ptr<TCustomWinSocket>& socket, int
     Link = entry->Link.get();
     FWorker = thread;
     FProgress = thread->SharedProgress();
+    AttachStatusWindows(FProgress);
     Workers.push_back(std::move(entry));
     thread->Start();
     FConnectStage = 1;
@@ -248,8 +249,10 @@ void TMainForm::ReapWorker(TReceiveThread* thread) {
     if (at == Workers.end()) return;
     if (Link == (*at)->Link.get()) {
         // It ended by itself; the connection's own end follows as an event.
+        // Nothing moves the status windows any more.
         Link = nullptr;
         FWorker = nullptr;
+        HideStatusWindows();
     }
     // Out of the list before it is destroyed: destroying a thread may
     // dispatch events, and with them the end of another worker.

@@ -8,14 +8,19 @@
 #include "app/hostlink.h"
 #include "app/images.h"
 #include "app/messagebox.h"
+#include "app/restartform.h"
+#include "app/settingform.h"
 #include "app/uifont.h"
 #include "app/versionform.h"
 #include "app/waitform.h"
+#include "chat/messageform.h"
+#include "controls/dropdst.h"
 #include "net/socket.h"
 #include "protocol/frame.h"
 #include "protocol/handshake.h"
 #include "protocol/sendlist.h"
 #include "protocol/worker.h"
+#include "status/statusform.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -28,6 +33,7 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <QProxyStyle>
+#include <QScopedValueRollback>
 #include <QPushButton>
 #include <QShortcut>
 #include <QStyleOptionMenuItem>
@@ -36,6 +42,8 @@
 #include <optional>
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -49,22 +57,51 @@ constexpr int ToolBarHeight = 26;
 constexpr int PanelHeight = 143;
 const char* const HelpContextProperty = "helpContext";
 
-// This machine's first IPv4 address in dotted form; empty when the host name
-// does not resolve.
-QString FindOwnAddress() {
+QString DottedAddress(const sockaddr* address) {
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+    if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) == nullptr) return {};
+    return QString::fromLatin1(text);
+}
+
+// The IPv4 addresses of this machine's host name, in the resolver's order;
+// empty when it does not resolve.
+QStringList HostNameAddresses() {
     char host[256] = {};
     if (::gethostname(host, 255) != 0) return {};
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return {};
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    const bool ok = ::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &found) != 0) return {};
+    QStringList addresses;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        if (a->ai_family == AF_INET && a->ai_addr != nullptr) addresses << DottedAddress(a->ai_addr);
+    }
     ::freeaddrinfo(found);
-    return ok ? QString::fromLatin1(text) : QString();
+    return addresses;
 }
+
+// The IPv4 addresses of the interfaces that are up.
+QStringList InterfaceAddresses() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return {};
+    QStringList addresses;
+    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_UP) != 0)
+            addresses << DottedAddress(i->ifa_addr);
+    }
+    ::freeifaddrs(list);
+    return addresses;
+}
+
+bool IsLoopback(const QString& address) {
+    in_addr a{};
+    return ::inet_pton(AF_INET, address.toLatin1().constData(), &a) == 1 &&
+           (ntohl(a.s_addr) >> 24) == 127;
+}
+
+QString FindOwnAddress() { return ChooseOwnAddress(HostNameAddresses(), InterfaceAddresses()); }
 
 // Menu-bar titles that carry a picture show it before their caption; the
 // usual styles show the picture instead of the caption.
@@ -153,6 +190,12 @@ TMainForm::TMainForm(const QString& settingsFile, QWidget* parent)
     CreateMenus();
     CreateControls();
     CreateSockets();
+    DropDst1 = new TDropDst(this);
+    DropDst1->setObjectName(QStringLiteral("DropDst1"));
+    DropDst1->OnFileDrop = [this](TDropDst&, const QStringList& files, int, int) { DropDst1FileDrop(files); };
+    DropDst1->OnError = [this](const QString& text) { ShowErrorMessage(this, text); };
+    DropDst1->SetTarget(THookTarget::htForm);
+    DropDst1->Loaded();
     FormCreate();
 }
 
@@ -364,6 +407,7 @@ void TMainForm::FormCreate() {
     FHandshakeFailed = false;
 
     LoadSettings(Profile, Settings, QCoreApplication::applicationDirPath());
+    ApplyHeldSettings(Profile.FileName(), Settings);
     ServerSocket1->SetPort(Settings.Port);
     ClientSocket1->SetPort(Settings.Port);
     T1->setChecked(Settings.ShowToolbar);
@@ -371,7 +415,27 @@ void TMainForm::FormCreate() {
 
     FOwnAddress = FindOwnAddress();
     SelfIPEdit->setText(FOwnAddress);
-    // The status windows and the chat window join here once they exist.
+
+    StatusLook look;
+    look.StartColor1 = Settings.StartColor1;
+    look.EndColor1 = Settings.EndColor1;
+    look.Gradation1 = static_cast<TGrphProgressGradation>(Settings.Gradation1);
+    look.StartColor2 = Settings.StartColor2;
+    look.EndColor2 = Settings.EndColor2;
+    look.Gradation2 = static_cast<TGrphProgressGradation>(Settings.Gradation2);
+    look.Anime = Settings.Anime;
+    SendStatusForm = new TStatusForm(this);
+    SendStatusForm->setObjectName(QStringLiteral("SendStatusForm"));
+    SendStatusForm->SetSendMode(true);
+    ApplyStatusSettings(*SendStatusForm, look);
+    RecvStatusForm = new TStatusForm(this);
+    RecvStatusForm->setObjectName(QStringLiteral("RecvStatusForm"));
+    RecvStatusForm->SetSendMode(false);
+    ApplyStatusSettings(*RecvStatusForm, look);
+
+    MessageForm = new TMessageForm(this);
+    // The key event that raises it must not carry a failure back into Qt.
+    MessageForm->OnSend = [this](TMessageForm&) { RunGuarded([this] { SendChatMessage(); }); };
 }
 
 TMainForm::~TMainForm() {
@@ -443,7 +507,8 @@ void TMainForm::BrowseButtonClick() {
 }
 
 void TMainForm::DropDst1FileDrop(const QStringList& paths) {
-    FSendList = paths;
+    // A dropped folder stands for the files in it; the peer gets bare names.
+    FSendList = RegularFilesOf(paths);
     RefreshFileEdit();
 }
 
@@ -478,7 +543,8 @@ void TMainForm::ExitActionExecute() {
 
 void TMainForm::OptionActionExecute() {
     if (FConnected) throw EAppError(MsgCannotChangeSettings());
-    // The settings dialog opens here once it exists.
+    // The new values reach every part through a new main window.
+    if (ExecuteSettingForm(*this)) StartRestart();
 }
 
 void TMainForm::HelpActionExecute() { OpenHelp(HelpContents); }
@@ -526,30 +592,61 @@ void TMainForm::SendActionExecute() {
     SendAction->setEnabled(false);
 }
 
-bool TMainForm::SendChatMessage(const QString& text) {
-    const std::shared_ptr<TCustomWinSocket> connection = ConnectionInUse();
-    if (!connection || !connection->IsConnected()) return false;
-    return SendFrame(*connection, ChatFrame(text));
+void TMainForm::SendChatMessage() {
+    // An Enter still queued (a held key) must not send the same text twice.
+    if (SendingChat) return;
+    const QScopedValueRollback<bool> sending(SendingChat, true);
+    // Whatever is still queued (a typed key, the connection's end) goes first.
+    QCoreApplication::processEvents();
+    if (Destroying || MessageForm == nullptr) return;
+    SendChatText(*MessageForm, Settings.UserName, [this](const QByteArray& frame) {
+        // Looked up after the echo: the line is shown even when nothing is
+        // connected.
+        const std::shared_ptr<TCustomWinSocket> connection = ConnectionInUse();
+        if (!connection || !connection->IsConnected()) return ChatDelivery::NotConnected;
+        // A connection that ended under the send took nothing: saying so
+        // beats an echo of a line the peer never gets.
+        return SendFrame(*connection, frame) ? ChatDelivery::Sent : ChatDelivery::NotConnected;
+    });
 }
 
-// ---- Status and chat windows: driven from here once they exist. A transfer
-// runs without them meanwhile.
+// ---- The worker's calls into the status windows and the chat window.
 
-void TMainForm::ShowChat(const QString& /*peerName*/, const QString& /*text*/) {}
-void TMainForm::ShowRecvWindow() {}
-void TMainForm::HideRecvWindow() {}
-void TMainForm::ShowRecvCount(int /*fileCount*/) {}
-void TMainForm::ShowRecvName(const QString& /*name*/) {}
-void TMainForm::ShowSendWindow(const QStringList& /*files*/) {}
-void TMainForm::ShowSendName(const QString& /*path*/) {}
-void TMainForm::HideSendWindow() {}
+void TMainForm::ShowChat(const QString& peerName, const QString& text) {
+    MessageForm->ShowChat(peerName, text);
+    MessageAction->setChecked(ChatWindowShowing());
+}
+void TMainForm::ShowRecvWindow() { RecvStatusForm->BeginReceiveBatch(); }
+void TMainForm::HideRecvWindow() { RecvStatusForm->hide(); }
+void TMainForm::ShowRecvCount(int fileCount) { RecvStatusForm->AnnounceFiles(fileCount); }
+void TMainForm::ShowRecvName(const QString& name) { RecvStatusForm->SetCurrentFile(name); }
+void TMainForm::ShowSendWindow(const QStringList& files) { SendStatusForm->BeginSendBatch(files); }
+void TMainForm::ShowSendName(const QString& path) { SendStatusForm->SetCurrentFile(path); }
+void TMainForm::HideSendWindow() { SendStatusForm->hide(); }
+
+void TMainForm::AttachStatusWindows(const std::shared_ptr<TransferProgress>& progress) {
+    SendStatusForm->AttachProgress(progress);
+    RecvStatusForm->AttachProgress(progress);
+}
+
 void TMainForm::HideStatusWindows() {
-    HideSendWindow();
-    HideRecvWindow();
+    // The connection has ended: the windows forget its counters and hide.
+    SendStatusForm->DetachProgress();
+    RecvStatusForm->DetachProgress();
 }
-bool TMainForm::ChatWindowShowing() const { return FChatShowing; }
-void TMainForm::SetChatWindowVisible(bool visible) { FChatShowing = visible; }
+
+bool TMainForm::ChatWindowShowing() const { return MessageForm->isVisible(); }
+void TMainForm::SetChatWindowVisible(bool visible) { MessageForm->setVisible(visible); }
 
 void TMainForm::EnableSend() { SendAction->setEnabled(true); }
+
+QString ChooseOwnAddress(const QStringList& hostAddresses, const QStringList& interfaceAddresses) {
+    const QString first = hostAddresses.value(0);
+    if (!first.isEmpty() && !IsLoopback(first)) return first;
+    for (const QString& address : interfaceAddresses) {
+        if (!address.isEmpty() && !IsLoopback(address)) return address;
+    }
+    return first;
+}
 
 } // namespace relvane::app

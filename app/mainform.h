@@ -29,8 +29,11 @@ namespace relvane {
 class IConnection;
 class TClientSocket;
 class TCustomWinSocket;
+class TDropDst;
+class TMessageForm;
 class TReceiveThread;
 class TServerSocket;
+class TStatusForm;
 struct StageWait;
 struct TransferProgress;
 } // namespace relvane
@@ -79,6 +82,13 @@ public:
 
     TServerSocket* ServerSocket1 = nullptr;
     TClientSocket* ClientSocket1 = nullptr;
+    // Files dropped anywhere on the window become the files to send.
+    TDropDst* DropDst1 = nullptr;
+
+    // Owned windows, created hidden with the main window.
+    TStatusForm* SendStatusForm = nullptr; // "送信状況表示"
+    TStatusForm* RecvStatusForm = nullptr; // "受信状況表示"
+    TMessageForm* MessageForm = nullptr;   // the chat window
 
     // ---- State.
     TSettings Settings; // the settings fields; ShowToolbar lives in T1's mark
@@ -119,8 +129,9 @@ public:
     void ResetConnection();
     void ReturnToIdle();
     void AddAddressHistory(const QString& address);
-    // Sends a chat line on the connection in use; false when there is none.
-    bool SendChatMessage(const QString& text);
+    // The chat window's OnSend: echoes the typed line and sends it on the
+    // connection in use, or adds the error line when there is none.
+    void SendChatMessage();
 
     // Runs fn; a failure is shown by the application's default error display.
     void RunGuarded(const std::function<void()>& fn);
@@ -190,8 +201,9 @@ private:
     void ClientSocket1Connect(const std::shared_ptr<TCustomWinSocket>& socket);
     void ClientSocket1Disconnect(const std::shared_ptr<TCustomWinSocket>& socket);
 
-    // The status windows and the chat window are built elsewhere; these are
-    // the places where the main window will drive them.
+    // The status windows read the counters of the connection in use; when
+    // it ends they forget them and hide.
+    void AttachStatusWindows(const std::shared_ptr<TransferProgress>& progress);
     void HideStatusWindows();
     [[nodiscard]] bool ChatWindowShowing() const;
     void SetChatWindowVisible(bool visible);
@@ -203,8 +215,8 @@ private:
     bool FHandshakeFailed = false;
     bool FConnected = false;
     QString FPeerName;
-    bool FChatShowing = false;
     bool Destroying = false;
+    bool SendingChat = false; // SendChatMessage runs (it dispatches events)
 
     // One peer at a time: set only while a server action waits for its peer.
     bool AwaitingPeer = false;
@@ -224,5 +236,13 @@ private:
     std::unique_ptr<TWaitForm> FWaitForm;
     QPointer<THelpWindow> FHelpWindow;
 };
+
+// The address to show as this machine's: the first looked-up address of the
+// host name unless it is a loopback address (127.0.0.0/8), which a peer could
+// not use; then the first non-loopback address among those of the interfaces
+// that are up; else the looked-up address, or nothing when the lookup failed.
+// Addresses in dotted IPv4 form, each list in the order the system gave.
+[[nodiscard]] QString ChooseOwnAddress(const QStringList& hostAddresses,
+                                       const QStringList& interfaceAddresses);
 
 } // namespace relvane::app

@@ -154,6 +154,9 @@ void TReceiveThread::Synchronize(const std::function<void()>& fn) {
             } catch (...) {
                 call->Failure = std::current_exception();
             }
+            std::lock_guard lock(call->M);
+            call->Done = true;
+            call->Cv.notify_all();
         },
         Qt::QueuedConnection);
     completion.reset(); // from here only the posted call holds it

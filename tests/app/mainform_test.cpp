@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -153,7 +154,13 @@ TEST_F(MainFormTest, SmallActionsCopyHelpAndSettings) {
     EXPECT_EQ(form->HelpWindow()->CurrentContext(), 5);
     EXPECT_TRUE(HelpPage().contains(QStringLiteral("name=\"context5\"")));
 
-    form->OptionAction->trigger(); // idle: allowed (the dialog comes later)
+    Repeat closer([] { // idle: the dialog opens; its cancel changes nothing
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (dialog) dialog->reject();
+        return dialog != nullptr;
+    });
+    form->OptionAction->trigger();
+    EXPECT_TRUE(closer.Done());
     EXPECT_TRUE(Recorder.Texts().isEmpty());
 
     form->MessageAction->trigger();

@@ -6,14 +6,21 @@
 //   relvane_testpeer SETTINGS_FILE
 //   {"cmd":"server"} {"cmd":"connect","addr":"127.0.0.1"} {"cmd":"cancel"}
 //   {"cmd":"disconnect"} {"cmd":"exit"} {"cmd":"send","files":[...]}
-//   {"cmd":"state","id":N}
+//   {"cmd":"state","id":N} {"cmd":"chat","text":"..."} (typed, then Enter)
+//
+// Besides the message boxes it reports each status window's showing, hiding
+// and every refresh while it shows: {"ev":"status","window":...,"what":
+// "show"|"hide"|"tick", ...what the window shows}.
 
 #include "app/mainform.h"
 #include "app/messagebox.h"
 #include "app/program.h"
 #include "app/waitform.h"
+#include "chat/messageform.h"
 #include "net/socket.h"
 #include "protocol/worker.h"
+#include "status/statusform.h"
+#include "tests/app/status_probe.h"
 
 #include <QAction>
 #include <QApplication>
@@ -21,6 +28,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -30,6 +38,7 @@
 
 using namespace relvane;
 using namespace relvane::app;
+using namespace relvane::test;
 
 namespace {
 
@@ -60,6 +69,16 @@ QJsonObject State(TMainForm& form) {
         {QStringLiteral("worker"), form.Worker() != nullptr},
         {QStringLiteral("history"), history},
         {QStringLiteral("userName"), form.Settings.UserName},
+        {QStringLiteral("send"), StatusSnapshot(*form.SendStatusForm)},
+        {QStringLiteral("recv"), StatusSnapshot(*form.RecvStatusForm)},
+        {QStringLiteral("chat"), QJsonObject{
+            {QStringLiteral("visible"), form.MessageForm->isVisible()},
+            {QStringLiteral("lines"), QJsonArray::fromStringList(form.MessageForm->Lines())},
+            {QStringLiteral("input"), form.MessageForm->MessageText()},
+            {QStringLiteral("checked"), form.MessageAction->isChecked()},
+            {QStringLiteral("frame"), RectJson(form.MessageForm->frameGeometry())},
+        }},
+        {QStringLiteral("mainFrame"), RectJson(form.frameGeometry())},
     };
 }
 
@@ -81,6 +100,11 @@ void Run(TMainForm& form, const QJsonObject& cmd) {
         for (const QJsonValue& f : cmd.value(QStringLiteral("files")).toArray()) files << f.toString();
         form.DropDst1FileDrop(files);
         form.SendAction->trigger();
+    } else if (name == u"chat") {
+        // Typed into the input box, then Enter.
+        form.MessageForm->MessageMemo->setPlainText(cmd.value(QStringLiteral("text")).toString());
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
+        QCoreApplication::sendEvent(form.MessageForm->MessageMemo, &enter);
     } else if (name == u"state") {
         QJsonObject state = State(form);
         state[QStringLiteral("id")] = cmd.value(QStringLiteral("id"));
@@ -104,6 +128,15 @@ int main(int argc, char** argv) {
               {QStringLiteral("text"), text}});
     });
     TMainForm form(QString::fromLocal8Bit(argv[1]));
+    const auto reporter = [](const QString& window) {
+        return [window](QJsonObject e) {
+            e[QStringLiteral("ev")] = QStringLiteral("status");
+            e[QStringLiteral("window")] = window;
+            Emit(e);
+        };
+    };
+    StatusProbe sendProbe(*form.SendStatusForm, reporter(QStringLiteral("send")));
+    StatusProbe recvProbe(*form.RecvStatusForm, reporter(QStringLiteral("recv")));
     form.show();
     QObject::connect(&form, &TMainForm::FormClosed, &app, [] {
         Emit({{QStringLiteral("ev"), QStringLiteral("closed")}});

@@ -1,0 +1,506 @@
+#include "app/settingform.h"
+
+#include "app/images.h"
+#include "app/mainform.h"
+#include "app/uifont.h"
+#include "controls/grphprogressbar.h"
+#include "controls/openfolder.h"
+#include "net/socket.h"
+#include "status/anime.h"
+
+#include <QCheckBox>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QHash>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <algorithm>
+#include <array>
+
+namespace relvane::app {
+
+namespace {
+
+constexpr int FormWidth = 400;
+constexpr int FormHeight = 262;
+constexpr int PageControlHeight = 225;
+constexpr int PortMin = 1;
+constexpr int PortMax = 32767;
+constexpr int UserNameMaxLength = 10;
+
+// The values a run keeps when they are not written to the file.
+struct THeldSettings {
+    int Port = DefaultPort;
+    QString ReceiveFolder;
+    std::array<QString, HistorySize> AddressHistory;
+};
+
+QHash<QString, THeldSettings>& Held() {
+    static QHash<QString, THeldSettings> held;
+    return held;
+}
+
+TColorDialog::THook& ColorHook() {
+    static TColorDialog::THook hook;
+    return hook;
+}
+
+QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top) {
+    auto* label = new QLabel(text, parent);
+    label->move(left, top);
+    label->adjustSize();
+    return label;
+}
+
+QCheckBox* MakeCheckBox(const QString& name, const QString& text, QWidget* parent, int left, int top) {
+    auto* box = new QCheckBox(text, parent);
+    box->setObjectName(name);
+    box->move(left, top);
+    box->adjustSize();
+    return box;
+}
+
+// ImageList1: the pictures of the two tabs.
+QIcon TabImage(int index) {
+    if (index == 0) return MenuIcon(TMenuImage::miConnect);
+    // A small status window with a gradient bar.
+    QPixmap pixmap(MenuImageSize, MenuImageSize);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setPen(QColor(40, 40, 40));
+    p.setBrush(QColor(236, 233, 216));
+    p.drawRect(QRectF(0.5, 1.5, 15, 13));
+    p.fillRect(QRectF(1, 2, 15, 3), QColor(10, 36, 106));
+    QLinearGradient gradient(2, 0, 14, 0);
+    gradient.setColorAt(0, Qt::white);
+    gradient.setColorAt(1, QColor(0, 200, 0));
+    p.fillRect(QRectF(2, 7, 12, 3), gradient);
+    p.fillRect(QRectF(2, 11, 8, 2), QColor(136, 136, 255));
+    return QIcon(pixmap);
+}
+
+QIcon OkImage() {
+    QPixmap pixmap(MenuImageSize, MenuImageSize);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(20, 150, 40), 2.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawPolyline(QPolygonF({{2.5, 8.5}, {6.5, 12.5}, {13.5, 3.5}}));
+    return QIcon(pixmap);
+}
+
+void SetBarGradation(TGrphProgressBar* bar, int gradation) {
+    bar->SetGradation(static_cast<TGrphProgressGradation>(gradation));
+}
+
+} // namespace
+
+// ---- TSpinEdit
+
+TSpinEdit::TSpinEdit(QWidget* parent) : QAbstractSpinBox(parent) {
+    setButtonSymbols(QAbstractSpinBox::UpDownArrows);
+    setAccelerated(true);
+    lineEdit()->setText(QStringLiteral("0"));
+}
+
+void TSpinEdit::SetRange(int minValue, int maxValue) {
+    FMinValue = minValue;
+    FMaxValue = std::max(minValue, maxValue);
+    SetValue(Value());
+}
+
+int TSpinEdit::Value() const {
+    bool ok = false;
+    const qlonglong value = lineEdit()->text().trimmed().toLongLong(&ok);
+    if (!ok) return FMinValue;
+    return static_cast<int>(std::clamp<qlonglong>(value, FMinValue, FMaxValue));
+}
+
+void TSpinEdit::SetValue(int value) {
+    const QString text = QString::number(std::clamp(value, FMinValue, FMaxValue));
+    if (lineEdit()->text() != text) lineEdit()->setText(text);
+    update(); // the arrows' enabled look
+}
+
+void TSpinEdit::stepBy(int steps) {
+    SetValue(static_cast<int>(std::clamp<qlonglong>(qlonglong(Value()) + steps, FMinValue, FMaxValue)));
+    lineEdit()->selectAll();
+}
+
+QAbstractSpinBox::StepEnabled TSpinEdit::stepEnabled() const {
+    if (isReadOnly()) return StepNone;
+    StepEnabled enabled = StepNone;
+    if (Value() < FMaxValue) enabled |= StepUpEnabled;
+    if (Value() > FMinValue) enabled |= StepDownEnabled;
+    return enabled;
+}
+
+QValidator::State TSpinEdit::validate(QString& input, int& /*pos*/) const {
+    static const QRegularExpression digits(QStringLiteral("^[+-]?[0-9]*$"));
+    return digits.match(input).hasMatch() ? QValidator::Acceptable : QValidator::Invalid;
+}
+
+void TSpinEdit::focusOutEvent(QFocusEvent* event) {
+    QAbstractSpinBox::focusOutEvent(event);
+    CheckValue();
+}
+
+void TSpinEdit::CheckValue() {
+    // Only a number out of range is corrected; a text that is no number stays
+    // as typed and reads as MinValue.
+    bool ok = false;
+    const qlonglong typed = lineEdit()->text().trimmed().toLongLong(&ok);
+    if (ok && (typed < FMinValue || typed > FMaxValue)) SetValue(Value());
+}
+
+// ---- TColorPanel, TClickImage
+
+TColorPanel::TColorPanel(QWidget* parent) : QFrame(parent) {
+    setFrameStyle(QFrame::Panel | QFrame::Raised);
+    setLineWidth(1);
+    setAutoFillBackground(true);
+    SetColor(FColor);
+}
+
+void TColorPanel::SetColor(TColor color) {
+    FColor = color;
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, ResolveColor(color));
+    setPalette(palette);
+}
+
+void TColorPanel::mouseReleaseEvent(QMouseEvent* event) {
+    QFrame::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) emit clicked();
+}
+
+void TClickImage::mouseReleaseEvent(QMouseEvent* event) {
+    QLabel::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) emit clicked();
+}
+
+// ---- TColorDialog
+
+void TColorDialog::SetHook(THook hook) { ColorHook() = std::move(hook); }
+
+bool TColorDialog::Execute(QWidget* owner) {
+    if (const THook hook = ColorHook()) {
+        const std::optional<TColor> chosen = hook(Color);
+        if (chosen) Color = *chosen;
+        return chosen.has_value();
+    }
+    QColorDialog dialog(ResolveColor(Color), owner);
+    dialog.setObjectName(QStringLiteral("ColorDialog1"));
+    dialog.setWindowTitle(QStringLiteral("色の設定"));
+    if (dialog.exec() != QDialog::Accepted) return false;
+    Color = ColorFromRgb(dialog.currentColor().rgb());
+    return true;
+}
+
+// ---- TSettingForm
+
+TSettingForm::TSettingForm(QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                         Qt::WindowCloseButtonHint) {
+    setObjectName(QStringLiteral("SettingForm"));
+    setWindowTitle(QStringLiteral("設定"));
+    setFont(FormFont());
+    setFixedSize(FormWidth, FormHeight);
+
+    PageControl1 = new QTabWidget(this);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    PageControl1->setGeometry(0, 0, FormWidth, PageControlHeight);
+    PageControl1->setIconSize(QSize(MenuImageSize, MenuImageSize));
+    TabSheet1 = new QWidget();
+    TabSheet1->setObjectName(QStringLiteral("TabSheet1"));
+    TabSheet2 = new QWidget();
+    TabSheet2->setObjectName(QStringLiteral("TabSheet2"));
+    PageControl1->addTab(TabSheet1, TabImage(0), QStringLiteral("通信"));
+    PageControl1->addTab(TabSheet2, TabImage(1), QStringLiteral("ｽﾃｰﾀｽ画面"));
+    CreatePage1();
+    CreatePage2();
+
+    OKButton = new QPushButton(OkImage(), QStringLiteral("設定(&O)"), this);
+    OKButton->setObjectName(QStringLiteral("OKButton"));
+    OKButton->setGeometry(92, 232, 105, 25);
+    OKButton->setDefault(true);
+    connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
+    CancelButton = new QPushButton(MenuIcon(TMenuImage::miCancel), QStringLiteral("キャンセル(&C)"), this);
+    CancelButton->setObjectName(QStringLiteral("CancelButton"));
+    CancelButton->setGeometry(208, 232, 105, 25);
+    connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+
+    OpenFolder1 = new TOpenFolder(this);
+    OpenFolder1->setObjectName(QStringLiteral("OpenFolder1"));
+    OpenFolder1->Title = QStringLiteral("受信フォルダ選択");
+    OpenFolder1->OpenDir = TBrowseDir::bdDeskTop;
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(500);
+    connect(Timer1, &QTimer::timeout, this, &TSettingForm::Timer1Timer);
+    Timer1->start();
+
+    FormCreate();
+    CenterOnScreen(this);
+}
+
+void TSettingForm::CreatePage1() {
+    QWidget* page = TabSheet1;
+    Label3 = MakeLabel(QStringLiteral("ユーザー名:"), page, 20, 16);
+    UserNameEdit = new QLineEdit(page);
+    UserNameEdit->setObjectName(QStringLiteral("UserNameEdit"));
+    UserNameEdit->setGeometry(84, 12, 101, 20);
+    UserNameEdit->setMaxLength(UserNameMaxLength);
+
+    Label1 = MakeLabel(QStringLiteral("TCP/IPポート№:"), page, 0, 44);
+    PortEdit = new TSpinEdit(page);
+    PortEdit->setObjectName(QStringLiteral("PortEdit"));
+    PortEdit->setGeometry(84, 40, 73, 21);
+    PortEdit->SetRange(PortMin, PortMax);
+
+    Label2 = MakeLabel(QStringLiteral("受信フォルダ:"), page, 12, 72);
+    FolderEdit = new QLineEdit(page);
+    FolderEdit->setObjectName(QStringLiteral("FolderEdit"));
+    FolderEdit->setGeometry(84, 68, 221, 20);
+    FolderEdit->setReadOnly(true);
+    QPalette face = FolderEdit->palette();
+    face.setColor(QPalette::Base, face.color(QPalette::Window));
+    FolderEdit->setPalette(face);
+
+    BrowseButton = new QPushButton(MenuIcon(TMenuImage::miFolder), QStringLiteral("参照(&B)..."), page);
+    BrowseButton->setObjectName(QStringLiteral("BrowseButton"));
+    BrowseButton->setGeometry(308, 64, 81, 25);
+    connect(BrowseButton, &QPushButton::clicked, this, &TSettingForm::BrowseButtonClick);
+
+    HistoryCheckBox = MakeCheckBox(QStringLiteral("HistoryCheckBox"), QStringLiteral("設定の保存をする"), page, 84, 96);
+    UseCompressCheckBox =
+        MakeCheckBox(QStringLiteral("UseCompressCheckBox"), QStringLiteral("圧縮転送を使用する"), page, 84, 120);
+    ResumeCheckBox = MakeCheckBox(QStringLiteral("ResumeCheckBox"), QStringLiteral("レジュームを行う"), page, 84, 144);
+    MinimumCheckBox =
+        MakeCheckBox(QStringLiteral("MinimumCheckBox"), QStringLiteral("最小化時タスクバーに入れる"), page, 84, 168);
+    MinimumCheckBox->setEnabled(false);
+}
+
+void TSettingForm::CreateIndicatorRow(int top, int comboLeft, TColorPanel*& start, TGrphProgressBar*& bar,
+                                      TColorPanel*& end, QComboBox*& gradType) {
+    QWidget* page = TabSheet2;
+    start = new TColorPanel(page);
+    start->setGeometry(28, top, 33, 21);
+    start->setToolTip(QStringLiteral("開始色"));
+
+    bar = new TGrphProgressBar(page);
+    bar->setGeometry(64, top, 201, 21);
+    bar->SetBackColor(clBtnFace);
+    bar->SetBorderStyle(TBorderStyle::bsNone);
+    bar->SetMinValue(0);
+    bar->SetMaxValue(100);
+    bar->SetPosition(PreviewPosition);
+
+    end = new TColorPanel(page);
+    end->setGeometry(268, top, 33, 21);
+    end->setToolTip(QStringLiteral("終了色"));
+
+    gradType = new QComboBox(page);
+    gradType->setGeometry(comboLeft, top, 77, 20);
+    gradType->setToolTip(QStringLiteral("グラデーションタイプ"));
+    gradType->addItems({QStringLiteral("無し"), QStringLiteral("タイプ１"), QStringLiteral("タイプ２")});
+}
+
+void TSettingForm::CreatePage2() {
+    QWidget* page = TabSheet2;
+    Label4 = MakeLabel(QStringLiteral("インジケーター１:"), page, 8, 8);
+    CreateIndicatorRow(24, 304, StartColorPanel1, GrphProgressBar1, EndColorPanel1, GradTypeComboBox1);
+    Label5 = MakeLabel(QStringLiteral("インジケーター２:"), page, 8, 56);
+    CreateIndicatorRow(72, 303, StartColorPanel2, GrphProgressBar2, EndColorPanel2, GradTypeComboBox2);
+
+    StartColorPanel1->setObjectName(QStringLiteral("StartColorPanel1"));
+    GrphProgressBar1->setObjectName(QStringLiteral("GrphProgressBar1"));
+    EndColorPanel1->setObjectName(QStringLiteral("EndColorPanel1"));
+    GradTypeComboBox1->setObjectName(QStringLiteral("GradTypeComboBox1"));
+    StartColorPanel2->setObjectName(QStringLiteral("StartColorPanel2"));
+    GrphProgressBar2->setObjectName(QStringLiteral("GrphProgressBar2"));
+    EndColorPanel2->setObjectName(QStringLiteral("EndColorPanel2"));
+    GradTypeComboBox2->setObjectName(QStringLiteral("GradTypeComboBox2"));
+
+    connect(StartColorPanel1, &TColorPanel::clicked, this, &TSettingForm::StartColorPanel1Click);
+    connect(EndColorPanel1, &TColorPanel::clicked, this, &TSettingForm::EndColorPanel1Click);
+    connect(StartColorPanel2, &TColorPanel::clicked, this, &TSettingForm::StartColorPanel2Click);
+    connect(EndColorPanel2, &TColorPanel::clicked, this, &TSettingForm::EndColorPanel2Click);
+    connect(GradTypeComboBox1, &QComboBox::currentIndexChanged, this, &TSettingForm::GradTypeComboBox1Change);
+    connect(GradTypeComboBox2, &QComboBox::currentIndexChanged, this, &TSettingForm::GradTypeComboBox2Change);
+
+    Label6 = MakeLabel(QStringLiteral("アニメーション:"), page, 8, 112);
+    AnimeRadioButton1 = new QRadioButton(page);
+    AnimeRadioButton1->setObjectName(QStringLiteral("AnimeRadioButton1"));
+    AnimeRadioButton1->move(40, 128);
+    AnimeRadioButton1->adjustSize();
+    AnimeRadioButton1->setChecked(true);
+    Image1 = new TClickImage(page);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setGeometry(32, 148, AnimeFrameSize, AnimeFrameSize);
+    Image1->setPixmap(QPixmap::fromImage(AnimeSample(0)));
+    connect(Image1, &TClickImage::clicked, this, &TSettingForm::Image1Click);
+
+    AnimeRadioButton2 = new QRadioButton(page);
+    AnimeRadioButton2->setObjectName(QStringLiteral("AnimeRadioButton2"));
+    AnimeRadioButton2->move(100, 128);
+    AnimeRadioButton2->adjustSize();
+    Image2 = new TClickImage(page);
+    Image2->setObjectName(QStringLiteral("Image2"));
+    Image2->setGeometry(92, 148, AnimeFrameSize, AnimeFrameSize);
+    Image2->setPixmap(QPixmap::fromImage(AnimeSample(1)));
+    connect(Image2, &TClickImage::clicked, this, &TSettingForm::Image2Click);
+}
+
+void TSettingForm::FormCreate() {
+    PreviewPosition = 0;
+    PreviewStep = 10;
+}
+
+void TSettingForm::Timer1Timer() {
+    PreviewPosition += PreviewStep;
+    if (PreviewPosition >= 100 || PreviewPosition <= 0) PreviewStep = -PreviewStep;
+    GrphProgressBar1->SetPosition(PreviewPosition);
+    GrphProgressBar2->SetPosition(PreviewPosition);
+}
+
+void TSettingForm::BrowseButtonClick() {
+    if (OpenFolder1->Browse()) FolderEdit->setText(OpenFolder1->Directory);
+}
+
+std::optional<TColor> TSettingForm::ChooseColor(TColor current) {
+    ColorDialog1.Color = current;
+    if (!ColorDialog1.Execute(this)) return std::nullopt;
+    return ColorDialog1.Color;
+}
+
+void TSettingForm::StartColorPanel1Click() {
+    if (const auto colour = ChooseColor(GrphProgressBar1->StartColor())) SetStartColor1(*colour);
+}
+void TSettingForm::EndColorPanel1Click() {
+    if (const auto colour = ChooseColor(GrphProgressBar1->EndColor())) SetEndColor1(*colour);
+}
+void TSettingForm::StartColorPanel2Click() {
+    if (const auto colour = ChooseColor(GrphProgressBar2->StartColor())) SetStartColor2(*colour);
+}
+void TSettingForm::EndColorPanel2Click() {
+    if (const auto colour = ChooseColor(GrphProgressBar2->EndColor())) SetEndColor2(*colour);
+}
+
+void TSettingForm::SetStartColor1(TColor color) {
+    GrphProgressBar1->SetStartColor(color);
+    StartColorPanel1->SetColor(color);
+}
+void TSettingForm::SetEndColor1(TColor color) {
+    GrphProgressBar1->SetEndColor(color);
+    EndColorPanel1->SetColor(color);
+}
+void TSettingForm::SetStartColor2(TColor color) {
+    GrphProgressBar2->SetStartColor(color);
+    StartColorPanel2->SetColor(color);
+}
+void TSettingForm::SetEndColor2(TColor color) {
+    GrphProgressBar2->SetEndColor(color);
+    EndColorPanel2->SetColor(color);
+}
+
+void TSettingForm::GradTypeComboBox1Change() {
+    const int item = GradTypeComboBox1->currentIndex();
+    if (item >= 0 && item <= 2) SetBarGradation(GrphProgressBar1, item);
+}
+void TSettingForm::GradTypeComboBox2Change() {
+    const int item = GradTypeComboBox2->currentIndex();
+    if (item >= 0 && item <= 2) SetBarGradation(GrphProgressBar2, item);
+}
+
+void TSettingForm::SetGradation1(int gradation) {
+    if (gradation >= 0 && gradation <= 2) GradTypeComboBox1->setCurrentIndex(gradation);
+    SetBarGradation(GrphProgressBar1, gradation);
+}
+void TSettingForm::SetGradation2(int gradation) {
+    if (gradation >= 0 && gradation <= 2) GradTypeComboBox2->setCurrentIndex(gradation);
+    SetBarGradation(GrphProgressBar2, gradation);
+}
+
+void TSettingForm::Image1Click() { AnimeRadioButton1->setChecked(true); }
+void TSettingForm::Image2Click() { AnimeRadioButton2->setChecked(true); }
+
+// ---- The main window's settings operation
+
+bool ExecuteSettingForm(TMainForm& form) {
+    TSettingForm dialog(&form);
+    const TSettings& s = form.Settings;
+    dialog.UserNameEdit->setText(s.UserName);
+    dialog.PortEdit->SetValue(form.ServerSocket1->Port());
+    dialog.FolderEdit->setText(s.ReceiveFolder);
+    dialog.HistoryCheckBox->setChecked(s.SaveSettings);
+    dialog.MinimumCheckBox->setChecked(s.InTaskBar);
+    dialog.UseCompressCheckBox->setChecked(s.UseCompress);
+    dialog.ResumeCheckBox->setChecked(s.UseResume);
+    dialog.SetStartColor1(s.StartColor1);
+    dialog.SetStartColor2(s.StartColor2);
+    dialog.SetEndColor1(s.EndColor1);
+    dialog.SetEndColor2(s.EndColor2);
+    dialog.SetGradation1(s.Gradation1);
+    dialog.SetGradation2(s.Gradation2);
+    if (s.Anime == 0) dialog.AnimeRadioButton1->setChecked(true);
+    if (s.Anime == 1) dialog.AnimeRadioButton2->setChecked(true);
+
+    if (dialog.exec() != QDialog::Accepted) return false;
+
+    TSettings& t = form.Settings;
+    t.UserName = dialog.UserNameEdit->text();
+    // Refused while the server still listens: nothing after the name applies.
+    const int port = dialog.PortEdit->Value();
+    form.ServerSocket1->SetPort(port);
+    form.ClientSocket1->SetPort(port);
+    t.Port = port;
+    t.SaveSettings = dialog.HistoryCheckBox->isChecked();
+    t.InTaskBar = dialog.MinimumCheckBox->isChecked();
+    t.ReceiveFolder = dialog.FolderEdit->text();
+    t.UseCompress = dialog.UseCompressCheckBox->isChecked();
+    t.UseResume = dialog.ResumeCheckBox->isChecked();
+    // What the preview shows is what applies.
+    t.StartColor1 = dialog.GrphProgressBar1->StartColor();
+    t.StartColor2 = dialog.GrphProgressBar2->StartColor();
+    t.EndColor1 = dialog.GrphProgressBar1->EndColor();
+    t.EndColor2 = dialog.GrphProgressBar2->EndColor();
+    t.Gradation1 = static_cast<int>(dialog.GrphProgressBar1->Gradation());
+    t.Gradation2 = static_cast<int>(dialog.GrphProgressBar2->Gradation());
+    if (dialog.AnimeRadioButton1->isChecked()) {
+        t.Anime = 0;
+    } else if (dialog.AnimeRadioButton2->isChecked()) {
+        t.Anime = 1;
+    }
+    HoldForThisRun(form.SettingsFileName(), t);
+    return true;
+}
+
+void HoldForThisRun(const QString& settingsFile, const TSettings& settings) {
+    if (settings.SaveSettings) {
+        Held().remove(settingsFile); // the file holds them from now on
+        return;
+    }
+    Held().insert(settingsFile, {settings.Port, settings.ReceiveFolder, settings.AddressHistory});
+}
+
+void ApplyHeldSettings(const QString& settingsFile, TSettings& settings) {
+    if (settings.SaveSettings) return;
+    const auto held = Held().constFind(settingsFile);
+    if (held == Held().cend()) return;
+    settings.Port = held->Port;
+    settings.ReceiveFolder = held->ReceiveFolder;
+    settings.AddressHistory = held->AddressHistory;
+}
+
+QImage AnimeSample(int animeType) { return AnimeFrame(animeType, 0); }
+
+} // namespace relvane::app

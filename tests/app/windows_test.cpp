@@ -1,0 +1,454 @@
+// The main window's status windows and chat window, with two main windows
+// connected on 127.0.0.1: this one and one in a process of its own.
+
+#include "app/consts.h"
+#include "app/mainform.h"
+#include "app/program.h"
+#include "app/waitform.h"
+#include "chat/messageform.h"
+#include "net/socket.h"
+#include "status/statusform.h"
+#include "tests/app/app_support.h"
+#include "tests/app/status_probe.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QRandomGenerator>
+
+#include <ifaddrs.h>
+#include <net/if.h>
+
+using namespace relvane;
+using namespace relvane::app;
+using namespace relvane::test;
+
+namespace {
+
+// Long enough that the windows refresh a few times while it moves.
+constexpr int BigSize = 8 * 1024 * 1024;
+constexpr int SmallSize = 3000;
+
+QJsonObject Cmd(const QString& name) { return QJsonObject{{QStringLiteral("cmd"), name}}; }
+
+QString WriteFile(const QString& path, int size) {
+    QDir().mkpath(QFileInfo(path).path());
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator gen(static_cast<quint32>(size));
+    for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>(gen.generate());
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+    return path;
+}
+
+QByteArray Contents(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool Arrived(const QStringList& sent, const QString& folder) {
+    for (const QString& path : sent) {
+        if (Contents(path) != Contents(folder + u'/' + QFileInfo(path).fileName())) return false;
+    }
+    return true;
+}
+
+QStringList Names(const QStringList& paths) {
+    QStringList names;
+    for (const QString& p : paths) names << QFileInfo(p).fileName();
+    return names;
+}
+
+QStringList Strings(const QJsonValue& array) {
+    QStringList list;
+    for (const QJsonValue& v : array.toArray()) list << v.toString();
+    return list;
+}
+
+void TypeChat(TMessageForm& form, const QString& text) {
+    form.MessageMemo->setPlainText(text);
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
+    QCoreApplication::sendEvent(form.MessageMemo, &enter);
+}
+
+// Clicks a status window's cancel button as soon as it shows: the flag is
+// then set before the first block of the batch has moved.
+class CancelOnShow : public QObject {
+public:
+    explicit CancelOnShow(TStatusForm& window) : Window(window) { window.installEventFilter(this); }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == &Window && event->type() == QEvent::Show && !Clicked) {
+            Clicked = true;
+            Window.CancelButton->click();
+        }
+        return false;
+    }
+    TStatusForm& Window;
+    bool Clicked = false;
+};
+
+// A refresh that showed the big file moving in the list's last entry with
+// compression on; resumed as asked.
+bool ShowsBigFileMoving(const QJsonObject& e, bool resumed) {
+    return e.value("what").toString() == u"tick" && e.value("fileMax").toInt() == BigSize &&
+           e.value("filePos").toInt() > 0 && e.value("listMax").toInt() == 2 &&
+           e.value("listPos").toInt() == 1 && e.value("current").toInt() == 1 &&
+           e.value("compress").toBool() && e.value("resume").toBool() == resumed;
+}
+
+class WindowsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        InitApplication(*static_cast<QApplication*>(QCoreApplication::instance()));
+        ASSERT_TRUE(Dir.isValid());
+        Port = FreePort();
+        QDir().mkpath(InA());
+        QDir().mkpath(InB());
+        SettingsA = WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port, InA(), QStringLiteral("ありす"));
+        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port, InB(), QStringLiteral("ボブ"));
+        A = std::make_unique<TMainForm>(SettingsA);
+        A->show();
+        SendProbe = std::make_unique<StatusProbe>(*A->SendStatusForm, [this](QJsonObject e) { ASend.push_back(e); });
+        RecvProbe = std::make_unique<StatusProbe>(*A->RecvStatusForm, [this](QJsonObject e) { ARecv.push_back(e); });
+        B = std::make_unique<PeerProcess>(SettingsB);
+        ASSERT_TRUE(B->Ready);
+    }
+    void TearDown() override {
+        B.reset();
+        SendProbe.reset();
+        RecvProbe.reset();
+        A.reset();
+    }
+
+    QString InA() const { return Dir.filePath(QStringLiteral("a/in")); }
+    QString InB() const { return Dir.filePath(QStringLiteral("b/in")); }
+
+    // A listens, the other window connects.
+    void Connect() {
+        bool told = false;
+        Repeat step([&] {
+            if (!told && A->WaitForm() && !A->isEnabled() && A->ServerSocket1->Active()) {
+                QJsonObject c = Cmd(QStringLiteral("connect"));
+                c["addr"] = QStringLiteral("127.0.0.1");
+                B->Command(c);
+                told = true;
+            }
+            return told;
+        });
+        Watchdog dog(*A);
+        A->ServerAction->trigger();
+        ASSERT_FALSE(dog.Fired);
+        ASSERT_TRUE(A->Connected());
+        ASSERT_TRUE(B->WaitState([](const QJsonObject& s) { return s.value("connected").toBool(); }));
+    }
+
+    void SendFromA(const QStringList& files) {
+        A->DropDst1FileDrop(files);
+        A->SendAction->trigger();
+    }
+    void SendFromB(const QStringList& files) {
+        QJsonObject send = Cmd(QStringLiteral("send"));
+        send["files"] = QJsonArray::fromStringList(files);
+        B->Command(send);
+    }
+
+    // The other window's reports of one status window, in order.
+    std::vector<QJsonObject> PeerStatus(const QString& window) const {
+        std::vector<QJsonObject> found;
+        for (const QJsonObject& e : B->Events) {
+            if (e.value("ev").toString() == u"status" && e.value("window").toString() == window) found.push_back(e);
+        }
+        return found;
+    }
+    static QString LastWhat(const std::vector<QJsonObject>& events) {
+        return events.empty() ? QString() : events.back().value("what").toString();
+    }
+    static bool Any(const std::vector<QJsonObject>& events, const std::function<bool(const QJsonObject&)>& pred) {
+        return std::any_of(events.begin(), events.end(), pred);
+    }
+
+    QStringList TwoFiles() {
+        const QString out = Dir.filePath(QStringLiteral("out"));
+        return {WriteFile(out + QStringLiteral("/small.txt"), SmallSize),
+                WriteFile(out + QStringLiteral("/大きい.bin"), BigSize)};
+    }
+
+    QTemporaryDir Dir;
+    MessageRecorder Recorder;
+    int Port = 0;
+    QString SettingsA;
+    QString SettingsB;
+    std::unique_ptr<TMainForm> A;
+    std::unique_ptr<PeerProcess> B;
+    std::vector<QJsonObject> ASend;
+    std::vector<QJsonObject> ARecv;
+    std::unique_ptr<StatusProbe> SendProbe;
+    std::unique_ptr<StatusProbe> RecvProbe;
+};
+
+TEST_F(WindowsTest, StartHiddenWithTheDisplaySettings) {
+    EXPECT_FALSE(A->SendStatusForm->isVisible());
+    EXPECT_FALSE(A->RecvStatusForm->isVisible());
+    EXPECT_FALSE(A->MessageForm->isVisible());
+    EXPECT_TRUE(A->SendStatusForm->SendMode());
+    EXPECT_FALSE(A->RecvStatusForm->SendMode());
+    EXPECT_EQ(A->SendStatusForm->windowTitle(), u"送信状況表示");
+    EXPECT_EQ(A->RecvStatusForm->windowTitle(), u"受信状況表示");
+    // The settings' defaults, not the layout's colours.
+    for (TStatusForm* w : {A->SendStatusForm, A->RecvStatusForm}) {
+        EXPECT_EQ(w->ProgressBarS->EndColor(), clLime);
+        EXPECT_EQ(w->ProgressBarL->EndColor(), 0x8888FFu);
+        EXPECT_EQ(w->AnimeType(), 1);
+        EXPECT_EQ(w->Progress(), nullptr);
+    }
+    EXPECT_FALSE(A->MessageAction->isChecked());
+}
+
+TEST_F(WindowsTest, AListFromHereShowsBothStatusWindowsAndHidesThemAtTheEnd) {
+    Connect();
+    EXPECT_EQ(A->SendStatusForm->Progress(), A->Progress()) << "attached to the connection's counters";
+    EXPECT_EQ(A->RecvStatusForm->Progress(), A->Progress());
+
+    const QStringList files = TwoFiles();
+    SendFromA(files);
+    ASSERT_TRUE(WaitFor([&] { return Arrived(files, InB()) && A->SendAction->isEnabled(); }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return LastWhat(PeerStatus(QStringLiteral("recv"))) == u"hide"; }));
+
+    // Here: the full paths as chosen, the bars and lamps while it moved.
+    ASSERT_FALSE(ASend.empty());
+    const QJsonObject shown = ASend.front();
+    EXPECT_EQ(shown.value("what").toString(), u"show");
+    EXPECT_EQ(Strings(shown.value("files")), files);
+    EXPECT_EQ(shown.value("listMax").toInt(), 2);
+    EXPECT_TRUE(Any(ASend, [](const QJsonObject& e) { return ShowsBigFileMoving(e, false); }));
+    EXPECT_TRUE(Any(ASend, [](const QJsonObject& e) {
+        return e.value("caption").toString() == u"送信状況表示" && e.value("process").toString().endsWith(u"Byte");
+    }));
+    EXPECT_EQ(LastWhat(ASend), u"hide");
+    EXPECT_FALSE(A->SendStatusForm->isVisible());
+    EXPECT_TRUE(ARecv.empty()) << "the other direction's window stays hidden";
+
+    // There: the names take the places of "Unknown".
+    const std::vector<QJsonObject> recv = PeerStatus(QStringLiteral("recv"));
+    EXPECT_EQ(recv.front().value("what").toString(), u"show");
+    EXPECT_TRUE(Any(recv, [](const QJsonObject& e) { return ShowsBigFileMoving(e, false); }));
+    EXPECT_EQ(Strings(recv.back().value("files")), Names(files));
+    EXPECT_TRUE(Any(recv, [](const QJsonObject& e) { return e.value("caption").toString() == u"受信状況表示"; }));
+    EXPECT_TRUE(PeerStatus(QStringLiteral("send")).empty());
+    EXPECT_TRUE(Recorder.Texts().isEmpty()) << Recorder.Texts().join(u'|').toStdString();
+    EXPECT_TRUE(B->Messages().isEmpty());
+}
+
+TEST_F(WindowsTest, AListFromThereShowsTheResumeLampOnBothSides) {
+    Connect();
+    const QStringList files = TwoFiles();
+    // Part of the big file is here already: the list resumes it.
+    QFile partial(InA() + QStringLiteral("/大きい.bin.Recv"));
+    ASSERT_TRUE(partial.open(QIODevice::WriteOnly));
+    partial.write(Contents(files[1]).left(BigSize / 4));
+    partial.close();
+
+    SendFromB(files);
+    ASSERT_TRUE(WaitFor([&] { return Arrived(files, InA()); }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return !ARecv.empty() && LastWhat(ARecv) == u"hide"; }));
+    ASSERT_TRUE(WaitFor([&] { return LastWhat(PeerStatus(QStringLiteral("send"))) == u"hide"; }));
+
+    EXPECT_EQ(ARecv.front().value("what").toString(), u"show");
+    EXPECT_TRUE(Any(ARecv, [](const QJsonObject& e) { return ShowsBigFileMoving(e, true); }));
+    EXPECT_EQ(Strings(ARecv.back().value("files")), Names(files));
+    EXPECT_FALSE(A->RecvStatusForm->isVisible());
+    EXPECT_TRUE(ASend.empty());
+
+    const std::vector<QJsonObject> send = PeerStatus(QStringLiteral("send"));
+    EXPECT_EQ(Strings(send.front().value("files")), files);
+    EXPECT_TRUE(Any(send, [](const QJsonObject& e) { return ShowsBigFileMoving(e, true); }));
+    EXPECT_TRUE(PeerStatus(QStringLiteral("recv")).empty());
+}
+
+TEST_F(WindowsTest, EitherCancelButtonStopsTheListAndTheConnectionStays) {
+    Connect();
+    const QString big = WriteFile(Dir.filePath(QStringLiteral("out/大きい.bin")), BigSize);
+
+    // The send window's button here.
+    {
+        CancelOnShow cancel(*A->SendStatusForm);
+        SendFromA({big});
+        ASSERT_TRUE(WaitFor([&] { return Recorder.Texts().contains(MsgCancelled()); }));
+        EXPECT_TRUE(cancel.Clicked);
+        EXPECT_TRUE(B->WaitMessage(MsgCancelled()));
+    }
+    EXPECT_FALSE(A->SendStatusForm->isVisible());
+    EXPECT_TRUE(A->SendAction->isEnabled());
+    ASSERT_TRUE(WaitFor([&] { return LastWhat(PeerStatus(QStringLiteral("recv"))) == u"hide"; }));
+    EXPECT_FALSE(QFile::exists(InB() + QStringLiteral("/大きい.bin")));
+
+    // The receive window's button here, for a list from there.
+    Recorder.Clear();
+    {
+        CancelOnShow cancel(*A->RecvStatusForm);
+        SendFromB({big});
+        ASSERT_TRUE(WaitFor([&] { return Recorder.Texts().contains(MsgCancelled()); }));
+        EXPECT_TRUE(cancel.Clicked);
+        ASSERT_TRUE(WaitFor([&] { return B->Messages().count(MsgCancelled()) == 2; }));
+    }
+    EXPECT_FALSE(A->RecvStatusForm->isVisible());
+    ASSERT_TRUE(WaitFor([&] { return LastWhat(PeerStatus(QStringLiteral("send"))) == u"hide"; }));
+    EXPECT_FALSE(QFile::exists(InA() + QStringLiteral("/大きい.bin")));
+    EXPECT_EQ(Recorder.Texts(), QStringList{MsgCancelled()}) << "no disconnection";
+
+    // Still connected: the next list goes through.
+    EXPECT_TRUE(A->Connected());
+    EXPECT_TRUE(B->State().value("connected").toBool());
+    SendFromA({big});
+    EXPECT_TRUE(WaitFor([&] { return Arrived({big}, InB()); }, 20000));
+}
+
+TEST_F(WindowsTest, TransfersBothWaysAtOnceShowBothWindows) {
+    Connect();
+    const QString mine = WriteFile(Dir.filePath(QStringLiteral("a/out/mine.bin")), BigSize);
+    const QString theirs = WriteFile(Dir.filePath(QStringLiteral("b/out/theirs.bin")), BigSize + 1);
+
+    SendFromB({theirs});
+    ASSERT_TRUE(WaitFor([&] { return A->RecvStatusForm->isVisible(); }));
+    SendFromA({mine});
+    EXPECT_TRUE(WaitFor([&] { return A->SendStatusForm->isVisible() && A->RecvStatusForm->isVisible(); }));
+    ASSERT_TRUE(WaitFor([&] { return Arrived({mine}, InB()) && Arrived({theirs}, InA()); }, 30000));
+    ASSERT_TRUE(WaitFor([&] {
+        return !A->SendStatusForm->isVisible() && !A->RecvStatusForm->isVisible() && A->SendAction->isEnabled();
+    }));
+    EXPECT_EQ(Strings(ASend.back().value("files")), QStringList{mine});
+    EXPECT_EQ(Strings(ARecv.back().value("files")), QStringList{QStringLiteral("theirs.bin")});
+    ASSERT_TRUE(WaitFor([&] {
+        return LastWhat(PeerStatus(QStringLiteral("send"))) == u"hide" &&
+               LastWhat(PeerStatus(QStringLiteral("recv"))) == u"hide";
+    }));
+    EXPECT_TRUE(Recorder.Texts().isEmpty()) << Recorder.Texts().join(u'|').toStdString();
+}
+
+TEST_F(WindowsTest, TheEndOfTheConnectionHidesTheStatusWindows) {
+    Connect();
+    const QString big = WriteFile(Dir.filePath(QStringLiteral("out/大きい.bin")), BigSize);
+
+    // Ended here while a list arrives.
+    SendFromB({big});
+    ASSERT_TRUE(WaitFor([&] { return Any(ARecv, [](const QJsonObject& e) { return e.value("what").toString() == u"tick"; }); }));
+    A->DisconnectAction->trigger();
+    EXPECT_FALSE(A->RecvStatusForm->isVisible());
+    EXPECT_EQ(A->RecvStatusForm->Progress(), nullptr) << "the ended connection's counters are let go";
+    EXPECT_EQ(A->SendStatusForm->Progress(), nullptr);
+    ASSERT_TRUE(WaitFor([&] { return LastWhat(PeerStatus(QStringLiteral("send"))) == u"hide"; }));
+    ASSERT_TRUE(B->WaitState([](const QJsonObject& s) { return !s.value("connected").toBool(); }));
+    EXPECT_FALSE(B->State().value("send").toObject().value("attached").toBool());
+
+    // Ended there while a list leaves.
+    Connect();
+    EXPECT_NE(A->SendStatusForm->Progress(), nullptr);
+    Recorder.Clear();
+    ASend.clear();
+    SendFromA({big});
+    ASSERT_TRUE(WaitFor([&] { return Any(ASend, [](const QJsonObject& e) { return e.value("what").toString() == u"tick"; }); }));
+    B->Command(QStringLiteral("disconnect"));
+    ASSERT_TRUE(WaitFor([&] { return Recorder.Texts().contains(MsgDisconnected()); }));
+    EXPECT_FALSE(A->SendStatusForm->isVisible());
+    EXPECT_EQ(A->SendStatusForm->Progress(), nullptr);
+    EXPECT_FALSE(A->Connected());
+    // The refresh goes on without a connection behind it.
+    const size_t seen = ASend.size();
+    WaitFor([] { return false; }, 250);
+    EXPECT_EQ(ASend.size(), seen) << "a hidden window does not refresh";
+}
+
+TEST_F(WindowsTest, AChatLineOpensTheOtherChatWindow) {
+    Connect();
+    TypeChat(*A->MessageForm, QStringLiteral("資料を送ります"));
+    EXPECT_EQ(A->MessageForm->Lines(), QStringList{QStringLiteral("ありす: 資料を送ります")});
+    EXPECT_TRUE(A->MessageForm->MessageText().isEmpty());
+    ASSERT_TRUE(B->WaitState([](const QJsonObject& s) {
+        return s.value("chat").toObject().value("visible").toBool();
+    }));
+    QJsonObject chat = B->State().value("chat").toObject();
+    EXPECT_EQ(Strings(chat.value("lines")), QStringList{QStringLiteral("ありす: 資料を送ります")});
+    EXPECT_TRUE(chat.value("checked").toBool()) << "the menu's mark follows the window";
+
+    // And back: the window here opens by itself.
+    QJsonObject reply = Cmd(QStringLiteral("chat"));
+    reply["text"] = QStringLiteral("了解です");
+    B->Command(reply);
+    ASSERT_TRUE(WaitFor([&] { return A->MessageForm->isVisible(); }));
+    EXPECT_EQ(A->MessageForm->Lines(),
+              (QStringList{QStringLiteral("ありす: 資料を送ります"), QStringLiteral("ボブ: 了解です")}));
+    EXPECT_TRUE(A->MessageAction->isChecked());
+    chat = B->State().value("chat").toObject();
+    EXPECT_EQ(Strings(chat.value("lines")).last(), u"ボブ: 了解です");
+    EXPECT_TRUE(chat.value("input").toString().isEmpty());
+
+    // Closing the window only hides it; the next line shows it again.
+    A->MessageForm->close();
+    EXPECT_FALSE(A->MessageForm->isVisible());
+    B->Command(reply);
+    ASSERT_TRUE(WaitFor([&] { return A->MessageForm->Lines().size() == 3; }));
+    EXPECT_TRUE(A->MessageForm->isVisible());
+
+    // A held Enter queues more presses: the line goes once.
+    QCoreApplication::postEvent(A->MessageForm->MessageMemo,
+                                new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r")));
+    TypeChat(*A->MessageForm, QStringLiteral("一度だけ"));
+    WaitFor([] { return false; }, 50);
+    ASSERT_TRUE(B->WaitState([](const QJsonObject& s) {
+        return Strings(s.value("chat").toObject().value("lines")).contains(u"ありす: 一度だけ");
+    }));
+    EXPECT_EQ(A->MessageForm->Lines().count(QStringLiteral("ありす: 一度だけ")), 1);
+    EXPECT_EQ(Strings(B->State().value("chat").toObject().value("lines")).count(u"ありす: 一度だけ"), 1);
+
+    // With nothing connected the line is echoed and the error follows.
+    A->DisconnectAction->trigger();
+    TypeChat(*A->MessageForm, QStringLiteral("まだいる？"));
+    const QStringList lines = A->MessageForm->Lines();
+    ASSERT_EQ(lines.size(), 6);
+    EXPECT_EQ(lines[4], u"ありす: まだいる？");
+    EXPECT_EQ(lines[5], u"Error: 接続されてません");
+    EXPECT_TRUE(Recorder.Texts() == QStringList{MsgDisconnected()});
+}
+
+// ---- This machine's address as SelfIPEdit shows it.
+
+TEST(OwnAddress, ALoopbackHostAddressGivesWayToAnInterfaceAddress) {
+    const QStringList ifaces{QStringLiteral("127.0.0.1"), QStringLiteral("192.168.1.5"), QStringLiteral("10.0.0.2")};
+    // Debian's usual host entry.
+    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("127.0.1.1")}, ifaces), u"192.168.1.5");
+    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("127.255.255.254")}, ifaces), u"192.168.1.5");
+    // A usable looked-up address wins, whatever the interfaces say.
+    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("10.0.0.2"), QStringLiteral("127.0.1.1")}, ifaces), u"10.0.0.2");
+    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("128.0.0.1")}, ifaces), u"128.0.0.1");
+    // The lookup failed.
+    EXPECT_EQ(ChooseOwnAddress({}, ifaces), u"192.168.1.5");
+    // Nothing better: the looked-up address, or nothing at all.
+    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("127.0.1.1")}, {QStringLiteral("127.0.0.1")}), u"127.0.1.1");
+    EXPECT_EQ(ChooseOwnAddress({}, {QStringLiteral("127.0.0.1")}), QString());
+    EXPECT_EQ(ChooseOwnAddress({}, {}), QString());
+}
+
+TEST(OwnAddress, TheWindowShowsNoLoopbackWhileAnInterfaceHasAnother) {
+    bool other = false;
+    ifaddrs* list = nullptr;
+    ASSERT_EQ(::getifaddrs(&list), 0);
+    for (const ifaddrs* i = list; i; i = i->ifa_next) {
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_UP) &&
+            (ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr) >> 24) != 127)
+            other = true;
+    }
+    ::freeifaddrs(list);
+    if (!other) GTEST_SKIP() << "no interface with an address beyond loopback";
+    QTemporaryDir dir;
+    MessageRecorder recorder;
+    TMainForm form(dir.filePath(QStringLiteral("Varnel.ini")));
+    EXPECT_FALSE(form.SelfIPEdit->text().startsWith(u"127.")) << form.SelfIPEdit->text().toStdString();
+    EXPECT_FALSE(form.SelfIPEdit->text().isEmpty());
+}
+
+} // namespace
