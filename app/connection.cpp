@@ -34,7 +34,9 @@ constexpr int NoticeLimitMs = 2000;
 // Blocks until the next event arrives and dispatches it: socket events, the
 // worker's calls and the wait window's buttons all arrive as events, so a
 // wait costs nothing while nothing happens.
-void DispatchUntilNextEvent() { QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents); }
+void DispatchUntilNextEvent() {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
 
 bool SendWithin(IConnection& connection, const QByteArray& frame, int limitMs) {
     const QDeadlineTimer deadline(limitMs);
@@ -121,8 +123,8 @@ void TMainForm::ShowConnected(const std::shared_ptr<TCustomWinSocket>& connectio
     FConnected = true;
     EndWait();
     const QString host = connection ? connection->PeerHostName() : QString();
-    setWindowTitle(ApplicationTitle() + QStringLiteral(" - ") + FPeerName + QStringLiteral("[") + host +
-                   QStringLiteral("]"));
+    setWindowTitle(ApplicationTitle() + QStringLiteral(" - ") + FPeerName + QStringLiteral("[") +
+                   host + QStringLiteral("]"));
     DisconnectAction->setEnabled(true);
     OptionAction->setEnabled(false);
     IPEdit->setEnabled(false);
@@ -223,7 +225,9 @@ void TMainForm::StartWorker(const std::shared_ptr<TCustomWinSocket>& socket, int
     entry->Link = std::make_unique<THostLink>(*this);
     entry->Thread = std::make_unique<TReceiveThread>(*entry->Link, socket, side, false, false);
     TReceiveThread* thread = entry->Thread.get();
-    connect(thread, &QThread::finished, this, [this, thread] { ReapWorker(thread); }, Qt::QueuedConnection);
+    connect(
+        thread, &QThread::finished, this, [this, thread] { ReapWorker(thread); },
+        Qt::QueuedConnection);
     Link = entry->Link.get();
     FWorker = thread;
     FProgress = thread->SharedProgress();
@@ -244,8 +248,9 @@ void TMainForm::StopWorker() {
 }
 
 void TMainForm::ReapWorker(TReceiveThread* thread) {
-    const auto at = std::find_if(Workers.begin(), Workers.end(),
-                                 [thread](const auto& entry) { return entry->Thread.get() == thread; });
+    const auto at = std::find_if(Workers.begin(), Workers.end(), [thread](const auto& entry) {
+        return entry->Thread.get() == thread;
+    });
     if (at == Workers.end()) return;
     if (Link == (*at)->Link.get()) {
         // It ended by itself; the connection's own end follows as an event.

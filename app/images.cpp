@@ -31,7 +31,8 @@ void DrawExit(QPainter& p) {
     p.drawRect(QRectF(4.5, 3.5, 4, 9));
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(30, 150, 40));
-    p.drawPolygon(QPolygonF({{7, 7}, {11, 7}, {11, 4.5}, {15.5, 8.5}, {11, 12.5}, {11, 10}, {7, 10}}));
+    p.drawPolygon(
+        QPolygonF({{7, 7}, {11, 7}, {11, 4.5}, {15.5, 8.5}, {11, 12.5}, {11, 10}, {7, 10}}));
 }
 
 void DrawOption(QPainter& p) {
@@ -87,13 +88,15 @@ void Page(QPainter& p, QRectF r) {
     p.setBrush(Qt::white);
     p.drawPath(path);
     p.setBrush(QColor(210, 210, 210));
-    p.drawPolygon(QPolygonF({{r.right() - 4, r.top()}, {r.right() - 4, r.top() + 4}, {r.right(), r.top() + 4}}));
+    p.drawPolygon(QPolygonF(
+        {{r.right() - 4, r.top()}, {r.right() - 4, r.top() + 4}, {r.right(), r.top() + 4}}));
 }
 
 void DrawFileMenu(QPainter& p) {
     Page(p, QRectF(2.5, 0.5, 11, 15));
     p.setPen(QColor(120, 120, 160));
-    for (int y = 6; y <= 12; y += 2) p.drawLine(QPointF(4.5, y + 0.5), QPointF(11.5, y + 0.5));
+    for (int y = 6; y <= 12; y += 2)
+        p.drawLine(QPointF(4.5, y + 0.5), QPointF(11.5, y + 0.5));
 }
 
 void DrawEditMenu(QPainter& p) {
@@ -175,22 +178,48 @@ QPixmap MenuImage(TMenuImage image) {
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     switch (image) {
-    case TMenuImage::miExit: DrawExit(p); break;
-    case TMenuImage::miOption: DrawOption(p); break;
-    case TMenuImage::miConnect: DrawConnect(p); break;
-    case TMenuImage::miServer: DrawServer(p); break;
-    case TMenuImage::miFileMenu: DrawFileMenu(p); break;
-    case TMenuImage::miEditMenu: DrawEditMenu(p); break;
-    case TMenuImage::miHelp: DrawHelp(p); break;
-    case TMenuImage::miDisconnect: DrawDisconnect(p); break;
-    case TMenuImage::miFolder: DrawFolder(p); break;
-    case TMenuImage::miCancel: DrawCancel(p); break;
-    case TMenuImage::miChat: DrawChat(p); break;
-    case TMenuImage::miSend: DrawSend(p); break;
+    case TMenuImage::miExit:
+        DrawExit(p);
+        break;
+    case TMenuImage::miOption:
+        DrawOption(p);
+        break;
+    case TMenuImage::miConnect:
+        DrawConnect(p);
+        break;
+    case TMenuImage::miServer:
+        DrawServer(p);
+        break;
+    case TMenuImage::miFileMenu:
+        DrawFileMenu(p);
+        break;
+    case TMenuImage::miEditMenu:
+        DrawEditMenu(p);
+        break;
+    case TMenuImage::miHelp:
+        DrawHelp(p);
+        break;
+    case TMenuImage::miDisconnect:
+        DrawDisconnect(p);
+        break;
+    case TMenuImage::miFolder:
+        DrawFolder(p);
+        break;
+    case TMenuImage::miCancel:
+        DrawCancel(p);
+        break;
+    case TMenuImage::miChat:
+        DrawChat(p);
+        break;
+    case TMenuImage::miSend:
+        DrawSend(p);
+        break;
     }
     return pixmap;
 }
 
-QIcon MenuIcon(TMenuImage image) { return QIcon(MenuImage(image)); }
+QIcon MenuIcon(TMenuImage image) {
+    return QIcon(MenuImage(image));
+}
 
 } // namespace relvane::app

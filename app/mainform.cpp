@@ -33,8 +33,8 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <QProxyStyle>
-#include <QScopedValueRollback>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QShortcut>
 #include <QStyleOptionMenuItem>
 #include <QToolBar>
@@ -76,7 +76,8 @@ QStringList HostNameAddresses() {
     if (::getaddrinfo(host, nullptr, &hints, &found) != 0) return {};
     QStringList addresses;
     for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        if (a->ai_family == AF_INET && a->ai_addr != nullptr) addresses << DottedAddress(a->ai_addr);
+        if (a->ai_family == AF_INET && a->ai_addr != nullptr)
+            addresses << DottedAddress(a->ai_addr);
     }
     ::freeaddrinfo(found);
     return addresses;
@@ -88,7 +89,8 @@ QStringList InterfaceAddresses() {
     if (::getifaddrs(&list) != 0) return {};
     QStringList addresses;
     for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_UP) != 0)
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
+            (i->ifa_flags & IFF_UP) != 0)
             addresses << DottedAddress(i->ifa_addr);
     }
     ::freeifaddrs(list);
@@ -101,7 +103,9 @@ bool IsLoopback(const QString& address) {
            (ntohl(a.s_addr) >> 24) == 127;
 }
 
-QString FindOwnAddress() { return ChooseOwnAddress(HostNameAddresses(), InterfaceAddresses()); }
+QString FindOwnAddress() {
+    return ChooseOwnAddress(HostNameAddresses(), InterfaceAddresses());
+}
 
 // Menu-bar titles that carry a picture show it before their caption; the
 // usual styles show the picture instead of the caption.
@@ -115,7 +119,8 @@ public:
             if (const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
                 item && !item->icon.isNull()) {
                 const QSize text = item->fontMetrics.size(Qt::TextShowMnemonic, item->text);
-                const QSize both(MenuImageSize + 3 + text.width(), std::max(MenuImageSize, text.height()));
+                const QSize both(MenuImageSize + 3 + text.width(),
+                                 std::max(MenuImageSize, text.height()));
                 return QProxyStyle::sizeFromContents(type, option, both, widget);
             }
         }
@@ -139,12 +144,14 @@ public:
         int x = item->rect.x() + (item->rect.width() - width) / 2;
         const int y = item->rect.y() + (item->rect.height() - MenuImageSize) / 2;
         const bool enabled = item->state & State_Enabled;
-        painter->drawPixmap(x, y, item->icon.pixmap(MenuImageSize, enabled ? QIcon::Normal : QIcon::Disabled));
+        painter->drawPixmap(
+            x, y, item->icon.pixmap(MenuImageSize, enabled ? QIcon::Normal : QIcon::Disabled));
         x += MenuImageSize + 3;
         const bool selected = (item->state & State_Selected) && (item->state & State_Sunken);
         drawItemText(painter, QRect(x, item->rect.y(), text.width(), item->rect.height()),
-                     Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic, item->palette, enabled,
-                     item->text, selected ? QPalette::HighlightedText : QPalette::ButtonText);
+                     Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic, item->palette,
+                     enabled, item->text,
+                     selected ? QPalette::HighlightedText : QPalette::ButtonText);
     }
 };
 
@@ -192,7 +199,9 @@ TMainForm::TMainForm(const QString& settingsFile, QWidget* parent)
     CreateSockets();
     DropDst1 = new TDropDst(this);
     DropDst1->setObjectName(QStringLiteral("DropDst1"));
-    DropDst1->OnFileDrop = [this](TDropDst&, const QStringList& files, int, int) { DropDst1FileDrop(files); };
+    DropDst1->OnFileDrop = [this](TDropDst&, const QStringList& files, int, int) {
+        DropDst1FileDrop(files);
+    };
     DropDst1->OnError = [this](const QString& text) { ShowErrorMessage(this, text); };
     DropDst1->SetTarget(THookTarget::htForm);
     DropDst1->Loaded();
@@ -207,26 +216,30 @@ void TMainForm::CreateActions() {
         action->setToolTip(hint);
         action->setStatusTip(hint);
         if (image) action->setIcon(MenuIcon(*image));
-        connect(action, &QAction::triggered, this, [this, execute] { RunGuarded([this, execute] { (this->*execute)(); }); });
+        connect(action, &QAction::triggered, this,
+                [this, execute] { RunGuarded([this, execute] { (this->*execute)(); }); });
         addAction(action); // shortcuts work wherever the focus is in the window
         return action;
     };
     ConnectAction = make(QStringLiteral("ConnectAction"), QStringLiteral("接続(&C)"),
                          QStringLiteral("サーバーに接続"), TMenuImage::miConnect,
                          &TMainForm::ConnectActionExecute);
-    ServerAction = make(QStringLiteral("ServerAction"), QStringLiteral("サーバー作成(&S)"),
-                        QStringLiteral("サーバー作成"), TMenuImage::miServer, &TMainForm::ServerActionExecute);
-    DisconnectAction = make(QStringLiteral("DisconnectAction"), QStringLiteral("切断(&D)"),
-                            QStringLiteral("切断"), TMenuImage::miDisconnect,
-                            &TMainForm::DisconnectActionExecute);
-    ExitAction = make(QStringLiteral("ExitAction"), QStringLiteral("終了(&X)"), QStringLiteral("終了"),
-                      TMenuImage::miExit, &TMainForm::ExitActionExecute);
-    OptionAction = make(QStringLiteral("OptionAction"), QStringLiteral("設定(&O)..."),
-                        QStringLiteral("設定変更"), TMenuImage::miOption, &TMainForm::OptionActionExecute);
+    ServerAction =
+        make(QStringLiteral("ServerAction"), QStringLiteral("サーバー作成(&S)"),
+             QStringLiteral("サーバー作成"), TMenuImage::miServer, &TMainForm::ServerActionExecute);
+    DisconnectAction =
+        make(QStringLiteral("DisconnectAction"), QStringLiteral("切断(&D)"), QStringLiteral("切断"),
+             TMenuImage::miDisconnect, &TMainForm::DisconnectActionExecute);
+    ExitAction = make(QStringLiteral("ExitAction"), QStringLiteral("終了(&X)"),
+                      QStringLiteral("終了"), TMenuImage::miExit, &TMainForm::ExitActionExecute);
+    OptionAction =
+        make(QStringLiteral("OptionAction"), QStringLiteral("設定(&O)..."),
+             QStringLiteral("設定変更"), TMenuImage::miOption, &TMainForm::OptionActionExecute);
     HelpAction = make(QStringLiteral("HelpAction"), QStringLiteral("ヘルプ（目次）(&H)"),
                       QStringLiteral("ヘルプ"), TMenuImage::miHelp, &TMainForm::HelpActionExecute);
-    AboutAction = make(QStringLiteral("AboutAction"), QStringLiteral("バージョン情報(&A)..."),
-                       QStringLiteral("バージョン情報"), std::nullopt, &TMainForm::AboutActionExecute);
+    AboutAction =
+        make(QStringLiteral("AboutAction"), QStringLiteral("バージョン情報(&A)..."),
+             QStringLiteral("バージョン情報"), std::nullopt, &TMainForm::AboutActionExecute);
     MessageAction = make(QStringLiteral("MessageAction"), QStringLiteral("チャット画面表示(&C)"),
                          QStringLiteral("チャット画面を開き相手と交信します"), TMenuImage::miChat,
                          &TMainForm::MessageActionExecute);
@@ -271,7 +284,8 @@ void TMainForm::CreateMenus() {
     style->setParent(MainMenu1);
     MainMenu1->setStyle(style);
 
-    QMenu* file = MainMenu1->addMenu(MenuIcon(TMenuImage::miFileMenu), QStringLiteral("ファイル(&F)"));
+    QMenu* file =
+        MainMenu1->addMenu(MenuIcon(TMenuImage::miFileMenu), QStringLiteral("ファイル(&F)"));
     file->addAction(ConnectAction);
     file->addAction(ServerAction);
     file->addAction(DisconnectAction);
@@ -291,7 +305,8 @@ void TMainForm::CreateMenus() {
     help->addAction(HelpAction);
     help->addAction(AboutAction);
 
-    for (QMenu* menu : {file, edit, view, help}) menu->setToolTipsVisible(true);
+    for (QMenu* menu : {file, edit, view, help})
+        menu->setToolTipsVisible(true);
 }
 
 void TMainForm::CreateControls() {
@@ -328,7 +343,8 @@ void TMainForm::CreateControls() {
     SelfIPEdit->setObjectName(QStringLiteral("SelfIPEdit"));
     SelfIPEdit->setGeometry(88, 12, 113, 20);
     MakeFaceColoured(SelfIPEdit);
-    SelfIPEdit->setToolTip(QStringLiteral("自IPアドレスです。サーバーになる場合は相手にこのアドレスを教えてください"));
+    SelfIPEdit->setToolTip(
+        QStringLiteral("自IPアドレスです。サーバーになる場合は相手にこのアドレスを教えてください"));
 
     ServerBitBtn = new QPushButton(Panel1);
     ServerBitBtn->setObjectName(QStringLiteral("ServerBitBtn"));
@@ -368,11 +384,13 @@ void TMainForm::CreateControls() {
     MakeFaceColoured(FileEdit);
     FileEdit->setToolTip(QStringLiteral("現在選択されているファイル"));
 
-    BrowseButton = new QPushButton(MenuIcon(TMenuImage::miFolder), QStringLiteral("参照(&B)..."), Panel1);
+    BrowseButton =
+        new QPushButton(MenuIcon(TMenuImage::miFolder), QStringLiteral("参照(&B)..."), Panel1);
     BrowseButton->setObjectName(QStringLiteral("BrowseButton"));
     BrowseButton->setGeometry(396, 70, 85, 25);
     BrowseButton->setToolTip(QStringLiteral("送信ファイルの選択"));
-    connect(BrowseButton, &QPushButton::clicked, this, [this] { RunGuarded([this] { BrowseButtonClick(); }); });
+    connect(BrowseButton, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { BrowseButtonClick(); }); });
 
     SendButton = new QPushButton(Panel1);
     SendButton->setObjectName(QStringLiteral("SendButton"));
@@ -388,12 +406,13 @@ void TMainForm::CreateSockets() {
     ClientSocket1 = new TClientSocket(this);
     ClientSocket1->setObjectName(QStringLiteral("ClientSocket1"));
     // The endpoints call back from inside the event queue: nothing may escape.
-    const auto guarded = [this](void (TMainForm::*handler)(const std::shared_ptr<TCustomWinSocket>&)) {
-        return [this, handler](QObject*, const std::shared_ptr<TCustomWinSocket>& socket) {
-            if (Destroying) return;
-            RunGuarded([&] { (this->*handler)(socket); });
+    const auto guarded =
+        [this](void (TMainForm::*handler)(const std::shared_ptr<TCustomWinSocket>&)) {
+            return [this, handler](QObject*, const std::shared_ptr<TCustomWinSocket>& socket) {
+                if (Destroying) return;
+                RunGuarded([&] { (this->*handler)(socket); });
+            };
         };
-    };
     ServerSocket1->OnAccept = guarded(&TMainForm::ServerSocket1Accept);
     ServerSocket1->OnClientDisconnect = guarded(&TMainForm::ServerSocket1ClientDisconnect);
     ClientSocket1->OnConnect = guarded(&TMainForm::ClientSocket1Connect);
@@ -468,11 +487,17 @@ TMainForm::~TMainForm() {
     ending.clear();
 }
 
-THelpWindow* TMainForm::HelpWindow() const { return FHelpWindow.data(); }
+THelpWindow* TMainForm::HelpWindow() const {
+    return FHelpWindow.data();
+}
 
-TReceiveThread* TMainForm::Worker() const { return FWorker.data(); }
+TReceiveThread* TMainForm::Worker() const {
+    return FWorker.data();
+}
 
-int TMainForm::ClientHeight() const { return ClientArea->height(); }
+int TMainForm::ClientHeight() const {
+    return ClientArea->height();
+}
 
 void TMainForm::RunGuarded(const std::function<void()>& fn) {
     try {
@@ -493,7 +518,8 @@ void TMainForm::T1Click() {
 
 void TMainForm::RefreshFileEdit() {
     QString text;
-    for (const QString& path : FSendList) text += SendFileName(path) + QStringLiteral("; ");
+    for (const QString& path : FSendList)
+        text += SendFileName(path) + QStringLiteral("; ");
     FileEdit->setText(text);
 }
 
@@ -524,7 +550,9 @@ void TMainForm::IPEditEnter() {
     IPEdit->setEditText(text);
 }
 
-void TMainForm::IPEditChange() { ConnectAction->setEnabled(!IPEdit->currentText().isEmpty()); }
+void TMainForm::IPEditChange() {
+    ConnectAction->setEnabled(!IPEdit->currentText().isEmpty());
+}
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == IPEdit && event->type() == QEvent::FocusIn) IPEditEnter();
@@ -547,7 +575,9 @@ void TMainForm::OptionActionExecute() {
     if (ExecuteSettingForm(*this)) StartRestart();
 }
 
-void TMainForm::HelpActionExecute() { OpenHelp(HelpContents); }
+void TMainForm::HelpActionExecute() {
+    OpenHelp(HelpContents);
+}
 
 void TMainForm::OpenHelp(int context) {
     if (!FHelpWindow) FHelpWindow = new THelpWindow(this);
@@ -564,7 +594,9 @@ void TMainForm::MessageActionExecute() {
     SetChatWindowVisible(MessageAction->isChecked());
 }
 
-void TMainForm::FormActivate() { MessageAction->setChecked(ChatWindowShowing()); }
+void TMainForm::FormActivate() {
+    MessageAction->setChecked(ChatWindowShowing());
+}
 
 void TMainForm::changeEvent(QEvent* event) {
     if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
@@ -616,13 +648,27 @@ void TMainForm::ShowChat(const QString& peerName, const QString& text) {
     MessageForm->ShowChat(peerName, text);
     MessageAction->setChecked(ChatWindowShowing());
 }
-void TMainForm::ShowRecvWindow() { RecvStatusForm->BeginReceiveBatch(); }
-void TMainForm::HideRecvWindow() { RecvStatusForm->hide(); }
-void TMainForm::ShowRecvCount(int fileCount) { RecvStatusForm->AnnounceFiles(fileCount); }
-void TMainForm::ShowRecvName(const QString& name) { RecvStatusForm->SetCurrentFile(name); }
-void TMainForm::ShowSendWindow(const QStringList& files) { SendStatusForm->BeginSendBatch(files); }
-void TMainForm::ShowSendName(const QString& path) { SendStatusForm->SetCurrentFile(path); }
-void TMainForm::HideSendWindow() { SendStatusForm->hide(); }
+void TMainForm::ShowRecvWindow() {
+    RecvStatusForm->BeginReceiveBatch();
+}
+void TMainForm::HideRecvWindow() {
+    RecvStatusForm->hide();
+}
+void TMainForm::ShowRecvCount(int fileCount) {
+    RecvStatusForm->AnnounceFiles(fileCount);
+}
+void TMainForm::ShowRecvName(const QString& name) {
+    RecvStatusForm->SetCurrentFile(name);
+}
+void TMainForm::ShowSendWindow(const QStringList& files) {
+    SendStatusForm->BeginSendBatch(files);
+}
+void TMainForm::ShowSendName(const QString& path) {
+    SendStatusForm->SetCurrentFile(path);
+}
+void TMainForm::HideSendWindow() {
+    SendStatusForm->hide();
+}
 
 void TMainForm::AttachStatusWindows(const std::shared_ptr<TransferProgress>& progress) {
     SendStatusForm->AttachProgress(progress);
@@ -635,10 +681,16 @@ void TMainForm::HideStatusWindows() {
     RecvStatusForm->DetachProgress();
 }
 
-bool TMainForm::ChatWindowShowing() const { return MessageForm->isVisible(); }
-void TMainForm::SetChatWindowVisible(bool visible) { MessageForm->setVisible(visible); }
+bool TMainForm::ChatWindowShowing() const {
+    return MessageForm->isVisible();
+}
+void TMainForm::SetChatWindowVisible(bool visible) {
+    MessageForm->setVisible(visible);
+}
 
-void TMainForm::EnableSend() { SendAction->setEnabled(true); }
+void TMainForm::EnableSend() {
+    SendAction->setEnabled(true);
+}
 
 QString ChooseOwnAddress(const QStringList& hostAddresses, const QStringList& interfaceAddresses) {
     const QString first = hostAddresses.value(0);

@@ -13,7 +13,9 @@ TMessageHook& Hook() {
 }
 } // namespace
 
-void SetMessageHook(TMessageHook hook) { Hook() = std::move(hook); }
+void SetMessageHook(TMessageHook hook) {
+    Hook() = std::move(hook);
+}
 
 void ShowMessage(QWidget* owner, TMessageKind kind, const QString& text) {
     if (const TMessageHook hook = Hook()) {

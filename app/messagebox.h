@@ -15,7 +15,8 @@ namespace relvane::app {
 // user will read (UTF-8 in what()).
 class EAppError : public std::runtime_error {
 public:
-    explicit EAppError(const QString& message) : std::runtime_error(message.toUtf8().toStdString()) {}
+    explicit EAppError(const QString& message)
+        : std::runtime_error(message.toUtf8().toStdString()) {}
 };
 
 enum class TMessageKind {

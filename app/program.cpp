@@ -30,25 +30,31 @@ void InitApplication(QApplication& app) {
     // The main window's close ends the program, whatever else is open.
     app.setQuitOnLastWindowClosed(false);
     SubstituteJapaneseFonts();
-    SetSocketErrorHandler([](const ESocketError& error) {
-        ShowErrorMessage(MainForm(), error.Message());
-    });
+    SetSocketErrorHandler(
+        [](const ESocketError& error) { ShowErrorMessage(MainForm(), error.Message()); });
 }
 
 QString SettingsFile() {
     return SettingsPath().isEmpty() ? DefaultSettingsFile() : SettingsPath();
 }
 
-void SetSettingsFile(const QString& path) { SettingsPath() = path; }
+void SetSettingsFile(const QString& path) {
+    SettingsPath() = path;
+}
 
-TMainForm* MainForm() { return Main().data(); }
+TMainForm* MainForm() {
+    return Main().data();
+}
 
 TMainForm* CreateMainForm() {
     auto* form = new TMainForm(SettingsFile());
     Main() = form;
-    QObject::connect(form, &TMainForm::FormClosed, qApp, [form] {
-        if (Main() == form) QCoreApplication::quit();
-    }, Qt::QueuedConnection);
+    QObject::connect(
+        form, &TMainForm::FormClosed, qApp,
+        [form] {
+            if (Main() == form) QCoreApplication::quit();
+        },
+        Qt::QueuedConnection);
     return form;
 }
 

@@ -59,7 +59,8 @@ QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top) {
     return label;
 }
 
-QCheckBox* MakeCheckBox(const QString& name, const QString& text, QWidget* parent, int left, int top) {
+QCheckBox* MakeCheckBox(const QString& name, const QString& text, QWidget* parent, int left,
+                        int top) {
     auto* box = new QCheckBox(text, parent);
     box->setObjectName(name);
     box->move(left, top);
@@ -130,7 +131,8 @@ void TSpinEdit::SetValue(int value) {
 }
 
 void TSpinEdit::stepBy(int steps) {
-    SetValue(static_cast<int>(std::clamp<qlonglong>(qlonglong(Value()) + steps, FMinValue, FMaxValue)));
+    SetValue(
+        static_cast<int>(std::clamp<qlonglong>(qlonglong(Value()) + steps, FMinValue, FMaxValue)));
     lineEdit()->selectAll();
 }
 
@@ -178,17 +180,21 @@ void TColorPanel::SetColor(TColor color) {
 
 void TColorPanel::mouseReleaseEvent(QMouseEvent* event) {
     QFrame::mouseReleaseEvent(event);
-    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) emit clicked();
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        emit clicked();
 }
 
 void TClickImage::mouseReleaseEvent(QMouseEvent* event) {
     QLabel::mouseReleaseEvent(event);
-    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) emit clicked();
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        emit clicked();
 }
 
 // ---- TColorDialog
 
-void TColorDialog::SetHook(THook hook) { ColorHook() = std::move(hook); }
+void TColorDialog::SetHook(THook hook) {
+    ColorHook() = std::move(hook);
+}
 
 bool TColorDialog::Execute(QWidget* owner) {
     if (const THook hook = ColorHook()) {
@@ -207,8 +213,8 @@ bool TColorDialog::Execute(QWidget* owner) {
 // ---- TSettingForm
 
 TSettingForm::TSettingForm(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                         Qt::WindowCloseButtonHint) {
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                         Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
     setObjectName(QStringLiteral("SettingForm"));
     setWindowTitle(QStringLiteral("設定"));
     setFont(FormFont());
@@ -232,7 +238,8 @@ TSettingForm::TSettingForm(QWidget* owner)
     OKButton->setGeometry(92, 232, 105, 25);
     OKButton->setDefault(true);
     connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
-    CancelButton = new QPushButton(MenuIcon(TMenuImage::miCancel), QStringLiteral("キャンセル(&C)"), this);
+    CancelButton =
+        new QPushButton(MenuIcon(TMenuImage::miCancel), QStringLiteral("キャンセル(&C)"), this);
     CancelButton->setObjectName(QStringLiteral("CancelButton"));
     CancelButton->setGeometry(208, 232, 105, 25);
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
@@ -275,22 +282,26 @@ void TSettingForm::CreatePage1() {
     face.setColor(QPalette::Base, face.color(QPalette::Window));
     FolderEdit->setPalette(face);
 
-    BrowseButton = new QPushButton(MenuIcon(TMenuImage::miFolder), QStringLiteral("参照(&B)..."), page);
+    BrowseButton =
+        new QPushButton(MenuIcon(TMenuImage::miFolder), QStringLiteral("参照(&B)..."), page);
     BrowseButton->setObjectName(QStringLiteral("BrowseButton"));
     BrowseButton->setGeometry(308, 64, 81, 25);
     connect(BrowseButton, &QPushButton::clicked, this, &TSettingForm::BrowseButtonClick);
 
-    HistoryCheckBox = MakeCheckBox(QStringLiteral("HistoryCheckBox"), QStringLiteral("設定の保存をする"), page, 84, 96);
-    UseCompressCheckBox =
-        MakeCheckBox(QStringLiteral("UseCompressCheckBox"), QStringLiteral("圧縮転送を使用する"), page, 84, 120);
-    ResumeCheckBox = MakeCheckBox(QStringLiteral("ResumeCheckBox"), QStringLiteral("レジュームを行う"), page, 84, 144);
-    MinimumCheckBox =
-        MakeCheckBox(QStringLiteral("MinimumCheckBox"), QStringLiteral("最小化時タスクバーに入れる"), page, 84, 168);
+    HistoryCheckBox = MakeCheckBox(QStringLiteral("HistoryCheckBox"),
+                                   QStringLiteral("設定の保存をする"), page, 84, 96);
+    UseCompressCheckBox = MakeCheckBox(QStringLiteral("UseCompressCheckBox"),
+                                       QStringLiteral("圧縮転送を使用する"), page, 84, 120);
+    ResumeCheckBox = MakeCheckBox(QStringLiteral("ResumeCheckBox"),
+                                  QStringLiteral("レジュームを行う"), page, 84, 144);
+    MinimumCheckBox = MakeCheckBox(QStringLiteral("MinimumCheckBox"),
+                                   QStringLiteral("最小化時タスクバーに入れる"), page, 84, 168);
     MinimumCheckBox->setEnabled(false);
 }
 
-void TSettingForm::CreateIndicatorRow(int top, int comboLeft, TColorPanel*& start, TGrphProgressBar*& bar,
-                                      TColorPanel*& end, QComboBox*& gradType) {
+void TSettingForm::CreateIndicatorRow(int top, int comboLeft, TColorPanel*& start,
+                                      TGrphProgressBar*& bar, TColorPanel*& end,
+                                      QComboBox*& gradType) {
     QWidget* page = TabSheet2;
     start = new TColorPanel(page);
     start->setGeometry(28, top, 33, 21);
@@ -311,15 +322,18 @@ void TSettingForm::CreateIndicatorRow(int top, int comboLeft, TColorPanel*& star
     gradType = new QComboBox(page);
     gradType->setGeometry(comboLeft, top, 77, 20);
     gradType->setToolTip(QStringLiteral("グラデーションタイプ"));
-    gradType->addItems({QStringLiteral("無し"), QStringLiteral("タイプ１"), QStringLiteral("タイプ２")});
+    gradType->addItems(
+        {QStringLiteral("無し"), QStringLiteral("タイプ１"), QStringLiteral("タイプ２")});
 }
 
 void TSettingForm::CreatePage2() {
     QWidget* page = TabSheet2;
     Label4 = MakeLabel(QStringLiteral("インジケーター１:"), page, 8, 8);
-    CreateIndicatorRow(24, 304, StartColorPanel1, GrphProgressBar1, EndColorPanel1, GradTypeComboBox1);
+    CreateIndicatorRow(24, 304, StartColorPanel1, GrphProgressBar1, EndColorPanel1,
+                       GradTypeComboBox1);
     Label5 = MakeLabel(QStringLiteral("インジケーター２:"), page, 8, 56);
-    CreateIndicatorRow(72, 303, StartColorPanel2, GrphProgressBar2, EndColorPanel2, GradTypeComboBox2);
+    CreateIndicatorRow(72, 303, StartColorPanel2, GrphProgressBar2, EndColorPanel2,
+                       GradTypeComboBox2);
 
     StartColorPanel1->setObjectName(QStringLiteral("StartColorPanel1"));
     GrphProgressBar1->setObjectName(QStringLiteral("GrphProgressBar1"));
@@ -334,8 +348,10 @@ void TSettingForm::CreatePage2() {
     connect(EndColorPanel1, &TColorPanel::clicked, this, &TSettingForm::EndColorPanel1Click);
     connect(StartColorPanel2, &TColorPanel::clicked, this, &TSettingForm::StartColorPanel2Click);
     connect(EndColorPanel2, &TColorPanel::clicked, this, &TSettingForm::EndColorPanel2Click);
-    connect(GradTypeComboBox1, &QComboBox::currentIndexChanged, this, &TSettingForm::GradTypeComboBox1Change);
-    connect(GradTypeComboBox2, &QComboBox::currentIndexChanged, this, &TSettingForm::GradTypeComboBox2Change);
+    connect(GradTypeComboBox1, &QComboBox::currentIndexChanged, this,
+            &TSettingForm::GradTypeComboBox1Change);
+    connect(GradTypeComboBox2, &QComboBox::currentIndexChanged, this,
+            &TSettingForm::GradTypeComboBox2Change);
 
     Label6 = MakeLabel(QStringLiteral("アニメーション:"), page, 8, 112);
     AnimeRadioButton1 = new QRadioButton(page);
@@ -430,8 +446,12 @@ void TSettingForm::SetGradation2(int gradation) {
     SetBarGradation(GrphProgressBar2, gradation);
 }
 
-void TSettingForm::Image1Click() { AnimeRadioButton1->setChecked(true); }
-void TSettingForm::Image2Click() { AnimeRadioButton2->setChecked(true); }
+void TSettingForm::Image1Click() {
+    AnimeRadioButton1->setChecked(true);
+}
+void TSettingForm::Image2Click() {
+    AnimeRadioButton2->setChecked(true);
+}
 
 // ---- The main window's settings operation
 
@@ -501,6 +521,8 @@ void ApplyHeldSettings(const QString& settingsFile, TSettings& settings) {
     settings.AddressHistory = held->AddressHistory;
 }
 
-QImage AnimeSample(int animeType) { return AnimeFrame(animeType, 0); }
+QImage AnimeSample(int animeType) {
+    return AnimeFrame(animeType, 0);
+}
 
 } // namespace relvane::app

@@ -14,7 +14,9 @@ const QString SectionSetting = QStringLiteral("Setting");
 const QString SectionStatus = QStringLiteral("Status");
 const QString SectionHistory = QStringLiteral("History");
 
-QString HistoryKey(int i) { return QStringLiteral("IP%1").arg(i); }
+QString HistoryKey(int i) {
+    return QStringLiteral("IP%1").arg(i);
+}
 
 std::optional<int> DecodeInt(const QString& text) {
     bool ok = false;
@@ -36,7 +38,9 @@ int DecodeGradation(const QString& text) {
     return *value >= 0 && *value <= 2 ? *value : 0;
 }
 
-QString EncodeSwitch(bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); }
+QString EncodeSwitch(bool on) {
+    return on ? QStringLiteral("1") : QStringLiteral("0");
+}
 
 QString WithSeparator(QString folder) {
     if (!folder.endsWith(u'/')) folder += u'/';
@@ -45,7 +49,9 @@ QString WithSeparator(QString folder) {
 
 } // namespace
 
-bool DecodeSwitch(const QString& text) { return text == u"1"; }
+bool DecodeSwitch(const QString& text) {
+    return text == u"1";
+}
 
 QString EncodeColour(std::uint32_t colour) {
     return QString::number(colour, 16).toUpper().rightJustified(6, u'0');
@@ -87,10 +93,14 @@ void LoadSettings(const TProfileFile& file, TSettings& s, const QString& program
         s.ReceiveFolder = DefaultReceiveFolder(programFolder);
     }
 
-    s.InTaskBar = DecodeSwitch(read(SectionSetting, QStringLiteral("InTaskBar"), QStringLiteral("1")));
-    s.UseCompress = DecodeSwitch(read(SectionSetting, QStringLiteral("UseCompress"), QStringLiteral("1")));
-    s.UseResume = DecodeSwitch(read(SectionSetting, QStringLiteral("UseResume"), QStringLiteral("1")));
-    s.ShowToolbar = DecodeSwitch(read(SectionSetting, QStringLiteral("ShowToolbar"), QStringLiteral("1")));
+    s.InTaskBar =
+        DecodeSwitch(read(SectionSetting, QStringLiteral("InTaskBar"), QStringLiteral("1")));
+    s.UseCompress =
+        DecodeSwitch(read(SectionSetting, QStringLiteral("UseCompress"), QStringLiteral("1")));
+    s.UseResume =
+        DecodeSwitch(read(SectionSetting, QStringLiteral("UseResume"), QStringLiteral("1")));
+    s.ShowToolbar =
+        DecodeSwitch(read(SectionSetting, QStringLiteral("ShowToolbar"), QStringLiteral("1")));
 
     const auto colour = [&](const QString& key, std::uint32_t def) {
         return DecodeColour(read(SectionStatus, key, EncodeColour(def))).value_or(def);
@@ -100,9 +110,12 @@ void LoadSettings(const TProfileFile& file, TSettings& s, const QString& program
     s.EndColor1 = colour(QStringLiteral("EndColor1"), 0x00FF00);
     s.EndColor2 = colour(QStringLiteral("EndColor2"), 0x8888FF);
 
-    s.Gradation1 = DecodeGradation(read(SectionStatus, QStringLiteral("Gradation1"), QStringLiteral("2")));
-    s.Gradation2 = DecodeGradation(read(SectionStatus, QStringLiteral("Gradation2"), QStringLiteral("2")));
-    s.Anime = DecodeInt(read(SectionStatus, QStringLiteral("Anime"), QStringLiteral("1"))).value_or(1);
+    s.Gradation1 =
+        DecodeGradation(read(SectionStatus, QStringLiteral("Gradation1"), QStringLiteral("2")));
+    s.Gradation2 =
+        DecodeGradation(read(SectionStatus, QStringLiteral("Gradation2"), QStringLiteral("2")));
+    s.Anime =
+        DecodeInt(read(SectionStatus, QStringLiteral("Anime"), QStringLiteral("1"))).value_or(1);
 
     for (int i = 0; i < HistorySize; ++i) {
         s.AddressHistory[static_cast<std::size_t>(i)] = read(SectionHistory, HistoryKey(i), {});
@@ -115,13 +128,15 @@ void WriteSettings(TProfileFile& file, const TSettings& s) {
         file.WriteString(SectionSetting, QStringLiteral("PortNo"), QString::number(s.Port));
         file.WriteString(SectionSetting, QStringLiteral("ReceivePath"), s.ReceiveFolder);
         for (int i = 0; i < HistorySize; ++i) {
-            file.WriteString(SectionHistory, HistoryKey(i), s.AddressHistory[static_cast<std::size_t>(i)]);
+            file.WriteString(SectionHistory, HistoryKey(i),
+                             s.AddressHistory[static_cast<std::size_t>(i)]);
         }
     } else {
         // Present but empty, so that the next start reads SaveSettings false again.
         file.WriteString(SectionSetting, QStringLiteral("PortNo"), {});
         file.WriteString(SectionSetting, QStringLiteral("ReceivePath"), {});
-        for (int i = 0; i < HistorySize; ++i) file.WriteString(SectionHistory, HistoryKey(i), {});
+        for (int i = 0; i < HistorySize; ++i)
+            file.WriteString(SectionHistory, HistoryKey(i), {});
     }
     file.WriteString(SectionSetting, QStringLiteral("InTaskBar"), EncodeSwitch(s.InTaskBar));
     file.WriteString(SectionSetting, QStringLiteral("UseCompress"), EncodeSwitch(s.UseCompress));

@@ -24,10 +24,12 @@ QFont MinchoFont(int pixelHeight) {
 }
 
 void SubstituteJapaneseFonts() {
-    QFont::insertSubstitutions(GothicFace, {QStringLiteral("IPAPGothic"), QStringLiteral("IPAexGothic"),
-                                            QStringLiteral("Noto Sans CJK JP")});
-    QFont::insertSubstitutions(MinchoFace, {QStringLiteral("IPAPMincho"), QStringLiteral("IPAexMincho"),
-                                            QStringLiteral("Noto Serif CJK JP")});
+    QFont::insertSubstitutions(GothicFace,
+                               {QStringLiteral("IPAPGothic"), QStringLiteral("IPAexGothic"),
+                                QStringLiteral("Noto Sans CJK JP")});
+    QFont::insertSubstitutions(MinchoFace,
+                               {QStringLiteral("IPAPMincho"), QStringLiteral("IPAexMincho"),
+                                QStringLiteral("Noto Serif CJK JP")});
     // The about box's title face, by its metric-compatible stand-ins.
     QFont::insertSubstitutions(QStringLiteral("Times New Roman"),
                                {QStringLiteral("Liberation Serif"), QStringLiteral("Nimbus Roman"),

@@ -29,7 +29,8 @@ TWaitForm::TWaitForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     MsgLabel->setFont(FormFont(16));
     MsgLabel->setGeometry(33, 8, 193, 16);
 
-    CancelButton = new QPushButton(MenuIcon(TMenuImage::miCancel), QStringLiteral("キャンセル"), this);
+    CancelButton =
+        new QPushButton(MenuIcon(TMenuImage::miCancel), QStringLiteral("キャンセル"), this);
     CancelButton->setObjectName(QStringLiteral("CancelButton"));
     CancelButton->setGeometry(78, 32, 101, 25);
     connect(CancelButton, &QPushButton::clicked, this, &TWaitForm::CancelButtonClick);
@@ -43,9 +44,13 @@ void TWaitForm::SetMessage(const QString& text) {
     QCoreApplication::processEvents();
 }
 
-QString TWaitForm::Message() const { return MsgLabel->text(); }
+QString TWaitForm::Message() const {
+    return MsgLabel->text();
+}
 
-void TWaitForm::CancelButtonClick() { FCancelPressed = true; }
+void TWaitForm::CancelButtonClick() {
+    FCancelPressed = true;
+}
 
 void TWaitForm::closeEvent(QCloseEvent* event) {
     // The window goes when the waiting action ends, not before.

@@ -29,19 +29,27 @@ double Seconds(std::chrono::steady_clock::time_point start) {
 
 int Compress(const char* path) {
     const int fd = ::open(path, O_RDONLY);
-    if (fd < 0) { std::perror(path); return 1; }
+    if (fd < 0) {
+        std::perror(path);
+        return 1;
+    }
     struct stat st {};
     ::fstat(fd, &st);
     const auto size = static_cast<std::size_t>(st.st_size);
-    const auto* data = static_cast<const unsigned char*>(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0));
-    if (data == MAP_FAILED) { std::perror("mmap"); return 1; }
+    const auto* data =
+        static_cast<const unsigned char*>(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0));
+    if (data == MAP_FAILED) {
+        std::perror("mmap");
+        return 1;
+    }
     // Touch every page first: the timing is of compression, not of the disk.
     unsigned sum = 0;
-    for (std::size_t i = 0; i < size; i += 4096) sum += data[i];
+    for (std::size_t i = 0; i < size; i += 4096)
+        sum += data[i];
     if (sum == 1) std::fputc(' ', stderr);
 
     std::vector<unsigned char> out(compressBound(Block) + 64);
-    z_stream z {};
+    z_stream z{};
     deflateInit(&z, 9);
     std::size_t packed = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -52,7 +60,10 @@ int Compress(const char* path) {
         z.avail_in = static_cast<uInt>(n);
         z.next_out = out.data();
         z.avail_out = static_cast<uInt>(out.size());
-        if (deflate(&z, Z_FINISH) != Z_STREAM_END) { std::fputs("deflate failed\n", stderr); return 1; }
+        if (deflate(&z, Z_FINISH) != Z_STREAM_END) {
+            std::fputs("deflate failed\n", stderr);
+            return 1;
+        }
         packed += out.size() - z.avail_out;
     }
     const double reset = Seconds(start);
@@ -76,14 +87,19 @@ int Compress(const char* path) {
 // and punctuation: compresses roughly like prose or logs.
 int Text(const char* path, long long total) {
     std::FILE* f = std::fopen(path, "wb");
-    if (!f) { std::perror(path); return 1; }
+    if (!f) {
+        std::perror(path);
+        return 1;
+    }
     std::mt19937_64 rng(20100);
     std::vector<std::string> words;
     const char* letters = "etaoinshrdlcumwfgypbvkjxqz";
     for (int i = 0; i < 4000; ++i) {
         std::string w;
         const int len = 2 + static_cast<int>(rng() % 9);
-        for (int k = 0; k < len; ++k) w += letters[std::min<int>(25, static_cast<int>((rng() % 1000) * (rng() % 1000) / 38000))];
+        for (int k = 0; k < len; ++k)
+            w += letters[std::min<int>(25,
+                                       static_cast<int>((rng() % 1000) * (rng() % 1000) / 38000))];
         words.push_back(w);
     }
     std::string buf;
@@ -98,9 +114,15 @@ int Text(const char* path, long long total) {
             buf += w;
             col += static_cast<int>(w.size()) + 1;
             if (rng() % 17 == 0) buf += ',';
-            if (col > 72) { buf += ".\n"; col = 0; } else { buf += ' '; }
+            if (col > 72) {
+                buf += ".\n";
+                col = 0;
+            } else {
+                buf += ' ';
+            }
         }
-        const long long n = std::min<long long>(static_cast<long long>(buf.size()), total - written);
+        const long long n =
+            std::min<long long>(static_cast<long long>(buf.size()), total - written);
         std::fwrite(buf.data(), 1, static_cast<std::size_t>(n), f);
         written += n;
     }

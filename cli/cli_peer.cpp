@@ -116,7 +116,9 @@ ParseResult ParseOptions(const QStringList& args) {
         } else if (name == u"connect") {
             if (!value(v)) return r;
             if (!IsDottedQuad(v)) {
-                r.Error = QStringLiteral("--connect needs an IPv4 address such as 192.168.0.5, not '%1'").arg(v);
+                r.Error =
+                    QStringLiteral("--connect needs an IPv4 address such as 192.168.0.5, not '%1'")
+                        .arg(v);
                 return r;
             }
             o.Address = v;
@@ -140,7 +142,9 @@ ParseResult ParseOptions(const QStringList& args) {
         } else if (name == u"timeout") {
             if (!value(v)) return r;
             if (!ParseInt(v, 0, 24 * 3600, o.TimeoutSeconds)) {
-                r.Error = QStringLiteral("--timeout needs a number of seconds from 0 to 86400, not '%1'").arg(v);
+                r.Error =
+                    QStringLiteral("--timeout needs a number of seconds from 0 to 86400, not '%1'")
+                        .arg(v);
                 return r;
             }
         } else if (name == u"compress") {
@@ -287,7 +291,8 @@ CliPeer::~CliPeer() {
     if (Worker && Worker->isRunning()) {
         // Run() always stops the worker; this only guards an early exception.
         Worker->RequestTerminate();
-        while (!Worker->wait(50)) WaitForEvents(10);
+        while (!Worker->wait(50))
+            WaitForEvents(10);
     }
 }
 
@@ -410,15 +415,18 @@ void CliPeer::WaitConnected() {
     };
     if (Opts.Role == Options::Mode::Listen) {
         Deadline = limit();
-        DeadlineText = QStringLiteral("relvane-cli: no peer connected within %1 s").arg(Opts.TimeoutSeconds);
+        DeadlineText =
+            QStringLiteral("relvane-cli: no peer connected within %1 s").arg(Opts.TimeoutSeconds);
         WaitForStage(1, wait);
         Note(QStringLiteral("接続情報チェック中・・・"));
         Deadline = limit();
-        DeadlineText = QStringLiteral("relvane-cli: the handshake did not complete within %1 s").arg(Opts.TimeoutSeconds);
+        DeadlineText = QStringLiteral("relvane-cli: the handshake did not complete within %1 s")
+                           .arg(Opts.TimeoutSeconds);
         DriveHandshake(*Socket, Opts.UserName, Opts.Compress, Opts.Resume, wait);
     } else {
         Deadline = limit();
-        DeadlineText = QStringLiteral("relvane-cli: no connection within %1 s").arg(Opts.TimeoutSeconds);
+        DeadlineText =
+            QStringLiteral("relvane-cli: no connection within %1 s").arg(Opts.TimeoutSeconds);
         WaitForStage(4, wait);
     }
     Deadline = QDeadlineTimer(QDeadlineTimer::Forever);
@@ -478,13 +486,15 @@ void CliPeer::Shutdown() {
         // handled the frames it read before the close. A terminate request
         // now would drop them.
         QDeadlineTimer limit(5000);
-        while (!Worker->isFinished() && !limit.hasExpired()) WaitForEvents(20);
+        while (!Worker->isFinished() && !limit.hasExpired())
+            WaitForEvents(20);
     }
     if (Socket && Socket->IsConnected() && Socket->WaitWritable(200)) {
         // The notice is a courtesy (peers ignore it): never wait on a peer
         // that has stopped reading.
         const QByteArray notice = DisconnectFrame();
-        [[maybe_unused]] const int sent = Socket->SendBytes(notice.constData(), static_cast<int>(notice.size()));
+        [[maybe_unused]] const int sent =
+            Socket->SendBytes(notice.constData(), static_cast<int>(notice.size()));
     }
     if (Worker) Worker->RequestTerminate();
     // Server: closes the accepted connection without an event. Client: its
@@ -495,7 +505,8 @@ void CliPeer::Shutdown() {
     if (Worker) {
         // The worker may be waiting for a host call on this thread.
         QDeadlineTimer limit(15000);
-        while (!Worker->isFinished() && !limit.hasExpired()) WaitForEvents(20);
+        while (!Worker->isFinished() && !limit.hasExpired())
+            WaitForEvents(20);
         if (!Worker->isFinished()) {
             Note(QStringLiteral("relvane-cli: the connection worker did not stop"));
             std::fflush(stdout);

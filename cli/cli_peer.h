@@ -38,7 +38,7 @@ constexpr int ExitUsage = 2;   // the command line itself
 struct Options {
     enum class Mode { Unset, Listen, Connect };
     Mode Role = Mode::Unset;
-    QString Address;  // --connect: IPv4 dotted quad
+    QString Address; // --connect: IPv4 dotted quad
     int Port = 2010;
     QString UserName = QStringLiteral("NoName");
     QString ReceiveDir; // empty: the current directory
@@ -150,7 +150,7 @@ private:
     QString SendingName;
     QString ReceivingName;
 
-    bool IsConnected = false;  // stage 4 was reached
+    bool IsConnected = false; // stage 4 was reached
     bool Finishing = false;
     bool PeerGone = false;
     bool WorkerEnded = false;

@@ -20,7 +20,9 @@ WId NativeHandle(const QWidget* control) {
 
 TControlHook::TControlHook(QObject* owner) : QObject(owner) {}
 
-TControlHook::~TControlHook() { UnhookWindow(); }
+TControlHook::~TControlHook() {
+    UnhookWindow();
+}
 
 void TControlHook::SetTarget(THookTarget target) {
     UnhookWindow();
@@ -34,7 +36,9 @@ void TControlHook::SetControl(QWidget* control) {
     HookWindow();
 }
 
-void TControlHook::Loaded() { SetControl(FControl.data()); }
+void TControlHook::Loaded() {
+    SetControl(FControl.data());
+}
 
 QWidget* TControlHook::HookTargetWindow() const {
     if (FTarget == THookTarget::htControl) return FControl.data();
@@ -47,7 +51,9 @@ QWidget* TControlHook::HookTargetWindow() const {
     return nullptr;
 }
 
-WId TControlHook::CurrentHandle() const { return NativeHandle(FHookedControl.data()); }
+WId TControlHook::CurrentHandle() const {
+    return NativeHandle(FHookedControl.data());
+}
 
 void TControlHook::HookWindow() {
     QWidget* target = HookTargetWindow();
@@ -63,7 +69,8 @@ void TControlHook::HookWindow() {
     FHookedHandle = handle;
     FHookedControl = target;
     // The raw pointer: by the time destroyed() arrives the guard is cleared.
-    DestroyedConnection = connect(target, &QObject::destroyed, this, [this] { HookedControlDestroyed(); });
+    DestroyedConnection =
+        connect(target, &QObject::destroyed, this, [this] { HookedControlDestroyed(); });
     // Installed last, so it runs before every other filter of the control.
     target->installEventFilter(this);
     WatchNativeWindow();
@@ -88,16 +95,21 @@ void TControlHook::HookedControlDestroyed() {
 }
 
 void TControlHook::WatchNativeWindow() {
-    QWidget* form = FHookedControl && !FHookedControl->isWindow() ? FHookedControl->window() : nullptr;
+    QWidget* form =
+        FHookedControl && !FHookedControl->isWindow() ? FHookedControl->window() : nullptr;
     if (form == FWatchedForm.data()) return;
     if (FWatchedForm) FWatchedForm->removeEventFilter(this);
     FWatchedForm = form;
     if (form != nullptr) form->installEventFilter(this);
 }
 
-void TControlHook::HandleChanged(int kind) { FHookedHandle = kind == 1 ? 0 : CurrentHandle(); }
+void TControlHook::HandleChanged(int kind) {
+    FHookedHandle = kind == 1 ? 0 : CurrentHandle();
+}
 
-bool TControlHook::HookedMessage(QEvent* /*event*/) { return false; }
+bool TControlHook::HookedMessage(QEvent* /*event*/) {
+    return false;
+}
 
 bool TControlHook::eventFilter(QObject* watched, QEvent* event) {
     QWidget* hooked = FHookedControl.data();

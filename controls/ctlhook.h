@@ -22,10 +22,13 @@ enum class THookTarget {
 // The hook found no window to put itself in front of; what() is UTF-8.
 class EHookError : public std::runtime_error {
 public:
-    explicit EHookError(const QString& message) : std::runtime_error(message.toUtf8().toStdString()) {}
+    explicit EHookError(const QString& message)
+        : std::runtime_error(message.toUtf8().toStdString()) {}
 };
 
-[[nodiscard]] inline QString MsgNoHookTarget() { return QStringLiteral("フック先を特定できません。"); }
+[[nodiscard]] inline QString MsgNoHookTarget() {
+    return QStringLiteral("フック先を特定できません。");
+}
 
 class TControlHook : public QObject {
     Q_OBJECT

@@ -19,9 +19,8 @@ bool IsDragEvent(QEvent::Type type) {
 }
 
 void AddFolder(const QString& folder, QStringList& files) {
-    const QFileInfoList entries =
-        QDir(folder).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                                   QDir::Name);
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+        QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
     for (const QFileInfo& entry : entries) {
         if (entry.isDir()) {
             // A linked folder may lead back up the tree.
@@ -70,7 +69,8 @@ void TDropDst::UpdateDropAccept() {
 
 bool TDropDst::Registered() const {
     const QWidget* control = HookedControl();
-    return FAcceptDrop && control != nullptr && DropWindow && control->window()->windowHandle() == DropWindow;
+    return FAcceptDrop && control != nullptr && DropWindow &&
+           control->window()->windowHandle() == DropWindow;
 }
 
 QStringList TDropDst::DroppedPaths(const QMimeData* data) {
@@ -78,7 +78,8 @@ QStringList TDropDst::DroppedPaths(const QMimeData* data) {
     if (data == nullptr || !data->hasUrls()) return paths;
     for (QUrl url : data->urls()) {
         if (!url.isLocalFile()) continue;
-        if (url.host().compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0) url.setHost(QString());
+        if (url.host().compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0)
+            url.setHost(QString());
         if (!url.host().isEmpty()) continue; // another machine's file
         const QString path = url.toLocalFile();
         if (!path.isEmpty()) paths << path;

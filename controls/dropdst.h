@@ -22,7 +22,8 @@ namespace relvane {
 
 class TDropDst;
 
-using TFileDropEvent = std::function<void(TDropDst& sender, const QStringList& files, int x, int y)>;
+using TFileDropEvent =
+    std::function<void(TDropDst& sender, const QStringList& files, int x, int y)>;
 
 class TDropDst : public TControlHook {
     Q_OBJECT

@@ -15,7 +15,9 @@ QString Location(QStandardPaths::StandardLocation location) {
     return QStandardPaths::writableLocation(location);
 }
 
-QString InHome(const QString& name) { return QDir::home().filePath(name); }
+QString InHome(const QString& name) {
+    return QDir::home().filePath(name);
+}
 
 // `path` when it is a folder, else its nearest existing ancestor; the home
 // folder when there is none.
@@ -35,7 +37,8 @@ QString Candidate(TBrowseDir dir) {
     case TBrowseDir::bdAppData:
         return Location(QStandardPaths::GenericDataLocation);
     case TBrowseDir::bdBitBucket:
-        return QDir(Location(QStandardPaths::GenericDataLocation)).filePath(QStringLiteral("Trash/files"));
+        return QDir(Location(QStandardPaths::GenericDataLocation))
+            .filePath(QStringLiteral("Trash/files"));
     case TBrowseDir::bdCommonDeskTopDirectory: // no desktop shared by all users here
     case TBrowseDir::bdDeskTop:
     case TBrowseDir::bdDeskTopDirectory:
@@ -55,7 +58,8 @@ QString Candidate(TBrowseDir dir) {
     case TBrowseDir::bdStartMenu:
         return Location(QStandardPaths::ApplicationsLocation);
     case TBrowseDir::bdStartUp:
-        return QDir(Location(QStandardPaths::GenericConfigLocation)).filePath(QStringLiteral("autostart"));
+        return QDir(Location(QStandardPaths::GenericConfigLocation))
+            .filePath(QStringLiteral("autostart"));
     case TBrowseDir::bdTemplates:
         return InHome(QStringLiteral("Templates"));
     case TBrowseDir::bdControls: // nothing of these is a folder here

@@ -65,7 +65,9 @@ public:
     }
     bool IsConnected() const override { return true; }
     void WaitReadable(int) override {}
-    bool WaitWritable(int timeoutMs) override { return !Flaky || timeoutMs > 0 || (++Calls % 2) == 0; }
+    bool WaitWritable(int timeoutMs) override {
+        return !Flaky || timeoutMs > 0 || (++Calls % 2) == 0;
+    }
 
 private:
     bool Flaky;
@@ -126,7 +128,8 @@ Scratch* S = nullptr;
 
 QByteArray Pattern(int n, int seed) {
     QByteArray b(n, Qt::Uninitialized);
-    for (int i = 0; i < n; ++i) b[i] = static_cast<char>((i * 31 + seed * 7 + (i >> 5)) & 0xFF);
+    for (int i = 0; i < n; ++i)
+        b[i] = static_cast<char>((i * 31 + seed * 7 + (i >> 5)) & 0xFF);
     return b;
 }
 
@@ -160,9 +163,11 @@ void MakeScratch() {
 
 void ResetReceiveFolder(bool partials, bool blockers) {
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(S->Recv, ec)) fs::remove_all(entry.path(), ec);
+    for (const auto& entry : fs::directory_iterator(S->Recv, ec))
+        fs::remove_all(entry.path(), ec);
     if (partials) {
-        WriteBytes(S->Recv / (JapaneseName + QStringLiteral(".Recv")).toStdString(), Pattern(1500, 1).left(100));
+        WriteBytes(S->Recv / (JapaneseName + QStringLiteral(".Recv")).toStdString(),
+                   Pattern(1500, 1).left(100));
         WriteBytes(S->Recv / "c.bin.Recv", Pattern(3000, 9));
         WriteBytes(S->Recv / "b.txt.Recv", QByteArray());
     }
@@ -189,7 +194,8 @@ void CheckContained() {
         }
     }
     int sendEntries = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(S->Send, ec)) ++sendEntries;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(S->Send, ec))
+        ++sendEntries;
     if (entries != 2 || sendEntries != static_cast<int>(S->SendSizes.size())) {
         std::fprintf(stderr, "the scratch folders changed\n");
         std::abort();
@@ -207,7 +213,8 @@ QByteArray Control(Kind kind, Type type, Format format, const QByteArray& payloa
 
 std::uint32_t Checksum(const QByteArray& bytes) {
     std::uint32_t acc = 0;
-    for (char c : bytes) acc = ((acc << 1) | (acc >> 31)) + static_cast<std::uint8_t>(c);
+    for (char c : bytes)
+        acc = ((acc << 1) | (acc >> 31)) + static_cast<std::uint8_t>(c);
     return acc % 4294967293u;
 }
 
@@ -224,7 +231,8 @@ QByteArray ListFrames(std::uint8_t slot, bool compress, bool resume, BlockCodec&
     for (const auto& [name, bytes] : files) {
         out += F(slot, Kind::Notice, Type::LastIndex, Format::FmtNumber, last);
         out += F(slot, Kind::Notice, Type::FileName, Format::FmtText, ToShiftJis(name));
-        out += F(slot, Kind::Notice, Type::FileSize, Format::FmtNumber, NumberPayload(static_cast<int>(bytes.size())));
+        out += F(slot, Kind::Notice, Type::FileSize, Format::FmtNumber,
+                 NumberPayload(static_cast<int>(bytes.size())));
         int from = 0;
         if (resume) {
             out += F(slot, Kind::Request, Type::ResumeOffset, Format::FmtNone, "0");
@@ -256,20 +264,25 @@ void WriteSeeds(const char* dir) {
         bytes += static_cast<char>(scene);
         bytes += static_cast<char>(feed);
         bytes += stream;
-        QFile f(QStringLiteral("%1/seed-%2").arg(QString::fromLocal8Bit(dir)).arg(++n, 2, 10, QLatin1Char('0')));
+        QFile f(QStringLiteral("%1/seed-%2")
+                    .arg(QString::fromLocal8Bit(dir))
+                    .arg(++n, 2, 10, QLatin1Char('0')));
         if (!f.open(QIODevice::WriteOnly)) std::abort();
         f.write(bytes);
     };
-    const auto scene = [](int side, int stageIndex, bool compress, bool resume, bool send, bool flaky) {
-        return static_cast<std::uint8_t>(side | stageIndex << 1 | compress << 4 | resume << 5 | send << 6 |
-                                         flaky << 7);
+    const auto scene = [](int side, int stageIndex, bool compress, bool resume, bool send,
+                          bool flaky) {
+        return static_cast<std::uint8_t>(side | stageIndex << 1 | compress << 4 | resume << 5 |
+                                         send << 6 | flaky << 7);
     };
-    const QByteArray chat = Control(Kind::Notice, Type::Chat, Format::FmtText, ToShiftJis(QStringLiteral("こんにちは")));
+    const QByteArray chat = Control(Kind::Notice, Type::Chat, Format::FmtText,
+                                    ToShiftJis(QStringLiteral("こんにちは")));
 
     // Handshake, connecting side (Requests) and listening side (Replies).
     seed(scene(1, 0, false, false, false, false), 0,
          Control(Kind::Request, Type::Version, Format::FmtNumber, "5") +
-             Control(Kind::Request, Type::NameExchange, Format::FmtText, ToShiftJis(QStringLiteral("相手"))) +
+             Control(Kind::Request, Type::NameExchange, Format::FmtText,
+                     ToShiftJis(QStringLiteral("相手"))) +
              Control(Kind::Request, Type::Compress, Format::FmtFlag, "1") +
              Control(Kind::Request, Type::Resume, Format::FmtFlag, "1") + chat);
     seed(scene(0, 0, false, false, false, false), 3,
@@ -279,12 +292,14 @@ void WriteSeeds(const char* dir) {
              Control(Kind::Reply, Type::Resume, Format::FmtFlag, "0"));
 
     // Receiving a list (slot = own Side), in every combination of the switches.
-    const QByteArray request = Control(Kind::Request, Type::SendRequest, Format::FmtNone, NonePayload());
+    const QByteArray request =
+        Control(Kind::Request, Type::SendRequest, Format::FmtNone, NonePayload());
     for (int side = 0; side < 2; ++side) {
         for (int c = 0; c < 2; ++c) {
             for (int r = 0; r < 2; ++r) {
                 const auto slot = static_cast<std::uint8_t>(side);
-                seed(scene(side, 4, c, r, false, false), 0, request + ListFrames(slot, c, r, codec));
+                seed(scene(side, 4, c, r, false, false), 0,
+                     request + ListFrames(slot, c, r, codec));
             }
         }
     }
@@ -294,19 +309,22 @@ void WriteSeeds(const char* dir) {
     seed(scene(1, 4, false, true, false, true), 0x40,
          request + ListFrames(1, false, true, codec, 100));
     // Renames blocked by folders of the same name.
-    seed(scene(0, 4, false, false, false, false), 0x80, request + ListFrames(0, false, false, codec));
+    seed(scene(0, 4, false, false, false, false), 0x80,
+         request + ListFrames(0, false, false, codec));
 
     // Sending: the peer accepts, then acknowledges everything; chats pace the
     // replies so that they meet the states that wait for them.
     for (int r = 0; r < 2; ++r) {
         const int side = 0;
         const auto slot = static_cast<std::uint8_t>(1 - side);
-        QByteArray s = Control(Kind::Reply, Type::SendAccept, Format::FmtNumber, NumberPayload(1 - side));
+        QByteArray s =
+            Control(Kind::Reply, Type::SendAccept, Format::FmtNumber, NumberPayload(1 - side));
         const QByteArray pace = chat.repeated(6);
         for (int file = 0; file < 3; ++file) {
             s += pace;
             if (r) {
-                s += F(slot, Kind::Reply, Type::ResumeOffset, Format::FmtNumber, file == 0 ? "100" : "0");
+                s += F(slot, Kind::Reply, Type::ResumeOffset, Format::FmtNumber,
+                       file == 0 ? "100" : "0");
                 s += pace;
                 if (file == 0) s += F(slot, Kind::Reply, Type::Ack, Format::FmtFlag, "1") + pace;
             }
@@ -320,7 +338,8 @@ void WriteSeeds(const char* dir) {
     seed(scene(1, 4, false, false, true, false), 20,
          Control(Kind::Reply, Type::SendAccept, Format::FmtNumber, "0") + chat.repeated(4) +
              F(0, Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload()) + request +
-             ListFrames(1, false, false, codec).left(400) + F(1, Kind::Notice, Type::Cancel, Format::FmtNone, "x"));
+             ListFrames(1, false, false, codec).left(400) +
+             F(1, Kind::Notice, Type::Cancel, Format::FmtNone, "x"));
     // Lengths and names no peer of ours sends.
     QByteArray odd = request;
     odd += F(1, Kind::Notice, Type::LastIndex, Format::FmtNumber, "0");
@@ -328,7 +347,10 @@ void WriteSeeds(const char* dir) {
     odd += F(1, Kind::Notice, Type::FileSize, Format::FmtNumber, "-5");
     odd += F(1, Kind::Notice, Type::FileData, Format::FmtBinary, "xyz");
     QByteArray header = F(1, Kind::Notice, Type::FileData, Format::FmtBinary, QByteArray());
-    header[3] = '\xff'; header[4] = '\xff'; header[5] = '\xff'; header[6] = '\x7f';
+    header[3] = '\xff';
+    header[4] = '\xff';
+    header[5] = '\xff';
+    header[6] = '\x7f';
     seed(scene(1, 4, false, false, false, false), 0, odd + header);
 }
 
@@ -372,7 +394,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             going = worker.Pass(0);
         }
         // Let the pump run out: the files to send are a few blocks each.
-        for (int i = 0; going && i < 32; ++i) going = worker.Pass(0);
+        for (int i = 0; going && i < 32; ++i)
+            going = worker.Pass(0);
     }
     CheckContained();
     return 0;

@@ -18,9 +18,12 @@ std::optional<qint64> ParseMemAvailable(const QByteArray& meminfo) {
         if (!ok || value < 0) return std::nullopt;
         const QByteArray unit = fields.value(1).toLower();
         qint64 factor = 1;
-        if (unit == "kb") factor = 1024;
-        else if (unit == "mb") factor = 1024 * 1024;
-        else if (!unit.isEmpty()) return std::nullopt;
+        if (unit == "kb")
+            factor = 1024;
+        else if (unit == "mb")
+            factor = 1024 * 1024;
+        else if (!unit.isEmpty())
+            return std::nullopt;
         if (value > std::numeric_limits<qint64>::max() / factor) return std::nullopt;
         return value * factor;
     }

@@ -31,7 +31,9 @@ QString SectionOf(const QString& line) {
     return t.mid(1, t.size() - 2).trimmed();
 }
 
-bool IsSection(const QString& line) { return !SectionOf(line).isEmpty(); }
+bool IsSection(const QString& line) {
+    return !SectionOf(line).isEmpty();
+}
 
 bool SameName(const QString& a, const QString& b) {
     return a.compare(b, Qt::CaseInsensitive) == 0;
@@ -69,8 +71,7 @@ QString TProfileFile::ReadString(const QString& section, const QString& key,
     return def;
 }
 
-void TProfileFile::WriteString(const QString& section, const QString& key,
-                               const QString& value) {
+void TProfileFile::WriteString(const QString& section, const QString& key, const QString& value) {
     QStringList lines = ReadLines(Path);
     const QString entry = key + QLatin1Char('=') + value;
     const qsizetype start = FindSection(lines, section);
@@ -93,13 +94,15 @@ void TProfileFile::WriteString(const QString& section, const QString& key,
     }
 
     QByteArray bytes;
-    for (const QString& line : lines) bytes += ToShiftJis(line) + "\r\n";
+    for (const QString& line : lines)
+        bytes += ToShiftJis(line) + "\r\n";
     const QString dir = QFileInfo(Path).absolutePath();
     QDir().mkpath(dir);
     // Written whole to a temporary file and renamed: a failed write leaves the old file.
     QSaveFile f(Path);
     const QFileInfo existing(Path);
-    if ((existing.exists() && !existing.isWritable()) || !f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size() || !f.commit()) {
+    if ((existing.exists() && !existing.isWritable()) || !f.open(QIODevice::WriteOnly) ||
+        f.write(bytes) != bytes.size() || !f.commit()) {
         throw EProfileError(QStringLiteral("%1 に書き込めません").arg(Path));
     }
 }

@@ -49,8 +49,8 @@ std::optional<QByteArray> Encode(const QString& text, bool strict) {
         if (r != static_cast<size_t>(-1) || errno == E2BIG) continue;
         // A code point the table lacks, or a lone surrogate.
         if (strict) return std::nullopt;
-        const char16_t unit = static_cast<char16_t>(
-            static_cast<unsigned char>(in[0]) | (static_cast<unsigned char>(in[1]) << 8));
+        const char16_t unit = static_cast<char16_t>(static_cast<unsigned char>(in[0]) |
+                                                    (static_cast<unsigned char>(in[1]) << 8));
         const size_t skip =
             (QChar::isHighSurrogate(unit) && inLeft >= 4 &&
              QChar::isLowSurrogate(static_cast<char16_t>(static_cast<unsigned char>(in[2]) |
@@ -88,10 +88,18 @@ std::optional<QString> Decode(const QByteArray& bytes, bool strict) {
 
 } // namespace
 
-QByteArray ToShiftJis(const QString& text) { return *Encode(text, false); }
-QString FromShiftJis(const QByteArray& bytes) { return *Decode(bytes, false); }
-std::optional<QByteArray> ToShiftJisStrict(const QString& text) { return Encode(text, true); }
-std::optional<QString> FromShiftJisStrict(const QByteArray& bytes) { return Decode(bytes, true); }
+QByteArray ToShiftJis(const QString& text) {
+    return *Encode(text, false);
+}
+QString FromShiftJis(const QByteArray& bytes) {
+    return *Decode(bytes, false);
+}
+std::optional<QByteArray> ToShiftJisStrict(const QString& text) {
+    return Encode(text, true);
+}
+std::optional<QString> FromShiftJisStrict(const QByteArray& bytes) {
+    return Decode(bytes, true);
+}
 
 QByteArray CutShiftJis(const QByteArray& bytes, int maxBytes) {
     if (bytes.size() <= maxBytes) return bytes;

@@ -17,7 +17,9 @@ constexpr int Level = 9;
 constexpr int WindowBits = 15;
 constexpr int MemLevel = 8;
 
-[[noreturn]] void Fail() { throw EProtocolError(QStringLiteral("error")); }
+[[noreturn]] void Fail() {
+    throw EProtocolError(QStringLiteral("error"));
+}
 
 } // namespace
 

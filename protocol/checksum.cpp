@@ -30,7 +30,8 @@ std::uint32_t StreamChecksum(QFile& file, std::int64_t n) {
         const qint64 got =
             file.read(reinterpret_cast<char*>(chunk.data()), std::min<qint64>(n, ChunkSize));
         if (got <= 0) return fail(); // the file is shorter than n
-        for (qint64 i = 0; i < got; ++i) acc = std::rotl(acc, 1) + chunk[i];
+        for (qint64 i = 0; i < got; ++i)
+            acc = std::rotl(acc, 1) + chunk[i];
         n -= got;
     }
     file.seek(saved);

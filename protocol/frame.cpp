@@ -53,17 +53,27 @@ bool SendFrame(IConnection& connection, const QByteArray& frame) {
     }
 }
 
-QByteArray NumberPayload(std::int32_t value) { return QByteArray::number(value); }
-QByteArray ChecksumPayload(std::uint32_t value) { return QByteArray::number(value); }
-QByteArray FlagPayload(bool on) { return on ? QByteArray("1") : QByteArray("0"); }
-QByteArray NonePayload(char filler) { return QByteArray(1, filler); }
-QByteArray TextPayload(const QString& text) { return ToShiftJis(text); }
+QByteArray NumberPayload(std::int32_t value) {
+    return QByteArray::number(value);
+}
+QByteArray ChecksumPayload(std::uint32_t value) {
+    return QByteArray::number(value);
+}
+QByteArray FlagPayload(bool on) {
+    return on ? QByteArray("1") : QByteArray("0");
+}
+QByteArray NonePayload(char filler) {
+    return QByteArray(1, filler);
+}
+QByteArray TextPayload(const QString& text) {
+    return ToShiftJis(text);
+}
 
 namespace {
 
 [[noreturn]] void NotANumber(QByteArrayView payload) {
-    throw EProtocolError(QStringLiteral("'%1' は整数ではありません")
-                             .arg(FromShiftJis(payload.toByteArray())));
+    throw EProtocolError(
+        QStringLiteral("'%1' は整数ではありません").arg(FromShiftJis(payload.toByteArray())));
 }
 
 // Digits only, accumulated with an overflow check against `limit`.

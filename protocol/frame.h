@@ -98,7 +98,11 @@ bool SendFrame(IConnection& connection, const QByteArray& frame);
 // Decimal digits within unsigned 32 bits; otherwise the same failure.
 [[nodiscard]] std::uint32_t ParseChecksum(QByteArrayView payload);
 // Only exactly "1" is on; Ack's rejection is exactly "0".
-[[nodiscard]] inline bool IsFlagOn(QByteArrayView payload) { return payload == "1"; }
-[[nodiscard]] inline bool IsRejection(QByteArrayView payload) { return payload == "0"; }
+[[nodiscard]] inline bool IsFlagOn(QByteArrayView payload) {
+    return payload == "1";
+}
+[[nodiscard]] inline bool IsRejection(QByteArrayView payload) {
+    return payload == "0";
+}
 
 } // namespace relvane

@@ -33,8 +33,7 @@ QByteArray ResumeFrame(bool reply, bool on) {
 }
 
 QByteArray DisconnectFrame() {
-    return BuildFrame(ControlSlot, Kind::Request, Type::Disconnect, Format::FmtNone,
-                      NonePayload());
+    return BuildFrame(ControlSlot, Kind::Request, Type::Disconnect, Format::FmtNone, NonePayload());
 }
 
 QByteArray SendRequestFrame() {
@@ -67,7 +66,9 @@ void DriveHandshake(IConnection& connection, const QString& userName, bool useCo
     const QDeadlineTimer deadline =
         deadlineMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(deadlineMs);
     const auto remaining = [&] {
-        return deadline.isForever() ? -1 : static_cast<int>(std::max<qint64>(0, deadline.remainingTime()));
+        return deadline.isForever()
+                   ? -1
+                   : static_cast<int>(std::max<qint64>(0, deadline.remainingTime()));
     };
     SendFrame(connection, VersionRequestFrame());
     WaitForStage(2, wait, remaining());

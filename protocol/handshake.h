@@ -26,10 +26,10 @@ namespace relvane {
 [[nodiscard]] QByteArray ChatFrame(const QString& text);
 
 struct StageWait {
-    std::function<int()> Stage;             // the current ConnectStage
-    std::function<bool()> HandshakeFailed;  // set by the worker
-    std::function<bool()> Cancelled;        // the user gave up; may be empty
-    std::function<void()> OnCancel;         // clean-up before "中止しました"; may be empty
+    std::function<int()> Stage;            // the current ConnectStage
+    std::function<bool()> HandshakeFailed; // set by the worker
+    std::function<bool()> Cancelled;       // the user gave up; may be empty
+    std::function<void()> OnCancel;        // clean-up before "中止しました"; may be empty
     // Blocks until something may have changed (the next event), at most
     // about timeoutMs; dispatches the events that arrive.
     std::function<void(int timeoutMs)> DispatchEvents;

@@ -27,19 +27,23 @@ QString TooLargeText(const QString& path) {
 }
 // Appended to failures found mid-list: the peer is told with Cancel, so the
 // connection can stay (a text with "中止" keeps it).
-QString Aborted(const QString& text) { return text + QStringLiteral("\r\n送信を中止しました"); }
+QString Aborted(const QString& text) {
+    return text + QStringLiteral("\r\n送信を中止しました");
+}
 
 // The name's bytes on the wire, or the message that refuses it.
 std::optional<QByteArray> EncodeName(const QString& path, QString* refusal) {
     const QString name = SendFileName(path);
     const std::optional<QByteArray> bytes = ToShiftJisStrict(name);
     if (name.isEmpty() || !bytes) {
-        *refusal = QStringLiteral("ファイル名 %1 には Shift-JIS で表せない文字があるため送信できません")
-                       .arg(path);
+        *refusal =
+            QStringLiteral("ファイル名 %1 には Shift-JIS で表せない文字があるため送信できません")
+                .arg(path);
         return std::nullopt;
     }
     if (bytes->size() > MaxFileNameBytes) {
-        *refusal = QStringLiteral("ファイル名 %1 は長すぎるため送信できません（Shift-JIS で %2 バイトまで）")
+        *refusal = QStringLiteral(
+                       "ファイル名 %1 は長すぎるため送信できません（Shift-JIS で %2 バイトまで）")
                        .arg(path)
                        .arg(MaxFileNameBytes);
         return std::nullopt;
@@ -62,8 +66,8 @@ void PutHeader(char* at, std::uint8_t slot, Type type, Format format, std::int32
 } // namespace
 
 QString SendFileName(const QString& path) {
-    const qsizetype cut = std::max({path.lastIndexOf(u'/'), path.lastIndexOf(u'\\'),
-                                    path.lastIndexOf(u':')});
+    const qsizetype cut =
+        std::max({path.lastIndexOf(u'/'), path.lastIndexOf(u'\\'), path.lastIndexOf(u':')});
     return path.mid(cut + 1);
 }
 
@@ -152,16 +156,15 @@ void TReceiveThread::Pump() {
         Progress->SendDone = 0;
         // The file's frames go in one send: the same bytes, fewer calls and
         // packets, which is what many small files cost.
-        QByteArray frames =
-            BuildFrame(s, Kind::Notice, Type::LastIndex, Format::FmtNumber,
-                       NumberPayload(slot.LastIndex)) +
-            BuildFrame(s, Kind::Notice, Type::FileName, Format::FmtText, *name) +
-            BuildFrame(s, Kind::Notice, Type::FileSize, Format::FmtNumber,
-                       NumberPayload(slot.FileSize));
+        QByteArray frames = BuildFrame(s, Kind::Notice, Type::LastIndex, Format::FmtNumber,
+                                       NumberPayload(slot.LastIndex)) +
+                            BuildFrame(s, Kind::Notice, Type::FileName, Format::FmtText, *name) +
+                            BuildFrame(s, Kind::Notice, Type::FileSize, Format::FmtNumber,
+                                       NumberPayload(slot.FileSize));
         if (FResumeOn.load()) {
             slot.State = SlotState::ResumeQuery;
-            frames += BuildFrame(s, Kind::Request, Type::ResumeOffset, Format::FmtNone,
-                                 NonePayload('0'));
+            frames +=
+                BuildFrame(s, Kind::Request, Type::ResumeOffset, Format::FmtNone, NonePayload('0'));
         } else {
             slot.State = SlotState::SendData;
         }
@@ -188,9 +191,9 @@ void TReceiveThread::Pump() {
         const QString path = slot.FileList.value(slot.CurrentIndex);
         Send(s, Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload());
         EndSending(slot);
-        throw EProtocolError(Aborted(
-            got < 0 ? QStringLiteral("ファイル %1 の読み込みに失敗しました").arg(path)
-                    : QStringLiteral("ファイル %1 は送信中に短くなりました").arg(path)));
+        throw EProtocolError(
+            Aborted(got < 0 ? QStringLiteral("ファイル %1 の読み込みに失敗しました").arg(path)
+                            : QStringLiteral("ファイル %1 は送信中に短くなりました").arg(path)));
     }
 
     const QByteArrayView raw(block, got);

@@ -149,7 +149,7 @@ private:
     std::atomic<bool> FResumeOn;
     std::shared_ptr<TransferProgress> Progress;
     std::atomic<bool> Terminated{false};
-    std::atomic<bool> RunEnded{false}; // set last in run(), read by the destructor
+    std::atomic<bool> RunEnded{false};      // set last in run(), read by the destructor
     std::atomic<bool> SendRequested{false}; // a SendAccept answers only our own SendRequest
     TransferSlot Slots[2];
     QString RecvFolder; // receive folder, read from the host once per list

@@ -135,9 +135,7 @@ public:
         return s;
     }
     // A pending connection of a listening socket, or an invalid socket.
-    RawSocket Accept() {
-        return RawSocket(::accept4(Fd, nullptr, nullptr, SOCK_NONBLOCK));
-    }
+    RawSocket Accept() { return RawSocket(::accept4(Fd, nullptr, nullptr, SOCK_NONBLOCK)); }
     bool Valid() const { return Fd >= 0; }
     void Close() {
         if (Fd >= 0) ::close(Fd);
@@ -162,18 +160,22 @@ public:
     // Reads until `count` bytes have arrived (dispatching events meanwhile).
     QByteArray Read(int count, int timeoutMs = 5000) {
         QByteArray got;
-        WaitFor([&] {
-            got += ReadAvailable();
-            return got.size() >= count || PeerClosed;
-        }, timeoutMs);
+        WaitFor(
+            [&] {
+                got += ReadAvailable();
+                return got.size() >= count || PeerClosed;
+            },
+            timeoutMs);
         return got;
     }
     // True once the other side has closed (reading whatever still came).
     bool WaitClosed(int timeoutMs = 5000) {
-        return WaitFor([&] {
-            ReadAvailable();
-            return PeerClosed;
-        }, timeoutMs);
+        return WaitFor(
+            [&] {
+                ReadAvailable();
+                return PeerClosed;
+            },
+            timeoutMs);
     }
 
     int Fd = -1;
@@ -239,17 +241,21 @@ public:
 
     QJsonObject State() {
         const int id = ++LastId;
-        Command(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("state")}, {QStringLiteral("id"), id}});
+        Command(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("state")},
+                            {QStringLiteral("id"), id}});
         QJsonObject found;
-        WaitFor([&] {
-            for (const QJsonObject& e : Events) {
-                if (e.value(QStringLiteral("ev")).toString() == u"state" && e.value(QStringLiteral("id")).toInt() == id) {
-                    found = e;
-                    return true;
+        WaitFor(
+            [&] {
+                for (const QJsonObject& e : Events) {
+                    if (e.value(QStringLiteral("ev")).toString() == u"state" &&
+                        e.value(QStringLiteral("id")).toInt() == id) {
+                        found = e;
+                        return true;
+                    }
                 }
-            }
-            return false;
-        }, 10000);
+                return false;
+            },
+            10000);
         return found;
     }
     // Waits until the state satisfies pred.
@@ -260,7 +266,8 @@ public:
     QStringList Messages() const {
         QStringList texts;
         for (const QJsonObject& e : Events) {
-            if (e.value(QStringLiteral("ev")).toString() == u"msg") texts << e.value(QStringLiteral("text")).toString();
+            if (e.value(QStringLiteral("ev")).toString() == u"msg")
+                texts << e.value(QStringLiteral("text")).toString();
         }
         return texts;
     }

@@ -106,7 +106,9 @@ void ExpectPeerConnected(const QJsonObject& s, const QString& peer) {
     EXPECT_TRUE(s.value("window").toBool());
 }
 
-QJsonObject Cmd(const QString& name) { return QJsonObject{{QStringLiteral("cmd"), name}}; }
+QJsonObject Cmd(const QString& name) {
+    return QJsonObject{{QStringLiteral("cmd"), name}};
+}
 
 class ConnectionTest : public testing::Test {
 protected:
@@ -117,8 +119,10 @@ protected:
         Port = FreePort();
         QDir().mkpath(InA());
         QDir().mkpath(InB());
-        SettingsA = WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port, InA(), QStringLiteral("ありす"));
-        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port, InB(), QStringLiteral("ボブ"));
+        SettingsA = WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port, InA(),
+                                      QStringLiteral("ありす"));
+        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port, InB(),
+                                      QStringLiteral("ボブ"));
         A = std::make_unique<TMainForm>(SettingsA);
         A->show();
     }
@@ -157,7 +161,8 @@ protected:
             return told;
         });
         ASSERT_TRUE(A->Connected());
-        ASSERT_TRUE(b.WaitState([](const QJsonObject& s) { return s.value("connected").toBool(); }));
+        ASSERT_TRUE(
+            b.WaitState([](const QJsonObject& s) { return s.value("connected").toBool(); }));
     }
 
     QStringList MakeFiles(const QString& folder) {
@@ -166,7 +171,8 @@ protected:
         int size = 3000;
         for (const QString& name : {QStringLiteral("first.txt"), QStringLiteral("二番目.bin")}) {
             QByteArray bytes;
-            for (int i = 0; i < size; ++i) bytes += static_cast<char>((i * 7 + size) % 251);
+            for (int i = 0; i < size; ++i)
+                bytes += static_cast<char>((i * 7 + size) % 251);
             QFile f(folder + u'/' + name);
             EXPECT_TRUE(f.open(QIODevice::WriteOnly));
             f.write(bytes);
@@ -177,7 +183,8 @@ protected:
     }
     static bool SameContents(const QString& a, const QString& b) {
         QFile fa(a), fb(b);
-        return fa.open(QIODevice::ReadOnly) && fb.open(QIODevice::ReadOnly) && fa.readAll() == fb.readAll();
+        return fa.open(QIODevice::ReadOnly) && fb.open(QIODevice::ReadOnly) &&
+               fa.readAll() == fb.readAll();
     }
     static bool Arrived(const QStringList& sent, const QString& folder) {
         for (const QString& path : sent) {
@@ -319,7 +326,8 @@ TEST_F(ConnectionTest, FailedHandshakeClosesAndALaterAttemptSucceeds) {
             second.Write(Reply(Type::Version, Format::FmtNumber, "5"));
             ++step;
         } else if (step == 1 && take(NameExchangeFrame(false, QStringLiteral("ありす")))) {
-            second.Write(Reply(Type::NameExchange, Format::FmtText, ToShiftJis(QStringLiteral("手動"))));
+            second.Write(
+                Reply(Type::NameExchange, Format::FmtText, ToShiftJis(QStringLiteral("手動"))));
             ++step;
         } else if (step == 2 && take(CompressFrame(false, true))) {
             second.Write(Reply(Type::Compress, Format::FmtFlag, "1"));

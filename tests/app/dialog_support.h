@@ -37,7 +37,8 @@ public:
         Timer.start(5);
         Guard.setSingleShot(true);
         QObject::connect(&Guard, &QTimer::timeout, [] {
-            if (auto* open = qobject_cast<QDialog*>(QApplication::activeModalWidget())) open->reject();
+            if (auto* open = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                open->reject();
         });
         Guard.start(30000);
     }
@@ -63,9 +64,11 @@ inline void TypeText(QWidget* widget, const QString& text) {
 inline void Click(QWidget* widget) {
     const QPointF at = QRectF(widget->rect()).center();
     const QPointF global = widget->mapToGlobal(at);
-    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
     QCoreApplication::sendEvent(widget, &press);
-    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
     QCoreApplication::sendEvent(widget, &release);
 }
 
@@ -96,7 +99,8 @@ inline int LowFreePort() {
 inline std::unique_ptr<QMimeData> FileDrag(const QStringList& paths) {
     auto data = std::make_unique<QMimeData>();
     QList<QUrl> urls;
-    for (const QString& p : paths) urls << QUrl::fromLocalFile(p);
+    for (const QString& p : paths)
+        urls << QUrl::fromLocalFile(p);
     data->setUrls(urls);
     data->setText(paths.join(u'\n'));
     return data;

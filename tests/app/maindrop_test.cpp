@@ -18,7 +18,9 @@ using namespace relvane;
 using namespace relvane::app;
 using namespace relvane::test;
 
-static void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+static void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace {
 
@@ -31,8 +33,10 @@ protected:
         Port = FreePort();
         QDir().mkpath(InA());
         QDir().mkpath(InB());
-        SettingsA = WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port, InA(), QStringLiteral("ありす"));
-        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port, InB(), QStringLiteral("ボブ"));
+        SettingsA = WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port, InA(),
+                                      QStringLiteral("ありす"));
+        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port, InB(),
+                                      QStringLiteral("ボブ"));
         A = std::make_unique<TMainForm>(SettingsA);
         A->show();
     }
@@ -50,7 +54,9 @@ protected:
         return path;
     }
     // The middle of `control` in the main window's coordinates.
-    QPoint Over(QWidget* control) const { return control->mapTo(A.get(), control->rect().center()); }
+    QPoint Over(QWidget* control) const {
+        return control->mapTo(A.get(), control->rect().center());
+    }
     bool Drop(QWidget* over, const QStringList& paths) {
         const auto data = FileDrag(paths);
         return DropOnWindow(*A, Over(over), *data);

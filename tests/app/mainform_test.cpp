@@ -89,13 +89,15 @@ TEST_F(MainFormTest, AddressHistoryKeepsFiveDistinctAddressesNewestFirst) {
     for (const char* a : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"}) {
         form->AddAddressHistory(QString::fromLatin1(a));
     }
-    const std::array<QString, 5> full = {"10.0.0.5", "10.0.0.4", "10.0.0.3", "10.0.0.2", "10.0.0.1"};
+    const std::array<QString, 5> full = {"10.0.0.5", "10.0.0.4", "10.0.0.3", "10.0.0.2",
+                                         "10.0.0.1"};
     EXPECT_EQ(form->Settings.AddressHistory, full);
     form->AddAddressHistory(QStringLiteral("10.0.0.3"));
     form->AddAddressHistory(QStringLiteral("10.0.0.1"));
     EXPECT_EQ(form->Settings.AddressHistory, full) << "a known address keeps its place";
     form->AddAddressHistory(QStringLiteral("10.0.0.6"));
-    const std::array<QString, 5> shifted = {"10.0.0.6", "10.0.0.5", "10.0.0.4", "10.0.0.3", "10.0.0.2"};
+    const std::array<QString, 5> shifted = {"10.0.0.6", "10.0.0.5", "10.0.0.4", "10.0.0.3",
+                                            "10.0.0.2"};
     EXPECT_EQ(form->Settings.AddressHistory, shifted);
 
     // Entering the box offers the entries in order and keeps what is typed.
@@ -118,7 +120,8 @@ TEST_F(MainFormTest, ConnectWithAnEmptyAddressAsksForOne) {
     EXPECT_EQ(form->WaitForm(), nullptr);
     EXPECT_TRUE(form->isEnabled());
     EXPECT_EQ(form->focusWidget(), form->IPEdit);
-    for (const QString& h : form->Settings.AddressHistory) EXPECT_TRUE(h.isEmpty());
+    for (const QString& h : form->Settings.AddressHistory)
+        EXPECT_TRUE(h.isEmpty());
 }
 
 TEST_F(MainFormTest, ChosenFilesReplaceTheListAndShowTheirNames) {

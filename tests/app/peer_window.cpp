@@ -50,13 +50,14 @@ void Emit(const QJsonObject& event) {
 
 QJsonObject State(TMainForm& form) {
     QJsonObject enabled;
-    for (QAction* a : {form.ServerAction, form.ConnectAction, form.DisconnectAction, form.OptionAction,
-                       form.SendAction}) {
+    for (QAction* a : {form.ServerAction, form.ConnectAction, form.DisconnectAction,
+                       form.OptionAction, form.SendAction}) {
         enabled[a->objectName()] = a->isEnabled();
     }
     enabled[QStringLiteral("IPEdit")] = form.IPEdit->isEnabledTo(&form);
     QJsonArray history;
-    for (const QString& h : form.Settings.AddressHistory) history.append(h);
+    for (const QString& h : form.Settings.AddressHistory)
+        history.append(h);
     return QJsonObject{
         {QStringLiteral("ev"), QStringLiteral("state")},
         {QStringLiteral("stage"), form.ConnectStage()},
@@ -71,13 +72,14 @@ QJsonObject State(TMainForm& form) {
         {QStringLiteral("userName"), form.Settings.UserName},
         {QStringLiteral("send"), StatusSnapshot(*form.SendStatusForm)},
         {QStringLiteral("recv"), StatusSnapshot(*form.RecvStatusForm)},
-        {QStringLiteral("chat"), QJsonObject{
-            {QStringLiteral("visible"), form.MessageForm->isVisible()},
-            {QStringLiteral("lines"), QJsonArray::fromStringList(form.MessageForm->Lines())},
-            {QStringLiteral("input"), form.MessageForm->MessageText()},
-            {QStringLiteral("checked"), form.MessageAction->isChecked()},
-            {QStringLiteral("frame"), RectJson(form.MessageForm->frameGeometry())},
-        }},
+        {QStringLiteral("chat"),
+         QJsonObject{
+             {QStringLiteral("visible"), form.MessageForm->isVisible()},
+             {QStringLiteral("lines"), QJsonArray::fromStringList(form.MessageForm->Lines())},
+             {QStringLiteral("input"), form.MessageForm->MessageText()},
+             {QStringLiteral("checked"), form.MessageAction->isChecked()},
+             {QStringLiteral("frame"), RectJson(form.MessageForm->frameGeometry())},
+         }},
         {QStringLiteral("mainFrame"), RectJson(form.frameGeometry())},
     };
 }
@@ -97,7 +99,8 @@ void Run(TMainForm& form, const QJsonObject& cmd) {
         form.ExitAction->trigger();
     } else if (name == u"send") {
         QStringList files;
-        for (const QJsonValue& f : cmd.value(QStringLiteral("files")).toArray()) files << f.toString();
+        for (const QJsonValue& f : cmd.value(QStringLiteral("files")).toArray())
+            files << f.toString();
         form.DropDst1FileDrop(files);
         form.SendAction->trigger();
     } else if (name == u"chat") {
@@ -124,7 +127,8 @@ int main(int argc, char** argv) {
 
     SetMessageHook([](QWidget*, TMessageKind kind, const QString& text) {
         Emit({{QStringLiteral("ev"), QStringLiteral("msg")},
-              {QStringLiteral("kind"), kind == TMessageKind::mkError ? QStringLiteral("error") : QStringLiteral("plain")},
+              {QStringLiteral("kind"),
+               kind == TMessageKind::mkError ? QStringLiteral("error") : QStringLiteral("plain")},
               {QStringLiteral("text"), text}});
     });
     TMainForm form(QString::fromLocal8Bit(argv[1]));
@@ -162,6 +166,7 @@ int main(int argc, char** argv) {
             QTimer::singleShot(0, &form, [&form, cmd] { Run(form, cmd); });
         }
     });
-    Emit({{QStringLiteral("ev"), QStringLiteral("ready")}, {QStringLiteral("pid"), static_cast<qint64>(::getpid())}});
+    Emit({{QStringLiteral("ev"), QStringLiteral("ready")},
+          {QStringLiteral("pid"), static_cast<qint64>(::getpid())}});
     return QApplication::exec();
 }

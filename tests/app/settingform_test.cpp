@@ -34,7 +34,9 @@ using namespace relvane::app;
 using namespace relvane::test;
 
 // Failures show texts as text.
-static void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+static void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace {
 
@@ -72,7 +74,9 @@ protected:
     // The new main window once the restart window has replaced `old`.
     TMainForm* AwaitRestart(TMainForm* old) {
         QPointer<TMainForm> watch(old);
-        if (!WaitFor([&] { return watch.isNull() && MainForm() != nullptr && !RestartWindowExists(); })) {
+        if (!WaitFor([&] {
+                return watch.isNull() && MainForm() != nullptr && !RestartWindowExists();
+            })) {
             return nullptr;
         }
         return MainForm();
@@ -204,7 +208,8 @@ TEST_F(SettingFormTest, WhatTheDialogConfirmedIsWhatTheNewStatusWindowsShow) {
         EXPECT_EQ(status->ProgressBarL->Gradation(), TGrphProgressGradation::pgFull);
         EXPECT_EQ(status->AnimeType(), 0);
     }
-    EXPECT_EQ(Read(QStringLiteral("Status"), QStringLiteral("StartColor2")), QStringLiteral("445566"));
+    EXPECT_EQ(Read(QStringLiteral("Status"), QStringLiteral("StartColor2")),
+              QStringLiteral("445566"));
 }
 
 TEST_F(SettingFormTest, FieldsTakeOnlyWhatTheyCanHold) {
@@ -304,11 +309,12 @@ TEST(SettingFormAlone, PreviewSweepsUpAndDownEveryHalfSecond) {
         EXPECT_EQ(d.GrphProgressBar2->Position(), d.PreviewPosition);
         seen.push_back(d.PreviewPosition);
     }
-    EXPECT_EQ(seen, (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 90, 80, 70, 60, 50, 40, 30, 20,
-                                      10, 0, 10}));
+    EXPECT_EQ(seen, (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 90,
+                                      80, 70, 60, 50, 40, 30, 20, 10, 0,  10}));
 
     TSettingForm running;
-    EXPECT_TRUE(WaitFor([&] { return running.PreviewPosition == 10; }, 3000)) << "the timer drives it";
+    EXPECT_TRUE(WaitFor([&] { return running.PreviewPosition == 10; }, 3000))
+        << "the timer drives it";
 }
 
 TEST(SettingFormAlone, ColourAndFolderDialogsMayBeCancelled) {
@@ -368,11 +374,12 @@ protected:
         ASSERT_NE(Port, 0);
         QDir().mkpath(Dir.filePath(QStringLiteral("a/in")));
         QDir().mkpath(Dir.filePath(QStringLiteral("b/in")));
-        SettingsPath = WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port, Dir.filePath(QStringLiteral("a/in")),
-                                         QStringLiteral("ありす"));
+        SettingsPath =
+            WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port,
+                              Dir.filePath(QStringLiteral("a/in")), QStringLiteral("ありす"));
         SetSettingsFile(SettingsPath);
-        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port, Dir.filePath(QStringLiteral("b/in")),
-                                      QStringLiteral("ボブ"));
+        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port,
+                                      Dir.filePath(QStringLiteral("b/in")), QStringLiteral("ボブ"));
     }
 
     int Port = 0;
@@ -412,7 +419,8 @@ TEST_F(SettingFormPeerTest, RefusedWhileConnectedAndPortRefusedWhileStillListeni
         d.HistoryCheckBox->setChecked(false);
         d.OKButton->click();
     });
-    EXPECT_EQ(Recorder.Texts(), QStringList{QStringLiteral("ソケットを使用中は値を変更できません")});
+    EXPECT_EQ(Recorder.Texts(),
+              QStringList{QStringLiteral("ソケットを使用中は値を変更できません")});
     EXPECT_EQ(a->Settings.UserName, QStringLiteral("新しい名前")) << "applied before the port";
     EXPECT_EQ(a->ServerSocket1->Port(), Port);
     EXPECT_EQ(a->ClientSocket1->Port(), Port);

@@ -54,7 +54,8 @@ TEST_F(SettingsTest, FirstStartWithoutAFileGivesEveryDefault) {
     EXPECT_EQ(s.Gradation1, 2);
     EXPECT_EQ(s.Gradation2, 2);
     EXPECT_EQ(s.Anime, 1);
-    for (const QString& h : s.AddressHistory) EXPECT_TRUE(h.isEmpty());
+    for (const QString& h : s.AddressHistory)
+        EXPECT_TRUE(h.isEmpty());
     EXPECT_FALSE(s.SaveSettings);
     EXPECT_FALSE(QFile::exists(Path)) << "reading never creates the file";
 }
@@ -67,7 +68,8 @@ TEST_F(SettingsTest, OnlyExactlyOneIsTrue) {
     EXPECT_FALSE(DecodeSwitch(QStringLiteral("01")));
     EXPECT_FALSE(DecodeSwitch(QString()));
 
-    File.WriteString(QStringLiteral("Setting"), QStringLiteral("UseCompress"), QStringLiteral("true"));
+    File.WriteString(QStringLiteral("Setting"), QStringLiteral("UseCompress"),
+                     QStringLiteral("true"));
     File.WriteString(QStringLiteral("Setting"), QStringLiteral("UseResume"), QStringLiteral("yes"));
     File.WriteString(QStringLiteral("Setting"), QStringLiteral("ShowToolbar"), QStringLiteral("0"));
     const TSettings s = Load();
@@ -90,9 +92,12 @@ TEST_F(SettingsTest, GradationOutOfRangeReadsZeroAndIsWrittenBackAsZero) {
 
 TEST_F(SettingsTest, MalformedNumbersAndColoursReadAsTheirDefaults) {
     File.WriteString(QStringLiteral("Setting"), QStringLiteral("PortNo"), QStringLiteral("20x0"));
-    File.WriteString(QStringLiteral("Setting"), QStringLiteral("ReceivePath"), QStringLiteral("/tmp/in"));
-    File.WriteString(QStringLiteral("Status"), QStringLiteral("StartColor1"), QStringLiteral("GG0000"));
-    File.WriteString(QStringLiteral("Status"), QStringLiteral("EndColor1"), QStringLiteral("123456789"));
+    File.WriteString(QStringLiteral("Setting"), QStringLiteral("ReceivePath"),
+                     QStringLiteral("/tmp/in"));
+    File.WriteString(QStringLiteral("Status"), QStringLiteral("StartColor1"),
+                     QStringLiteral("GG0000"));
+    File.WriteString(QStringLiteral("Status"), QStringLiteral("EndColor1"),
+                     QStringLiteral("123456789"));
     File.WriteString(QStringLiteral("Status"), QStringLiteral("EndColor2"), QStringLiteral("ff"));
     File.WriteString(QStringLiteral("Status"), QStringLiteral("Gradation1"), QStringLiteral("two"));
     File.WriteString(QStringLiteral("Status"), QStringLiteral("Anime"), QStringLiteral("x"));
@@ -123,12 +128,28 @@ TEST_F(SettingsTest, AFileWrittenFromScratchHoldsSectionsAndKeysInOrder) {
     s.Anime = 0;
     WriteSettings(File, s);
     const QStringList expected = {
-        "[Setting]",         "UserName=alice",     "PortNo=3000",       "ReceivePath=/data/in/",
-        "InTaskBar=1",       "UseCompress=1",      "UseResume=0",       "ShowToolbar=1",
-        "[History]",         "IP0=10.0.0.1",       "IP1=10.0.0.2",      "IP2=",
-        "IP3=",              "IP4=",               "[Status]",          "StartColor1=FFFFFF",
-        "StartColor2=0000FF", "EndColor1=00FF00",  "EndColor2=8888FF",  "Gradation1=2",
-        "Gradation2=2",      "Anime=0",
+        "[Setting]",
+        "UserName=alice",
+        "PortNo=3000",
+        "ReceivePath=/data/in/",
+        "InTaskBar=1",
+        "UseCompress=1",
+        "UseResume=0",
+        "ShowToolbar=1",
+        "[History]",
+        "IP0=10.0.0.1",
+        "IP1=10.0.0.2",
+        "IP2=",
+        "IP3=",
+        "IP4=",
+        "[Status]",
+        "StartColor1=FFFFFF",
+        "StartColor2=0000FF",
+        "EndColor1=00FF00",
+        "EndColor2=8888FF",
+        "Gradation1=2",
+        "Gradation2=2",
+        "Anime=0",
     };
     EXPECT_EQ(Lines(), expected);
 

@@ -15,12 +15,15 @@
 
 namespace relvane::test {
 
-inline QJsonArray RectJson(const QRect& r) { return QJsonArray{r.x(), r.y(), r.width(), r.height()}; }
+inline QJsonArray RectJson(const QRect& r) {
+    return QJsonArray{r.x(), r.y(), r.width(), r.height()};
+}
 
 // What a status window shows.
 inline QJsonObject StatusSnapshot(TStatusForm& w) {
     QJsonArray files;
-    for (int i = 0; i < w.FileListBox->count(); ++i) files.append(w.FileListBox->item(i)->text());
+    for (int i = 0; i < w.FileListBox->count(); ++i)
+        files.append(w.FileListBox->item(i)->text());
     return QJsonObject{
         {QStringLiteral("visible"), w.isVisible()},
         {QStringLiteral("caption"), w.windowTitle()},

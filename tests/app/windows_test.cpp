@@ -33,13 +33,16 @@ namespace {
 constexpr int BigSize = 8 * 1024 * 1024;
 constexpr int SmallSize = 3000;
 
-QJsonObject Cmd(const QString& name) { return QJsonObject{{QStringLiteral("cmd"), name}}; }
+QJsonObject Cmd(const QString& name) {
+    return QJsonObject{{QStringLiteral("cmd"), name}};
+}
 
 QString WriteFile(const QString& path, int size) {
     QDir().mkpath(QFileInfo(path).path());
     QByteArray bytes(size, Qt::Uninitialized);
     QRandomGenerator gen(static_cast<quint32>(size));
-    for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>(gen.generate());
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(gen.generate());
     QFile f(path);
     EXPECT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes);
@@ -60,13 +63,15 @@ bool Arrived(const QStringList& sent, const QString& folder) {
 
 QStringList Names(const QStringList& paths) {
     QStringList names;
-    for (const QString& p : paths) names << QFileInfo(p).fileName();
+    for (const QString& p : paths)
+        names << QFileInfo(p).fileName();
     return names;
 }
 
 QStringList Strings(const QJsonValue& array) {
     QStringList list;
-    for (const QJsonValue& v : array.toArray()) list << v.toString();
+    for (const QJsonValue& v : array.toArray())
+        list << v.toString();
     return list;
 }
 
@@ -109,12 +114,16 @@ protected:
         Port = FreePort();
         QDir().mkpath(InA());
         QDir().mkpath(InB());
-        SettingsA = WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port, InA(), QStringLiteral("ありす"));
-        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port, InB(), QStringLiteral("ボブ"));
+        SettingsA = WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port, InA(),
+                                      QStringLiteral("ありす"));
+        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port, InB(),
+                                      QStringLiteral("ボブ"));
         A = std::make_unique<TMainForm>(SettingsA);
         A->show();
-        SendProbe = std::make_unique<StatusProbe>(*A->SendStatusForm, [this](QJsonObject e) { ASend.push_back(e); });
-        RecvProbe = std::make_unique<StatusProbe>(*A->RecvStatusForm, [this](QJsonObject e) { ARecv.push_back(e); });
+        SendProbe = std::make_unique<StatusProbe>(*A->SendStatusForm,
+                                                  [this](QJsonObject e) { ASend.push_back(e); });
+        RecvProbe = std::make_unique<StatusProbe>(*A->RecvStatusForm,
+                                                  [this](QJsonObject e) { ARecv.push_back(e); });
         B = std::make_unique<PeerProcess>(SettingsB);
         ASSERT_TRUE(B->Ready);
     }
@@ -144,7 +153,8 @@ protected:
         A->ServerAction->trigger();
         ASSERT_FALSE(dog.Fired);
         ASSERT_TRUE(A->Connected());
-        ASSERT_TRUE(B->WaitState([](const QJsonObject& s) { return s.value("connected").toBool(); }));
+        ASSERT_TRUE(
+            B->WaitState([](const QJsonObject& s) { return s.value("connected").toBool(); }));
     }
 
     void SendFromA(const QStringList& files) {
@@ -161,14 +171,16 @@ protected:
     std::vector<QJsonObject> PeerStatus(const QString& window) const {
         std::vector<QJsonObject> found;
         for (const QJsonObject& e : B->Events) {
-            if (e.value("ev").toString() == u"status" && e.value("window").toString() == window) found.push_back(e);
+            if (e.value("ev").toString() == u"status" && e.value("window").toString() == window)
+                found.push_back(e);
         }
         return found;
     }
     static QString LastWhat(const std::vector<QJsonObject>& events) {
         return events.empty() ? QString() : events.back().value("what").toString();
     }
-    static bool Any(const std::vector<QJsonObject>& events, const std::function<bool(const QJsonObject&)>& pred) {
+    static bool Any(const std::vector<QJsonObject>& events,
+                    const std::function<bool(const QJsonObject&)>& pred) {
         return std::any_of(events.begin(), events.end(), pred);
     }
 
@@ -211,12 +223,14 @@ TEST_F(WindowsTest, StartHiddenWithTheDisplaySettings) {
 
 TEST_F(WindowsTest, AListFromHereShowsBothStatusWindowsAndHidesThemAtTheEnd) {
     Connect();
-    EXPECT_EQ(A->SendStatusForm->Progress(), A->Progress()) << "attached to the connection's counters";
+    EXPECT_EQ(A->SendStatusForm->Progress(), A->Progress())
+        << "attached to the connection's counters";
     EXPECT_EQ(A->RecvStatusForm->Progress(), A->Progress());
 
     const QStringList files = TwoFiles();
     SendFromA(files);
-    ASSERT_TRUE(WaitFor([&] { return Arrived(files, InB()) && A->SendAction->isEnabled(); }, 20000));
+    ASSERT_TRUE(
+        WaitFor([&] { return Arrived(files, InB()) && A->SendAction->isEnabled(); }, 20000));
     ASSERT_TRUE(WaitFor([&] { return LastWhat(PeerStatus(QStringLiteral("recv"))) == u"hide"; }));
 
     // Here: the full paths as chosen, the bars and lamps while it moved.
@@ -227,7 +241,8 @@ TEST_F(WindowsTest, AListFromHereShowsBothStatusWindowsAndHidesThemAtTheEnd) {
     EXPECT_EQ(shown.value("listMax").toInt(), 2);
     EXPECT_TRUE(Any(ASend, [](const QJsonObject& e) { return ShowsBigFileMoving(e, false); }));
     EXPECT_TRUE(Any(ASend, [](const QJsonObject& e) {
-        return e.value("caption").toString() == u"送信状況表示" && e.value("process").toString().endsWith(u"Byte");
+        return e.value("caption").toString() == u"送信状況表示" &&
+               e.value("process").toString().endsWith(u"Byte");
     }));
     EXPECT_EQ(LastWhat(ASend), u"hide");
     EXPECT_FALSE(A->SendStatusForm->isVisible());
@@ -238,7 +253,9 @@ TEST_F(WindowsTest, AListFromHereShowsBothStatusWindowsAndHidesThemAtTheEnd) {
     EXPECT_EQ(recv.front().value("what").toString(), u"show");
     EXPECT_TRUE(Any(recv, [](const QJsonObject& e) { return ShowsBigFileMoving(e, false); }));
     EXPECT_EQ(Strings(recv.back().value("files")), Names(files));
-    EXPECT_TRUE(Any(recv, [](const QJsonObject& e) { return e.value("caption").toString() == u"受信状況表示"; }));
+    EXPECT_TRUE(Any(recv, [](const QJsonObject& e) {
+        return e.value("caption").toString() == u"受信状況表示";
+    }));
     EXPECT_TRUE(PeerStatus(QStringLiteral("send")).empty());
     EXPECT_TRUE(Recorder.Texts().isEmpty()) << Recorder.Texts().join(u'|').toStdString();
     EXPECT_TRUE(B->Messages().isEmpty());
@@ -316,10 +333,12 @@ TEST_F(WindowsTest, TransfersBothWaysAtOnceShowBothWindows) {
     SendFromB({theirs});
     ASSERT_TRUE(WaitFor([&] { return A->RecvStatusForm->isVisible(); }));
     SendFromA({mine});
-    EXPECT_TRUE(WaitFor([&] { return A->SendStatusForm->isVisible() && A->RecvStatusForm->isVisible(); }));
+    EXPECT_TRUE(
+        WaitFor([&] { return A->SendStatusForm->isVisible() && A->RecvStatusForm->isVisible(); }));
     ASSERT_TRUE(WaitFor([&] { return Arrived({mine}, InB()) && Arrived({theirs}, InA()); }, 30000));
     ASSERT_TRUE(WaitFor([&] {
-        return !A->SendStatusForm->isVisible() && !A->RecvStatusForm->isVisible() && A->SendAction->isEnabled();
+        return !A->SendStatusForm->isVisible() && !A->RecvStatusForm->isVisible() &&
+               A->SendAction->isEnabled();
     }));
     EXPECT_EQ(Strings(ASend.back().value("files")), QStringList{mine});
     EXPECT_EQ(Strings(ARecv.back().value("files")), QStringList{QStringLiteral("theirs.bin")});
@@ -336,10 +355,14 @@ TEST_F(WindowsTest, TheEndOfTheConnectionHidesTheStatusWindows) {
 
     // Ended here while a list arrives.
     SendFromB({big});
-    ASSERT_TRUE(WaitFor([&] { return Any(ARecv, [](const QJsonObject& e) { return e.value("what").toString() == u"tick"; }); }));
+    ASSERT_TRUE(WaitFor([&] {
+        return Any(ARecv,
+                   [](const QJsonObject& e) { return e.value("what").toString() == u"tick"; });
+    }));
     A->DisconnectAction->trigger();
     EXPECT_FALSE(A->RecvStatusForm->isVisible());
-    EXPECT_EQ(A->RecvStatusForm->Progress(), nullptr) << "the ended connection's counters are let go";
+    EXPECT_EQ(A->RecvStatusForm->Progress(), nullptr)
+        << "the ended connection's counters are let go";
     EXPECT_EQ(A->SendStatusForm->Progress(), nullptr);
     ASSERT_TRUE(WaitFor([&] { return LastWhat(PeerStatus(QStringLiteral("send"))) == u"hide"; }));
     ASSERT_TRUE(B->WaitState([](const QJsonObject& s) { return !s.value("connected").toBool(); }));
@@ -351,7 +374,10 @@ TEST_F(WindowsTest, TheEndOfTheConnectionHidesTheStatusWindows) {
     Recorder.Clear();
     ASend.clear();
     SendFromA({big});
-    ASSERT_TRUE(WaitFor([&] { return Any(ASend, [](const QJsonObject& e) { return e.value("what").toString() == u"tick"; }); }));
+    ASSERT_TRUE(WaitFor([&] {
+        return Any(ASend,
+                   [](const QJsonObject& e) { return e.value("what").toString() == u"tick"; });
+    }));
     B->Command(QStringLiteral("disconnect"));
     ASSERT_TRUE(WaitFor([&] { return Recorder.Texts().contains(MsgDisconnected()); }));
     EXPECT_FALSE(A->SendStatusForm->isVisible());
@@ -368,9 +394,8 @@ TEST_F(WindowsTest, AChatLineOpensTheOtherChatWindow) {
     TypeChat(*A->MessageForm, QStringLiteral("資料を送ります"));
     EXPECT_EQ(A->MessageForm->Lines(), QStringList{QStringLiteral("ありす: 資料を送ります")});
     EXPECT_TRUE(A->MessageForm->MessageText().isEmpty());
-    ASSERT_TRUE(B->WaitState([](const QJsonObject& s) {
-        return s.value("chat").toObject().value("visible").toBool();
-    }));
+    ASSERT_TRUE(B->WaitState(
+        [](const QJsonObject& s) { return s.value("chat").toObject().value("visible").toBool(); }));
     QJsonObject chat = B->State().value("chat").toObject();
     EXPECT_EQ(Strings(chat.value("lines")), QStringList{QStringLiteral("ありす: 資料を送ります")});
     EXPECT_TRUE(chat.value("checked").toBool()) << "the menu's mark follows the window";
@@ -380,8 +405,8 @@ TEST_F(WindowsTest, AChatLineOpensTheOtherChatWindow) {
     reply["text"] = QStringLiteral("了解です");
     B->Command(reply);
     ASSERT_TRUE(WaitFor([&] { return A->MessageForm->isVisible(); }));
-    EXPECT_EQ(A->MessageForm->Lines(),
-              (QStringList{QStringLiteral("ありす: 資料を送ります"), QStringLiteral("ボブ: 了解です")}));
+    EXPECT_EQ(A->MessageForm->Lines(), (QStringList{QStringLiteral("ありす: 資料を送ります"),
+                                                    QStringLiteral("ボブ: 了解です")}));
     EXPECT_TRUE(A->MessageAction->isChecked());
     chat = B->State().value("chat").toObject();
     EXPECT_EQ(Strings(chat.value("lines")).last(), u"ボブ: 了解です");
@@ -395,15 +420,17 @@ TEST_F(WindowsTest, AChatLineOpensTheOtherChatWindow) {
     EXPECT_TRUE(A->MessageForm->isVisible());
 
     // A held Enter queues more presses: the line goes once.
-    QCoreApplication::postEvent(A->MessageForm->MessageMemo,
-                                new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r")));
+    QCoreApplication::postEvent(
+        A->MessageForm->MessageMemo,
+        new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r")));
     TypeChat(*A->MessageForm, QStringLiteral("一度だけ"));
     WaitFor([] { return false; }, 50);
     ASSERT_TRUE(B->WaitState([](const QJsonObject& s) {
         return Strings(s.value("chat").toObject().value("lines")).contains(u"ありす: 一度だけ");
     }));
     EXPECT_EQ(A->MessageForm->Lines().count(QStringLiteral("ありす: 一度だけ")), 1);
-    EXPECT_EQ(Strings(B->State().value("chat").toObject().value("lines")).count(u"ありす: 一度だけ"), 1);
+    EXPECT_EQ(
+        Strings(B->State().value("chat").toObject().value("lines")).count(u"ありす: 一度だけ"), 1);
 
     // With nothing connected the line is echoed and the error follows.
     A->DisconnectAction->trigger();
@@ -418,17 +445,20 @@ TEST_F(WindowsTest, AChatLineOpensTheOtherChatWindow) {
 // ---- This machine's address as SelfIPEdit shows it.
 
 TEST(OwnAddress, ALoopbackHostAddressGivesWayToAnInterfaceAddress) {
-    const QStringList ifaces{QStringLiteral("127.0.0.1"), QStringLiteral("192.168.1.5"), QStringLiteral("10.0.0.2")};
+    const QStringList ifaces{QStringLiteral("127.0.0.1"), QStringLiteral("192.168.1.5"),
+                             QStringLiteral("10.0.0.2")};
     // Debian's usual host entry.
     EXPECT_EQ(ChooseOwnAddress({QStringLiteral("127.0.1.1")}, ifaces), u"192.168.1.5");
     EXPECT_EQ(ChooseOwnAddress({QStringLiteral("127.255.255.254")}, ifaces), u"192.168.1.5");
     // A usable looked-up address wins, whatever the interfaces say.
-    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("10.0.0.2"), QStringLiteral("127.0.1.1")}, ifaces), u"10.0.0.2");
+    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("10.0.0.2"), QStringLiteral("127.0.1.1")}, ifaces),
+              u"10.0.0.2");
     EXPECT_EQ(ChooseOwnAddress({QStringLiteral("128.0.0.1")}, ifaces), u"128.0.0.1");
     // The lookup failed.
     EXPECT_EQ(ChooseOwnAddress({}, ifaces), u"192.168.1.5");
     // Nothing better: the looked-up address, or nothing at all.
-    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("127.0.1.1")}, {QStringLiteral("127.0.0.1")}), u"127.0.1.1");
+    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("127.0.1.1")}, {QStringLiteral("127.0.0.1")}),
+              u"127.0.1.1");
     EXPECT_EQ(ChooseOwnAddress({}, {QStringLiteral("127.0.0.1")}), QString());
     EXPECT_EQ(ChooseOwnAddress({}, {}), QString());
 }
@@ -439,7 +469,8 @@ TEST(OwnAddress, TheWindowShowsNoLoopbackWhileAnInterfaceHasAnother) {
     ASSERT_EQ(::getifaddrs(&list), 0);
     for (const ifaddrs* i = list; i; i = i->ifa_next) {
         if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_UP) &&
-            (ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr) >> 24) != 127)
+            (ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr) >> 24) !=
+                127)
             other = true;
     }
     ::freeifaddrs(list);
@@ -447,7 +478,8 @@ TEST(OwnAddress, TheWindowShowsNoLoopbackWhileAnInterfaceHasAnother) {
     QTemporaryDir dir;
     MessageRecorder recorder;
     TMainForm form(dir.filePath(QStringLiteral("Varnel.ini")));
-    EXPECT_FALSE(form.SelfIPEdit->text().startsWith(u"127.")) << form.SelfIPEdit->text().toStdString();
+    EXPECT_FALSE(form.SelfIPEdit->text().startsWith(u"127."))
+        << form.SelfIPEdit->text().toStdString();
     EXPECT_FALSE(form.SelfIPEdit->text().isEmpty());
 }
 

@@ -10,7 +10,8 @@ namespace {
 
 QStringList Args(std::initializer_list<const char*> list) {
     QStringList out;
-    for (const char* a : list) out << QString::fromUtf8(a);
+    for (const char* a : list)
+        out << QString::fromUtf8(a);
     return out;
 }
 
@@ -32,10 +33,10 @@ TEST(CliOptions, DefaultsFollowTheSettingsDefaults) {
 }
 
 TEST(CliOptions, EveryOptionInBothSpellings) {
-    const auto r = ParseOptions(Args({"--connect", "10.0.0.7", "--port=4000", "--name", "表示さん",
-                                      "--recv-dir=/tmp/in", "--no-compress", "--no-resume",
-                                      "--quit-after-send", "--quit-after-receive", "--timeout",
-                                      "0", "-v", "a.txt", "--", "-b.txt", "--listen"}));
+    const auto r = ParseOptions(
+        Args({"--connect", "10.0.0.7", "--port=4000", "--name", "表示さん", "--recv-dir=/tmp/in",
+              "--no-compress", "--no-resume", "--quit-after-send", "--quit-after-receive",
+              "--timeout", "0", "-v", "a.txt", "--", "-b.txt", "--listen"}));
     ASSERT_TRUE(r.Error.isEmpty()) << r.Error.toStdString();
     const Options& o = r.Opts;
     EXPECT_EQ(o.Role, Options::Mode::Connect);
@@ -54,7 +55,8 @@ TEST(CliOptions, EveryOptionInBothSpellings) {
 }
 
 TEST(CliOptions, TheLastOfAPairOfSwitchesWins) {
-    const auto r = ParseOptions(Args({"--listen", "--no-compress", "--compress", "--resume", "--no-resume"}));
+    const auto r =
+        ParseOptions(Args({"--listen", "--no-compress", "--compress", "--resume", "--no-resume"}));
     ASSERT_TRUE(r.Error.isEmpty());
     EXPECT_TRUE(r.Opts.Compress);
     EXPECT_FALSE(r.Opts.Resume);
@@ -91,14 +93,15 @@ TEST(CliOptions, RefusesUnusableCommandLines) {
         {"--listen", "--timeout", "-1"},
         {"--listen", "--timeout", "soon"},
         {"--listen", "--recv-dir="},
-        {"--listen", "--compress=1"},           // switches take no value
-        {"--listen", "--colour"},               // unknown
+        {"--listen", "--compress=1"}, // switches take no value
+        {"--listen", "--colour"},     // unknown
         {"--listen", "-x"},
-        {"--listen", "--quit-after-send"},      // nothing to send
+        {"--listen", "--quit-after-send"}, // nothing to send
     };
     for (const auto& args : bad) {
         QStringList list;
-        for (const char* a : args) list << QString::fromUtf8(a);
+        for (const char* a : args)
+            list << QString::fromUtf8(a);
         EXPECT_FALSE(ParseOptions(list).Error.isEmpty()) << list.join(u' ').toStdString();
     }
 }

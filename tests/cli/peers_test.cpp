@@ -1,8 +1,8 @@
 // relvane-cli end to end: real processes on 127.0.0.1, and a scripted raw
 // peer for the cases two well-behaved programs never produce.
+#include "platform/sjis.h"
 #include "protocol/frame.h"
 #include "protocol/handshake.h"
-#include "platform/sjis.h"
 #include "tests/support/wait.h"
 
 #include <QDir>
@@ -30,7 +30,7 @@ constexpr int ProcessDeadlineMs = 90000; // generous: sanitizer builds are slow
 
 int FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a {};
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
@@ -43,7 +43,8 @@ int FreePort() {
 QByteArray RandomBytes(int n, quint32 seed) {
     QRandomGenerator rng(seed);
     QByteArray b(n, Qt::Uninitialized);
-    for (char& c : b) c = static_cast<char>(rng.generate() & 0xFF);
+    for (char& c : b)
+        c = static_cast<char>(rng.generate() & 0xFF);
     return b;
 }
 
@@ -63,8 +64,10 @@ QByteArray ReadFile(const QString& path) {
 class Peer {
 public:
     explicit Peer(const QStringList& args) {
-        QObject::connect(&P, &QProcess::readyReadStandardOutput, [this] { Out += P.readAllStandardOutput(); });
-        QObject::connect(&P, &QProcess::readyReadStandardError, [this] { Err += P.readAllStandardError(); });
+        QObject::connect(&P, &QProcess::readyReadStandardOutput,
+                         [this] { Out += P.readAllStandardOutput(); });
+        QObject::connect(&P, &QProcess::readyReadStandardError,
+                         [this] { Err += P.readAllStandardError(); });
         P.start(QStringLiteral(RELVANE_CLI_PATH), args);
     }
     ~Peer() {
@@ -93,16 +96,16 @@ std::unique_ptr<Peer> StartListener(int port, QStringList extra) {
     extra.prepend(QStringLiteral("--port"));
     extra.prepend(QStringLiteral("--listen"));
     auto peer = std::make_unique<Peer>(extra);
-    const bool listening =
-        WaitFor([&] { return peer->ErrHas(QStringLiteral("接続を待っています")) || peer->Finished(); },
-                ProcessDeadlineMs);
+    const bool listening = WaitFor(
+        [&] { return peer->ErrHas(QStringLiteral("接続を待っています")) || peer->Finished(); },
+        ProcessDeadlineMs);
     EXPECT_TRUE(listening && !peer->Finished()) << peer->Log();
     return peer;
 }
 
 QStringList ConnectArgs(int port, QStringList extra) {
-    return QStringList{QStringLiteral("--connect"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                       QString::number(port)} +
+    return QStringList{QStringLiteral("--connect"), QStringLiteral("127.0.0.1"),
+                       QStringLiteral("--port"), QString::number(port)} +
            extra;
 }
 
@@ -133,7 +136,8 @@ class CliPeers : public testing::TestWithParam<bool> {};
 
 TEST_P(CliPeers, MoveListsBothWaysAndQuit) {
     const bool compress = GetParam();
-    const QString compressArg = compress ? QStringLiteral("--compress") : QStringLiteral("--no-compress");
+    const QString compressArg =
+        compress ? QStringLiteral("--compress") : QStringLiteral("--no-compress");
     const int port = FreePort();
 
     // The two Japanese names share file names across the directions but not contents;
@@ -146,22 +150,26 @@ TEST_P(CliPeers, MoveListsBothWaysAndQuit) {
     FileSet fromConnector;
     fromConnector.Add(QStringLiteral("ソフト.txt"), RandomBytes(1025, 3));
     fromConnector.Add(QStringLiteral("表示.txt"), RandomBytes(5000, 4));
-    fromConnector.Add(QStringLiteral("text.log"), QByteArray("line of text 0123456789\n").repeated(20000));
+    fromConnector.Add(QStringLiteral("text.log"),
+                      QByteArray("line of text 0123456789\n").repeated(20000));
     QTemporaryDir listenerIn;
     QTemporaryDir connectorIn;
 
-    auto listener = StartListener(
-        port, QStringList{QStringLiteral("--name"), QStringLiteral("listener"), QStringLiteral("--recv-dir"),
-                          listenerIn.path(), compressArg, QStringLiteral("--quit-after-send"),
-                          QStringLiteral("--quit-after-receive")} +
-                  fromListener.Paths);
-    Peer connector(ConnectArgs(port, QStringList{QStringLiteral("--name"), QStringLiteral("connector"),
-                                                 QStringLiteral("--recv-dir"), connectorIn.path(),
-                                                 QStringLiteral("--quit-after-send"),
-                                                 QStringLiteral("--quit-after-receive")} +
-                                         fromConnector.Paths));
+    auto listener =
+        StartListener(port, QStringList{QStringLiteral("--name"), QStringLiteral("listener"),
+                                        QStringLiteral("--recv-dir"), listenerIn.path(),
+                                        compressArg, QStringLiteral("--quit-after-send"),
+                                        QStringLiteral("--quit-after-receive")} +
+                                fromListener.Paths);
+    Peer connector(
+        ConnectArgs(port, QStringList{QStringLiteral("--name"), QStringLiteral("connector"),
+                                      QStringLiteral("--recv-dir"), connectorIn.path(),
+                                      QStringLiteral("--quit-after-send"),
+                                      QStringLiteral("--quit-after-receive")} +
+                              fromConnector.Paths));
 
-    ASSERT_TRUE(WaitFor([&] { return listener->Finished() && connector.Finished(); }, ProcessDeadlineMs))
+    ASSERT_TRUE(
+        WaitFor([&] { return listener->Finished() && connector.Finished(); }, ProcessDeadlineMs))
         << listener->Log() << connector.Log();
     EXPECT_EQ(listener->Code(), 0) << listener->Log();
     EXPECT_EQ(connector.Code(), 0) << connector.Log();
@@ -172,21 +180,29 @@ TEST_P(CliPeers, MoveListsBothWaysAndQuit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Compression, CliPeers, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& i) { return i.param ? "On" : "Off"; });
+                         [](const testing::TestParamInfo<bool>& i) {
+                             return i.param ? "On" : "Off";
+                         });
 
 TEST(CliPeersChat, LinesBothWaysThenEndOfInputQuits) {
     const int port = FreePort();
     auto alice = StartListener(port, {QStringLiteral("--name"), QStringLiteral("alice")});
     Peer bob(ConnectArgs(port, {QStringLiteral("--name"), QStringLiteral("ボブ")}));
-    ASSERT_TRUE(WaitFor([&] { return alice->ErrHas(QStringLiteral("connected")) && bob.ErrHas(QStringLiteral("connected")); },
-                        ProcessDeadlineMs))
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return alice->ErrHas(QStringLiteral("connected")) &&
+                   bob.ErrHas(QStringLiteral("connected"));
+        },
+        ProcessDeadlineMs))
         << alice->Log() << bob.Log();
 
     alice->P.write(QStringLiteral("こんにちは、ボブ\n").toUtf8());
-    EXPECT_TRUE(WaitFor([&] { return bob.OutHas(QStringLiteral("alice: こんにちは、ボブ")); }, ProcessDeadlineMs))
+    EXPECT_TRUE(WaitFor([&] { return bob.OutHas(QStringLiteral("alice: こんにちは、ボブ")); },
+                        ProcessDeadlineMs))
         << bob.Log();
     bob.P.write("hi alice\r\nsecond line\n");
-    EXPECT_TRUE(WaitFor([&] { return alice->OutHas(QStringLiteral("ボブ: second line")); }, ProcessDeadlineMs))
+    EXPECT_TRUE(WaitFor([&] { return alice->OutHas(QStringLiteral("ボブ: second line")); },
+                        ProcessDeadlineMs))
         << alice->Log();
     EXPECT_TRUE(alice->OutHas(QStringLiteral("ボブ: hi alice\n"))) << alice->Log();
 
@@ -239,7 +255,7 @@ public:
         Listener = ::socket(AF_INET, SOCK_STREAM, 0);
         const int one = 1;
         ::setsockopt(Listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a {};
+        sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::bind(Listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
@@ -253,12 +269,14 @@ public:
         ::close(Listener);
     }
     bool Accept(int timeoutMs) {
-        pollfd p {Listener, POLLIN, 0};
+        pollfd p{Listener, POLLIN, 0};
         if (!PollWhileDispatching(p, timeoutMs)) return false;
         Fd = ::accept(Listener, nullptr, nullptr);
         return Fd >= 0;
     }
-    void Send(const QByteArray& frame) { ASSERT_EQ(::send(Fd, frame.constData(), frame.size(), MSG_NOSIGNAL), frame.size()); }
+    void Send(const QByteArray& frame) {
+        ASSERT_EQ(::send(Fd, frame.constData(), frame.size(), MSG_NOSIGNAL), frame.size());
+    }
     // The next frame from the program, or nothing by the deadline.
     std::optional<std::pair<relvane::FrameHeader, QByteArray>> Read(int timeoutMs) {
         QDeadlineTimer deadline(timeoutMs);
@@ -271,8 +289,9 @@ public:
                     return std::make_pair(h, payload);
                 }
             }
-            pollfd p {Fd, POLLIN, 0};
-            if (!PollWhileDispatching(p, static_cast<int>(deadline.remainingTime()))) return std::nullopt;
+            pollfd p{Fd, POLLIN, 0};
+            if (!PollWhileDispatching(p, static_cast<int>(deadline.remainingTime())))
+                return std::nullopt;
             char chunk[4096];
             const ssize_t n = ::recv(Fd, chunk, sizeof chunk, 0);
             if (n <= 0) return std::nullopt;
@@ -280,10 +299,12 @@ public:
         }
     }
     // Reads frames until one of this kind and type (others are skipped).
-    std::optional<QByteArray> Expect(relvane::Kind kind, relvane::Type type, int timeoutMs = ProcessDeadlineMs) {
+    std::optional<QByteArray> Expect(relvane::Kind kind, relvane::Type type,
+                                     int timeoutMs = ProcessDeadlineMs) {
         QDeadlineTimer deadline(timeoutMs);
         while (auto f = Read(static_cast<int>(deadline.remainingTime()))) {
-            if (f->first.Kind == static_cast<std::uint8_t>(kind) && f->first.Type == static_cast<std::uint8_t>(type)) {
+            if (f->first.Kind == static_cast<std::uint8_t>(kind) &&
+                f->first.Type == static_cast<std::uint8_t>(type)) {
                 return f->second;
             }
         }
@@ -306,7 +327,8 @@ private:
     QByteArray Buffer;
 };
 
-QByteArray Notice(std::uint8_t slot, relvane::Type type, relvane::Format format, const QByteArray& payload) {
+QByteArray Notice(std::uint8_t slot, relvane::Type type, relvane::Format format,
+                  const QByteArray& payload) {
     return relvane::BuildFrame(slot, relvane::Kind::Notice, type, format, payload);
 }
 
@@ -314,8 +336,8 @@ TEST(CliPeersFailures, WrongProtocolVersionFailsTheHandshake) {
     RawPeer raw;
     Peer p(ConnectArgs(raw.Port, {}));
     ASSERT_TRUE(raw.Accept(ProcessDeadlineMs)) << p.Log();
-    raw.Send(relvane::BuildFrame(relvane::ControlSlot, relvane::Kind::Request, relvane::Type::Version,
-                                 relvane::Format::FmtNumber, "4"));
+    raw.Send(relvane::BuildFrame(relvane::ControlSlot, relvane::Kind::Request,
+                                 relvane::Type::Version, relvane::Format::FmtNumber, "4"));
     ASSERT_TRUE(WaitFor([&] { return p.Finished(); }, ProcessDeadlineMs)) << p.Log();
     EXPECT_EQ(p.Code(), 1) << p.Log();
     EXPECT_TRUE(p.ErrHas(QStringLiteral("接続情報チェックに失敗しました"))) << p.Log();
@@ -342,7 +364,8 @@ void HandshakeAsListener(RawPeer& raw, Peer& p) {
     ASSERT_TRUE(raw.Expect(Kind::Reply, Type::Compress)) << p.Log();
     raw.Send(ResumeFrame(false, false));
     ASSERT_TRUE(raw.Expect(Kind::Reply, Type::Resume)) << p.Log();
-    ASSERT_TRUE(WaitFor([&] { return p.ErrHas(QStringLiteral("connected")); }, ProcessDeadlineMs)) << p.Log();
+    ASSERT_TRUE(WaitFor([&] { return p.ErrHas(QStringLiteral("connected")); }, ProcessDeadlineMs))
+        << p.Log();
 }
 
 // Starts a list towards the connecting side (slot 1): two files announced,
@@ -364,8 +387,9 @@ QByteArray StartIncomingList(RawPeer& raw, Peer& p) {
 TEST(CliPeersFailures, PeerGoneMidListLeavesPartialAndFails) {
     RawPeer raw;
     QTemporaryDir in;
-    Peer p(ConnectArgs(raw.Port, {QStringLiteral("--recv-dir"), in.path(), QStringLiteral("--no-compress"),
-                                  QStringLiteral("--no-resume"), QStringLiteral("--quit-after-receive")}));
+    Peer p(ConnectArgs(raw.Port,
+                       {QStringLiteral("--recv-dir"), in.path(), QStringLiteral("--no-compress"),
+                        QStringLiteral("--no-resume"), QStringLiteral("--quit-after-receive")}));
     HandshakeAsListener(raw, p);
     const QByteArray block = StartIncomingList(raw, p);
     const QString partial = QDir(in.path()).filePath(QStringLiteral("表示.txt.Recv"));
@@ -384,7 +408,8 @@ TEST(CliPeersFailures, PeerCancelOfIncomingListEndsPendingReceive) {
     using namespace relvane;
     RawPeer raw;
     QTemporaryDir in;
-    Peer p(ConnectArgs(raw.Port, {QStringLiteral("--recv-dir"), in.path(), QStringLiteral("--quit-after-receive")}));
+    Peer p(ConnectArgs(raw.Port, {QStringLiteral("--recv-dir"), in.path(),
+                                  QStringLiteral("--quit-after-receive")}));
     HandshakeAsListener(raw, p);
     StartIncomingList(raw, p);
     raw.Send(Notice(1, Type::Cancel, Format::FmtNone, NonePayload()));
@@ -419,16 +444,17 @@ TEST(CliPeersFailures, SecondPeerIsClosedAtOnce) {
     const int port = FreePort();
     auto listener = StartListener(port, {});
     Peer first(ConnectArgs(port, {}));
-    ASSERT_TRUE(WaitFor([&] { return listener->ErrHas(QStringLiteral("connected")); }, ProcessDeadlineMs))
+    ASSERT_TRUE(
+        WaitFor([&] { return listener->ErrHas(QStringLiteral("connected")); }, ProcessDeadlineMs))
         << listener->Log();
 
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a {};
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    pollfd pfd {fd, POLLIN, 0};
+    pollfd pfd{fd, POLLIN, 0};
     ASSERT_TRUE(WaitFor([&] { return ::poll(&pfd, 1, 0) > 0; }, ProcessDeadlineMs));
     char c;
     EXPECT_LE(::recv(fd, &c, 1, 0), 0); // closed without a word
@@ -436,10 +462,12 @@ TEST(CliPeersFailures, SecondPeerIsClosedAtOnce) {
 
     // The first connection still works.
     first.P.write("still here\n");
-    EXPECT_TRUE(WaitFor([&] { return listener->OutHas(QStringLiteral("NoName: still here")); }, ProcessDeadlineMs))
+    EXPECT_TRUE(WaitFor([&] { return listener->OutHas(QStringLiteral("NoName: still here")); },
+                        ProcessDeadlineMs))
         << listener->Log() << first.Log();
     first.P.closeWriteChannel();
-    ASSERT_TRUE(WaitFor([&] { return listener->Finished() && first.Finished(); }, ProcessDeadlineMs));
+    ASSERT_TRUE(
+        WaitFor([&] { return listener->Finished() && first.Finished(); }, ProcessDeadlineMs));
     EXPECT_EQ(first.Code(), 0) << first.Log();
     EXPECT_EQ(listener->Code(), 0) << listener->Log();
 }

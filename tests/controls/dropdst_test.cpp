@@ -21,7 +21,9 @@
 #include <unistd.h>
 
 // Failures show texts as text.
-static void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+static void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace relvane {
 namespace {
@@ -59,14 +61,16 @@ QMimeData* UriList(const QList<QUrl>& urls) {
     auto* data = new QMimeData;
     data->setUrls(urls);
     QStringList text;
-    for (const QUrl& url : urls) text << url.toString();
+    for (const QUrl& url : urls)
+        text << url.toString();
     data->setText(text.join(u'\n'));
     return data;
 }
 
 QList<QUrl> Files(const QStringList& paths) {
     QList<QUrl> urls;
-    for (const QString& p : paths) urls << QUrl::fromLocalFile(p);
+    for (const QString& p : paths)
+        urls << QUrl::fromLocalFile(p);
     return urls;
 }
 
@@ -128,7 +132,8 @@ TEST_F(DropTest, SeveralFilesRaiseOneEventWithEveryPathInOrder) {
 
     const QStringList paths = {QStringLiteral("/tmp/z 最後.txt"), QStringLiteral("/tmp/a.bin"),
                                QStringLiteral("/home/u/資料/m")};
-    std::unique_ptr<QMimeData> data(UriList(Files(paths) << QUrl(QStringLiteral("https://example.org/x"))));
+    std::unique_ptr<QMimeData> data(
+        UriList(Files(paths) << QUrl(QStringLiteral("https://example.org/x"))));
     ASSERT_TRUE(DropOnWindow(F, QPoint(150, 90), *data));
     ASSERT_TRUE(Settle(1));
     ASSERT_EQ(Calls.size(), 1u) << "once per drop";
@@ -320,7 +325,8 @@ TEST(ControlHookTest, SeesEveryEventFirstAndPassesOnTheRest) {
 
     QEvent passed(QEvent::Type(QEvent::User + 2));
     QCoreApplication::sendEvent(&window, &passed);
-    EXPECT_EQ(window.Order, (std::vector<QString>{QStringLiteral("filter"), QStringLiteral("window")}));
+    EXPECT_EQ(window.Order,
+              (std::vector<QString>{QStringLiteral("filter"), QStringLiteral("window")}));
     ASSERT_FALSE(hook.Seen.empty());
     EXPECT_EQ(hook.Seen.back(), QEvent::User + 2);
 
@@ -354,18 +360,21 @@ TEST(DroppedItemsTest, FoldersStandForTheRegularFilesInThemInNameOrder) {
     make(QStringLiteral("tree/c.txt"));
     make(QStringLiteral("tree/.hidden"));
     QDir().mkpath(dir.filePath(QStringLiteral("tree/empty")));
-    ASSERT_EQ(::mkfifo(dir.filePath(QStringLiteral("tree/pipe")).toLocal8Bit().constData(), 0600), 0);
+    ASSERT_EQ(::mkfifo(dir.filePath(QStringLiteral("tree/pipe")).toLocal8Bit().constData(), 0600),
+              0);
     ASSERT_EQ(::mkfifo(dir.filePath(QStringLiteral("pipe2")).toLocal8Bit().constData(), 0600), 0);
     // A link back up the tree is not followed.
-    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("tree")), dir.filePath(QStringLiteral("tree/loop"))));
+    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("tree")),
+                            dir.filePath(QStringLiteral("tree/loop"))));
 
     const QString missing = dir.filePath(QStringLiteral("gone.txt"));
     const QStringList files = RegularFilesOf({dir.filePath(QStringLiteral("tree")), top, missing,
                                               dir.filePath(QStringLiteral("pipe2"))});
     const QString t = dir.filePath(QStringLiteral("tree"));
-    EXPECT_EQ(files, (QStringList{t + QStringLiteral("/.hidden"), t + QStringLiteral("/a/y/深い.txt"),
-                                  t + QStringLiteral("/a/z.bin"), t + QStringLiteral("/b.txt"),
-                                  t + QStringLiteral("/c.txt"), top, missing}));
+    EXPECT_EQ(files,
+              (QStringList{t + QStringLiteral("/.hidden"), t + QStringLiteral("/a/y/深い.txt"),
+                           t + QStringLiteral("/a/z.bin"), t + QStringLiteral("/b.txt"),
+                           t + QStringLiteral("/c.txt"), top, missing}));
     EXPECT_TRUE(RegularFilesOf({dir.filePath(QStringLiteral("tree/empty"))}).isEmpty());
 }
 

@@ -14,7 +14,9 @@
 #include <functional>
 
 // Failures show texts as text.
-static void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+static void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace relvane {
 namespace {

@@ -57,9 +57,10 @@ TEST(ProfileFile, AWriteReplacesOnlyItsLineAndKeepsTheRest) {
                         "[Status]\r\nAnime=0\r\n");
     ini.WriteString("Setting", "UserName", "new");
     ini.WriteString("Setting", "UseResume", "0");
-    EXPECT_EQ(Contents(ini.FileName()),
-              QByteArray("; comment\r\n[setting]\r\nUserName=new\r\nExtra=keep\r\nUseResume=0\r\n\r\n"
-                         "[Status]\r\nAnime=0\r\n"));
+    EXPECT_EQ(
+        Contents(ini.FileName()),
+        QByteArray("; comment\r\n[setting]\r\nUserName=new\r\nExtra=keep\r\nUseResume=0\r\n\r\n"
+                   "[Status]\r\nAnime=0\r\n"));
     EXPECT_EQ(ini.ReadString("SETTING", "USERNAME", ""), "new");
 }
 

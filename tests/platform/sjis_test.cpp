@@ -5,7 +5,9 @@
 using namespace relvane;
 
 namespace {
-QByteArray Hex(const char* hex) { return QByteArray::fromHex(hex); }
+QByteArray Hex(const char* hex) {
+    return QByteArray::fromHex(hex);
+}
 } // namespace
 
 TEST(ShiftJis, RoundTripsJapaneseAndMicrosoftVariantCharacters) {
@@ -13,8 +15,8 @@ TEST(ShiftJis, RoundTripsJapaneseAndMicrosoftVariantCharacters) {
     const QString text = QStringLiteral("表示.txt ソフト ～①髙 ABC\\~");
     const QByteArray bytes = ToShiftJis(text);
     EXPECT_TRUE(bytes.startsWith(Hex("955c8ea6")));
-    EXPECT_TRUE(bytes.contains(Hex("8160")));     // U+FF5E, Microsoft's mapping
-    EXPECT_TRUE(bytes.contains(Hex("8740")));     // ① (NEC row 13)
+    EXPECT_TRUE(bytes.contains(Hex("8160"))); // U+FF5E, Microsoft's mapping
+    EXPECT_TRUE(bytes.contains(Hex("8740"))); // ① (NEC row 13)
     EXPECT_EQ(FromShiftJis(bytes), text);
     EXPECT_EQ(FromShiftJisStrict(bytes), text);
     EXPECT_EQ(ToShiftJisStrict(text), bytes);
@@ -22,8 +24,8 @@ TEST(ShiftJis, RoundTripsJapaneseAndMicrosoftVariantCharacters) {
 
 TEST(ShiftJis, UnrepresentableCharactersBecomeOneQuestionMarkEach) {
     // An emoji (a surrogate pair) and a Hangul syllable have no code page 932 form.
-    const QString text = QStringLiteral("a") + QString::fromUcs4(U"\U0001F600") +
-                         QStringLiteral("가b");
+    const QString text =
+        QStringLiteral("a") + QString::fromUcs4(U"\U0001F600") + QStringLiteral("가b");
     EXPECT_EQ(ToShiftJis(text), QByteArray("a??b"));
     EXPECT_FALSE(ToShiftJisStrict(text).has_value());
     // A lone surrogate is no character either.

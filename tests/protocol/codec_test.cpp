@@ -28,7 +28,8 @@ QByteArray Compress2(const QByteArray& data) {
 QByteArray RandomBytes(int n, unsigned seed) {
     std::mt19937 rng(seed);
     QByteArray b(n, Qt::Uninitialized);
-    for (auto& c : b) c = static_cast<char>(rng());
+    for (auto& c : b)
+        c = static_cast<char>(rng());
     return b;
 }
 
@@ -82,7 +83,7 @@ TEST(BlockCodec, RefusesStreamsThatAreNotExactlyOneSmallBlock) {
     ExpectRefused(codec, corrupt);
     ExpectRefused(codec, badTrailer);
     ExpectRefused(codec, good.left(good.size() - 3)); // cut off
-    ExpectRefused(codec, good + "junk");             // bytes after the stream
+    ExpectRefused(codec, good + "junk");              // bytes after the stream
     ExpectRefused(codec, QByteArray());
     ExpectRefused(codec, RandomBytes(100, 7));
 
@@ -99,7 +100,8 @@ namespace {
 
 std::uint32_t ReferenceChecksum(const QByteArray& bytes) {
     std::uint32_t acc = 0;
-    for (char c : bytes) acc = std::rotl(acc, 1) + static_cast<unsigned char>(c);
+    for (char c : bytes)
+        acc = std::rotl(acc, 1) + static_cast<unsigned char>(c);
     return acc % 4294967293u;
 }
 

@@ -84,14 +84,16 @@ std::vector<QByteArray> Catalogue(int seed) {
 QByteArray ReadAll(TCustomWinSocket& s, qsizetype expected) {
     QByteArray got;
     char buf[65536];
-    WaitFor([&] {
-        while (s.BytesWaiting() > 0) {
-            const int n = s.ReceiveBytes(buf, sizeof buf);
-            if (n <= 0) break;
-            got.append(buf, n);
-        }
-        return got.size() >= expected;
-    }, 20000);
+    WaitFor(
+        [&] {
+            while (s.BytesWaiting() > 0) {
+                const int n = s.ReceiveBytes(buf, sizeof buf);
+                if (n <= 0) break;
+                got.append(buf, n);
+            }
+            return got.size() >= expected;
+        },
+        20000);
     return got;
 }
 
@@ -123,7 +125,8 @@ void ExpectWholeFrames(const QByteArray& stream, const std::vector<QByteArray>& 
 TEST(FrameSocket, EveryTypeCrossesWholeBothWaysWhileTwoThreadsSend) {
     Pair p;
     ASSERT_TRUE(p.Accepted && p.Connected);
-    for (auto [from, to] : {std::pair{p.Connected, p.Accepted}, std::pair{p.Accepted, p.Connected}}) {
+    for (auto [from, to] :
+         {std::pair{p.Connected, p.Accepted}, std::pair{p.Accepted, p.Connected}}) {
         std::vector<QByteArray> ui, worker;
         qsizetype total = 0;
         for (int i = 0; i < 60; ++i) {
@@ -138,11 +141,14 @@ TEST(FrameSocket, EveryTypeCrossesWholeBothWaysWhileTwoThreadsSend) {
         }
         std::atomic<bool> go{false};
         std::thread second([&] {
-            while (!go.load()) std::this_thread::yield();
-            for (const QByteArray& f : worker) ASSERT_TRUE(SendFrame(*from, f));
+            while (!go.load())
+                std::this_thread::yield();
+            for (const QByteArray& f : worker)
+                ASSERT_TRUE(SendFrame(*from, f));
         });
         go = true;
-        for (const QByteArray& f : ui) ASSERT_TRUE(SendFrame(*from, f));
+        for (const QByteArray& f : ui)
+            ASSERT_TRUE(SendFrame(*from, f));
         const QByteArray stream = ReadAll(*to, total);
         second.join();
         ASSERT_EQ(stream.size(), total);
@@ -154,7 +160,8 @@ TEST(FrameSocket, AMegabyteFrameArrivesWholeWhenTheReceiverStartsLate) {
     Pair p;
     ASSERT_TRUE(p.Accepted && p.Connected);
     QByteArray payload(1024 * 1024, Qt::Uninitialized);
-    for (qsizetype i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + i / 251);
+    for (qsizetype i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<char>(i * 7 + i / 251);
     const QByteArray big = BuildFrame(1, Kind::Notice, Type::FileData, Format::FmtBinary, payload);
     const QByteArray small = ChatFrame(QStringLiteral("後"));
     std::atomic<bool> sent{false};

@@ -8,7 +8,9 @@ using namespace relvane;
 
 namespace {
 
-QByteArray Hex(const char* hex) { return QByteArray::fromHex(hex); }
+QByteArray Hex(const char* hex) {
+    return QByteArray::fromHex(hex);
+}
 
 // Records what is sent; refuses the first `busy` attempts as "would block".
 class RecordingConnection : public IConnection {
@@ -41,15 +43,15 @@ public:
 } // namespace
 
 TEST(Frame, CatalogueExamplesBuildToTheirBytes) {
-    EXPECT_EQ(BuildFrame(ControlSlot, Kind::Request, Type::SendRequest, Format::FmtNone,
-                         NonePayload()),
-              Hex("ff020e0100000004 00"));
+    EXPECT_EQ(
+        BuildFrame(ControlSlot, Kind::Request, Type::SendRequest, Format::FmtNone, NonePayload()),
+        Hex("ff020e0100000004 00"));
     EXPECT_EQ(BuildFrame(ControlSlot, Kind::Request, Type::Version, Format::FmtNumber,
                          NumberPayload(ProtocolVersion)),
               Hex("ff02050100000001 35"));
-    EXPECT_EQ(BuildFrame(ControlSlot, Kind::Reply, Type::Compress, Format::FmtFlag,
-                         FlagPayload(true)),
-              Hex("ff030a0100000003 31"));
+    EXPECT_EQ(
+        BuildFrame(ControlSlot, Kind::Reply, Type::Compress, Format::FmtFlag, FlagPayload(true)),
+        Hex("ff030a0100000003 31"));
     EXPECT_EQ(BuildFrame(0, Kind::Notice, Type::FileSize, Format::FmtNumber, NumberPayload(1500)),
               Hex("0000030400000001 31353030"));
     EXPECT_EQ(BuildFrame(1, Kind::Reply, Type::Ack, Format::FmtFlag, FlagPayload(true)),
@@ -57,9 +59,9 @@ TEST(Frame, CatalogueExamplesBuildToTheirBytes) {
     EXPECT_EQ(BuildFrame(0, Kind::Notice, Type::End, Format::FmtNone, NonePayload()),
               Hex("00000f0100000004 00"));
     // The disconnect notice is always these nine bytes.
-    EXPECT_EQ(BuildFrame(ControlSlot, Kind::Request, Type::Disconnect, Format::FmtNone,
-                         NonePayload()),
-              Hex("ff020d0100000004 00"));
+    EXPECT_EQ(
+        BuildFrame(ControlSlot, Kind::Request, Type::Disconnect, Format::FmtNone, NonePayload()),
+        Hex("ff020d0100000004 00"));
 }
 
 TEST(Frame, TextFramesCarryShiftJisByteCountsAndHeadersParseBack) {
@@ -79,10 +81,10 @@ TEST(Frame, TextFramesCarryShiftJisByteCountsAndHeadersParseBack) {
     EXPECT_EQ(ParseHeader(Hex("000009 00000001 02").constData()).Length, 16777216);
     // A large block: the length uses all four bytes.
     const QByteArray big(70000, 'x');
-    EXPECT_EQ(ParseHeader(BuildFrame(0, Kind::Notice, Type::FileData, Format::FmtBinary, big)
-                              .constData())
-                  .Length,
-              70000);
+    EXPECT_EQ(
+        ParseHeader(BuildFrame(0, Kind::Notice, Type::FileData, Format::FmtBinary, big).constData())
+            .Length,
+        70000);
 }
 
 TEST(Frame, NumbersAreStrictDecimalWithinTheirRange) {

@@ -27,13 +27,15 @@ namespace {
 QByteArray RandomBytes(int n, unsigned seed) {
     std::mt19937 rng(seed);
     QByteArray b(n, Qt::Uninitialized);
-    for (auto& c : b) c = static_cast<char>(rng());
+    for (auto& c : b)
+        c = static_cast<char>(rng());
     return b;
 }
 
 std::uint32_t Checksum(const QByteArray& bytes) {
     std::uint32_t acc = 0;
-    for (char c : bytes) acc = std::rotl(acc, 1) + static_cast<unsigned char>(c);
+    for (char c : bytes)
+        acc = std::rotl(acc, 1) + static_cast<unsigned char>(c);
     return acc % 4294967293u;
 }
 
@@ -109,11 +111,10 @@ public:
 
     // Sent frames as readable lines: "FileName a.txt", "FileData 1024", ….
     QStringList Log() const {
-        static const char* names[] = {"FileName",   "NameExchange", "Chat",     "FileSize",
-                                      "LastIndex",  "Version",      "ResumeOffset",
-                                      "SendAccept", "Checksum",     "FileData", "Compress",
-                                      "Resume",     "Ack",          "Disconnect",
-                                      "SendRequest", "End",         "Cancel"};
+        static const char* names[] = {
+            "FileName",     "NameExchange", "Chat",        "FileSize", "LastIndex", "Version",
+            "ResumeOffset", "SendAccept",   "Checksum",    "FileData", "Compress",  "Resume",
+            "Ack",          "Disconnect",   "SendRequest", "End",      "Cancel"};
         QStringList lines;
         for (const SentFrame& f : Sent) {
             EXPECT_EQ(f.Header.Slot, 0);
@@ -128,8 +129,8 @@ public:
                 line += u' ' + QString::fromLatin1(f.Payload);
                 break;
             case Type::FileData:
-                line += u' ' + QString::number(Compressed ? Inflate(f.Payload).size()
-                                                          : f.Payload.size());
+                line += u' ' +
+                        QString::number(Compressed ? Inflate(f.Payload).size() : f.Payload.size());
                 break;
             default:
                 break;
@@ -200,11 +201,10 @@ TEST_P(SendList, EachFileInOrderThenTheEndOfTheList) {
         // An empty file goes as the zlib stream of no data.
         EXPECT_EQ(s.Sent[14].Payload, QByteArray::fromHex("78da030000000001"));
     }
-    EXPECT_EQ(s.Host.Calls,
-              (QStringList{"ShowSendWindow:4", "ShowSendName:" + files[0],
-                           "ShowSendName:" + files[1], "ShowSendName:" + files[2],
-                           "ShowSendName:" + files[3], "HideSendWindow", "EnableSend",
-                           "ListSent"}));
+    EXPECT_EQ(s.Host.Calls, (QStringList{"ShowSendWindow:4", "ShowSendName:" + files[0],
+                                         "ShowSendName:" + files[1], "ShowSendName:" + files[2],
+                                         "ShowSendName:" + files[3], "HideSendWindow", "EnableSend",
+                                         "ListSent"}));
     EXPECT_TRUE(s.Host.Errors.isEmpty());
     EXPECT_EQ(s.Slot().State, SlotState::Idle);
     EXPECT_EQ(s.Progress().SendTotal.load(), 1025);
@@ -404,10 +404,11 @@ TEST(Sender, CancelWhileWaitingForAnAckActsAfterTheNextFilesFirstBlock) {
     ASSERT_EQ(s.Slot().State, SlotState::SendWaitFileAck);
     s.Progress().SendCancel = true;
     s.Reply(Type::Ack, "1");
-    for (int i = 0; i < 5; ++i) s.Pass();
-    EXPECT_EQ(s.Log(), FileFrames(1, "a", 3) + QStringList({"LastIndex 1", "FileName b",
-                                                            "FileSize 3000", "FileData 1024",
-                                                            "Cancel"}));
+    for (int i = 0; i < 5; ++i)
+        s.Pass();
+    EXPECT_EQ(s.Log(),
+              FileFrames(1, "a", 3) + QStringList({"LastIndex 1", "FileName b", "FileSize 3000",
+                                                   "FileData 1024", "Cancel"}));
     EXPECT_EQ(s.Host.Errors, QStringList{"中止しました"});
 }
 
@@ -415,7 +416,8 @@ TEST(Sender, PeersCancelEndsTheTransferAsOwnCancelDoes) {
     for (int blocks : {1, 3}) { // during the blocks, and after the End of a file
         Sender s;
         s.Start({s.MakeFile("a", RandomBytes(2500, 9)), s.MakeFile("b", "x")});
-        for (int i = 0; i < blocks; ++i) s.Pass();
+        for (int i = 0; i < blocks; ++i)
+            s.Pass();
         s.Notice(Type::Cancel);
         s.Pass();
         const auto before = s.Sent.size();
@@ -439,7 +441,8 @@ TEST(Sender, FileThatShrinksIsAbandonedNotSentForever) {
     s.Start({path});
     s.Pass();
     ASSERT_TRUE(QFile::resize(path, 20 * 1024));
-    for (int i = 0; i < 200 && s.Host.Errors.isEmpty(); ++i) s.Pass();
+    for (int i = 0; i < 200 && s.Host.Errors.isEmpty(); ++i)
+        s.Pass();
     ASSERT_EQ(s.Host.Errors.size(), 1);
     EXPECT_TRUE(s.Host.Errors[0].contains(path));
     EXPECT_TRUE(s.Host.Errors[0].contains("中止")); // the peer was told; the connection stays

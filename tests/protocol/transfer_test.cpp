@@ -35,7 +35,8 @@ constexpr int Deadline = 60000; // generous: sanitizer builds are slow
 QByteArray RandomBytes(int n, unsigned seed) {
     std::mt19937 rng(seed);
     QByteArray b(n, Qt::Uninitialized);
-    for (auto& c : b) c = static_cast<char>(rng());
+    for (auto& c : b)
+        c = static_cast<char>(rng());
     return b;
 }
 
@@ -192,7 +193,8 @@ TEST_P(Transfer, ListArrivesByteIdentical) {
         {QStringLiteral("ソフト.txt"), "soft"},
     };
     QStringList paths;
-    for (const auto& [name, bytes] : files) paths << from.MakeFile(name, bytes);
+    for (const auto& [name, bytes] : files)
+        paths << from.MakeFile(name, bytes);
     from.Send(paths);
     ASSERT_TRUE(WaitFor([&] { return from.Has("ListSent"); }, Deadline));
     ASSERT_TRUE(WaitFor([&] { return link.Server.Has("ListReceived"); }, Deadline));
@@ -245,8 +247,8 @@ TEST(TransferResume, MatchingPartialContinuesOtherRestarts) {
         from.Host.Calls.clear();
         to.Host.Calls.clear();
         from.Send({path});
-        ASSERT_TRUE(WaitFor([&] { return from.Has("ListSent") && to.Has("ListReceived"); },
-                            Deadline));
+        ASSERT_TRUE(
+            WaitFor([&] { return from.Has("ListSent") && to.Has("ListReceived"); }, Deadline));
     };
 
     partial("same.bin", data.left(70001));
@@ -282,11 +284,13 @@ TEST(TransferCancel, EitherSideCancelsKeepsThePartialAndTheConnection) {
         from.Host.Errors.clear();
         to.Host.Errors.clear();
         // The button is pressed as the file starts: after its first block.
-        if (senderCancels) from.Host.OnSendName = [&] { from.Progress().SendCancel = true; };
-        else to.Host.OnRecvName = [&] { to.Progress().ReceiveCancel = true; };
+        if (senderCancels)
+            from.Host.OnSendName = [&] { from.Progress().SendCancel = true; };
+        else
+            to.Host.OnRecvName = [&] { to.Progress().ReceiveCancel = true; };
         from.Send({path});
-        ASSERT_TRUE(WaitFor([&] { return from.HasError(stopped) && to.HasError(stopped); },
-                            Deadline))
+        ASSERT_TRUE(
+            WaitFor([&] { return from.HasError(stopped) && to.HasError(stopped); }, Deadline))
             << (senderCancels ? "sender" : "receiver") << " cancel";
         EXPECT_TRUE(WaitFor([&] { return from.Host.SendEnabled; }, Deadline));
         EXPECT_TRUE(QFile::exists(partial));

@@ -2,10 +2,10 @@
 // the receive loop, the handshake answers and replies, chat, the error step,
 // and one run on a real thread.
 
+#include "net/socket.h"
 #include "platform/sjis.h"
 #include "protocol/handshake.h"
 #include "protocol/worker.h"
-#include "net/socket.h"
 #include "tests/support/fakes.h"
 #include "tests/support/wait.h"
 
