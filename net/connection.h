@@ -17,6 +17,11 @@ public:
     // All n bytes or none: n when taken whole, -1 when nothing could be taken
     // now, 0 when not connected. Never a partial count. Hard failures throw.
     [[nodiscard]] virtual int SendBytes(const void* buffer, int n) = 0;
+    // The same, with the hint that more bytes follow at once: the connection
+    // may hold back a partly filled packet for them (file blocks in a row).
+    [[nodiscard]] virtual int SendBytesMore(const void* buffer, int n) {
+        return SendBytes(buffer, n);
+    }
     [[nodiscard]] virtual bool IsConnected() const = 0;
 
     // Blocks until incoming data (or a close) is noticed, or timeoutMs passed.

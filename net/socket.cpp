@@ -349,6 +349,14 @@ int TCustomWinSocket::ReceiveBytes(void* buffer, int n) {
 }
 
 int TCustomWinSocket::SendBytes(const void* buffer, int n) {
+    return Send(buffer, n, 0);
+}
+
+int TCustomWinSocket::SendBytesMore(const void* buffer, int n) {
+    return Send(buffer, n, MSG_MORE);
+}
+
+int TCustomWinSocket::Send(const void* buffer, int n, int flags) {
     std::lock_guard guard(Lock);
     if (!Connected || n <= 0) return 0;
     const auto* bytes = static_cast<const char*>(buffer);
@@ -356,7 +364,7 @@ int TCustomWinSocket::SendBytes(const void* buffer, int n) {
     auto progress = Clock::now();
     while (sent < n) {
         const ssize_t r = ::send(Fd, bytes + sent, static_cast<std::size_t>(n - sent),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+                                 MSG_NOSIGNAL | MSG_DONTWAIT | flags);
         if (r > 0) {
             sent += static_cast<int>(r);
             progress = Clock::now();

@@ -51,6 +51,7 @@ public:
     [[nodiscard]] int BytesWaiting() override;
     [[nodiscard]] int ReceiveBytes(void* buffer, int n) override;
     [[nodiscard]] int SendBytes(const void* buffer, int n) override;
+    [[nodiscard]] int SendBytesMore(const void* buffer, int n) override;
     [[nodiscard]] bool IsConnected() const override { return Connected.load(); }
     void WaitReadable(int timeoutMs) override;
     bool WaitWritable(int timeoutMs) override;
@@ -81,6 +82,8 @@ private:
     void CloseNow() { Release(false); }
     [[noreturn]] void HardFailure(int code, const char* api); // closes, notifies, throws
     [[nodiscard]] int PollFd(short events, int timeoutMs);
+
+    [[nodiscard]] int Send(const void* buffer, int n, int flags);
 
     mutable std::recursive_mutex Lock;
     int Fd = -1;

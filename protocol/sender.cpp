@@ -213,7 +213,8 @@ void TReceiveThread::Pump() {
         BlockFrame[size + HeaderSize] = '\0';
         slot.State = SlotState::SendWaitFileAck;
     }
-    SendWhole(BlockFrame);
+    // Blocks in a row may share packets; the End (or any other frame) pushes them out.
+    SendWhole(BlockFrame, !last);
     Progress->SendDone = static_cast<std::int32_t>(position);
 
     if (Progress->SendCancel.load()) {

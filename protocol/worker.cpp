@@ -19,6 +19,8 @@ namespace {
 // Bytes taken from the socket in one call. Whatever stays waiting beyond this
 // is read in the next pass, after one pump step.
 constexpr int ReadChunk = 256 * 1024;
+// The pause of a pass on a quiet connection; a terminate request waits at most this long.
+constexpr int QuietWaitMs = 20;
 
 bool IsSlotType(Type type) {
     switch (type) {
@@ -109,7 +111,15 @@ bool TReceiveThread::Pass(int idleWaitMs) {
         if (!text.contains(QStringLiteral("中止"))) RequestTerminate();
     }
     const bool goOn = !TerminateRequested() && Socket->IsConnected();
-    if (goOn && !PumpHasBlock() && ReadBuffer.size() < HeaderSize) Socket->WaitReadable(idleWaitMs);
+    if (goOn && !PumpHasBlock() && ReadBuffer.size() < HeaderSize) {
+        // With no transfer, no frame half read and no request outstanding,
+        // only incoming data (which ends the wait at once) or the terminate
+        // request can give this loop work: a quiet connection need not wake
+        // a thousand times a second.
+        const bool quiet = !Slots[0].InUse && !Slots[1].InUse && !HeaderRead &&
+                           ReadBuffer.isEmpty() && !SendRequested.load();
+        Socket->WaitReadable(quiet && idleWaitMs > 0 ? QuietWaitMs : idleWaitMs);
+    }
     return goOn && !TerminateRequested() && Socket->IsConnected();
 }
 
@@ -176,9 +186,11 @@ bool TReceiveThread::Send(std::uint8_t slot, Kind kind, Type type, Format format
     return SendWhole(BuildFrame(slot, kind, type, format, payload));
 }
 
-bool TReceiveThread::SendWhole(const QByteArray& frame) {
+bool TReceiveThread::SendWhole(const QByteArray& frame, bool more) {
     for (;;) {
-        const int sent = Socket->SendBytes(frame.constData(), static_cast<int>(frame.size()));
+        const int n = static_cast<int>(frame.size());
+        const int sent = more ? Socket->SendBytesMore(frame.constData(), n)
+                              : Socket->SendBytes(frame.constData(), n);
         if (sent != -1) return sent > 0;
         // Would block: the whole frame again as soon as there is room. A
         // peer that never reads must not keep a terminating worker here.

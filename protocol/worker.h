@@ -99,7 +99,7 @@ public:
     // The same for a frame built elsewhere; gives up once termination is
     // requested or the connection is gone, so a peer that never reads cannot
     // hold the worker.
-    bool SendWhole(const QByteArray& frame);
+    bool SendWhole(const QByteArray& frame, bool more = false);
 
 protected:
     void run() override; // the receive loop

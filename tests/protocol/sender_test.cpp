@@ -221,6 +221,15 @@ TEST(Sender, EmptyFileUncompressedIsOneZeroLengthBlock) {
     EXPECT_EQ(s.Sent[3].Header.Length, 0);
 }
 
+TEST(Sender, BlocksInARowMayShareAPacketButTheEndPushesThemOut) {
+    Sender s;
+    s.Start({s.MakeFile("a", RandomBytes(3000, 4))});
+    s.Conn->MoreHints.clear();
+    s.RunToEnd();
+    // Three blocks, the last one together with the file's End; then the list's End.
+    EXPECT_EQ(s.Conn->MoreHints, (std::vector<bool>{true, true, false, false}));
+}
+
 TEST(Sender, WaitsForTheConnectionInsteadOfBlocking) {
     Sender s;
     s.Start({s.MakeFile("a", RandomBytes(3000, 3))});

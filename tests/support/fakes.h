@@ -47,18 +47,24 @@ public:
         Incoming.remove(0, k);
         return k;
     }
-    int SendBytes(const void* buffer, int n) override {
-        std::lock_guard g(M);
-        if (!Open) return 0;
-        if (!Writable) return -1;
-        Outgoing.append(static_cast<const char*>(buffer), n);
-        return n;
-    }
+    int SendBytes(const void* buffer, int n) override { return Take(buffer, n, false); }
+    int SendBytesMore(const void* buffer, int n) override { return Take(buffer, n, true); }
+    // Per accepted send: whether it carried the "more follows" hint.
+    std::vector<bool> MoreHints;
     bool IsConnected() const override { return Open; }
     void WaitReadable(int) override {}
     bool WaitWritable(int) override { return Writable; }
 
 private:
+    int Take(const void* buffer, int n, bool more) {
+        std::lock_guard g(M);
+        if (!Open) return 0;
+        if (!Writable) return -1;
+        Outgoing.append(static_cast<const char*>(buffer), n);
+        MoreHints.push_back(more);
+        return n;
+    }
+
     std::mutex M;
     QByteArray Incoming;
     QByteArray Outgoing;
