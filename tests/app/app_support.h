@@ -5,12 +5,15 @@
 
 #include "app/mainform.h"
 #include "app/messagebox.h"
+#include "app/program.h"
 #include "app/waitform.h"
 #include "platform/profile.h"
 #include "tests/support/wait.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -306,6 +309,36 @@ private:
     QProcess Process;
     QByteArray Buffer;
     int LastId = 0;
+};
+
+// Two peers' settings files and receive folders in one temporary folder, and
+// main window A on the first; the second peer's settings are SettingsB.
+class TwoPeerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        // The program's routing of asynchronous socket errors.
+        app::InitApplication(*static_cast<QApplication*>(QCoreApplication::instance()));
+        ASSERT_TRUE(Dir.isValid());
+        Port = FreePort();
+        QDir().mkpath(InA());
+        QDir().mkpath(InB());
+        SettingsA = WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port, InA(),
+                                      QStringLiteral("ありす"));
+        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port, InB(),
+                                      QStringLiteral("ボブ"));
+        A = std::make_unique<app::TMainForm>(SettingsA);
+        A->show();
+    }
+
+    QString InA() const { return Dir.filePath(QStringLiteral("a/in")); }
+    QString InB() const { return Dir.filePath(QStringLiteral("b/in")); }
+
+    QTemporaryDir Dir;
+    MessageRecorder Recorder;
+    int Port = 0;
+    QString SettingsA;
+    QString SettingsB;
+    std::unique_ptr<app::TMainForm> A;
 };
 
 } // namespace relvane::test

@@ -110,26 +110,8 @@ QJsonObject Cmd(const QString& name) {
     return QJsonObject{{QStringLiteral("cmd"), name}};
 }
 
-class ConnectionTest : public testing::Test {
+class ConnectionTest : public TwoPeerTest {
 protected:
-    void SetUp() override {
-        // The program's routing of asynchronous socket errors.
-        InitApplication(*static_cast<QApplication*>(QCoreApplication::instance()));
-        ASSERT_TRUE(Dir.isValid());
-        Port = FreePort();
-        QDir().mkpath(InA());
-        QDir().mkpath(InB());
-        SettingsA = WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port, InA(),
-                                      QStringLiteral("ありす"));
-        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port, InB(),
-                                      QStringLiteral("ボブ"));
-        A = std::make_unique<TMainForm>(SettingsA);
-        A->show();
-    }
-
-    QString InA() const { return Dir.filePath(QStringLiteral("a/in")); }
-    QString InB() const { return Dir.filePath(QStringLiteral("b/in")); }
-
     // Runs the server action of A, which returns only when its wait ends;
     // `during` acts from inside the wait.
     void ServeA(std::function<bool()> during) {
@@ -192,13 +174,6 @@ protected:
         }
         return true;
     }
-
-    QTemporaryDir Dir;
-    MessageRecorder Recorder;
-    int Port = 0;
-    QString SettingsA;
-    QString SettingsB;
-    std::unique_ptr<TMainForm> A;
 };
 
 TEST_F(ConnectionTest, CancellingTheServerWaitReportsAndStopsListening) {

@@ -24,25 +24,14 @@ static void PrintTo(const QString& text, std::ostream* os) {
 
 namespace {
 
-class MainDropTest : public testing::Test {
+class MainDropTest : public TwoPeerTest {
 protected:
     void SetUp() override {
-        InitApplication(*static_cast<QApplication*>(QCoreApplication::instance()));
+        TwoPeerTest::SetUp();
+        if (HasFatalFailure()) return;
         QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
-        ASSERT_TRUE(Dir.isValid());
-        Port = FreePort();
-        QDir().mkpath(InA());
-        QDir().mkpath(InB());
-        SettingsA = WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port, InA(),
-                                      QStringLiteral("ありす"));
-        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port, InB(),
-                                      QStringLiteral("ボブ"));
-        A = std::make_unique<TMainForm>(SettingsA);
-        A->show();
     }
 
-    QString InA() const { return Dir.filePath(QStringLiteral("a/in")); }
-    QString InB() const { return Dir.filePath(QStringLiteral("b/in")); }
     QString MakeFile(const QString& name, int size = 10) {
         const QString path = Dir.filePath(name);
         QDir().mkpath(QFileInfo(path).absolutePath());
@@ -61,12 +50,6 @@ protected:
         const auto data = FileDrag(paths);
         return DropOnWindow(*A, Over(over), *data);
     }
-
-    QTemporaryDir Dir;
-    MessageRecorder Recorder;
-    int Port = 0;
-    QString SettingsA, SettingsB;
-    std::unique_ptr<TMainForm> A;
 };
 
 TEST_F(MainDropTest, DroppedItemsBecomeTheFilesToSend) {

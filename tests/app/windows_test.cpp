@@ -106,20 +106,11 @@ bool ShowsBigFileMoving(const QJsonObject& e, bool resumed) {
            e.value("compress").toBool() && e.value("resume").toBool() == resumed;
 }
 
-class WindowsTest : public testing::Test {
+class WindowsTest : public TwoPeerTest {
 protected:
     void SetUp() override {
-        InitApplication(*static_cast<QApplication*>(QCoreApplication::instance()));
-        ASSERT_TRUE(Dir.isValid());
-        Port = FreePort();
-        QDir().mkpath(InA());
-        QDir().mkpath(InB());
-        SettingsA = WriteSettingsFile(Dir.filePath(QStringLiteral("a")), Port, InA(),
-                                      QStringLiteral("ありす"));
-        SettingsB = WriteSettingsFile(Dir.filePath(QStringLiteral("b")), Port, InB(),
-                                      QStringLiteral("ボブ"));
-        A = std::make_unique<TMainForm>(SettingsA);
-        A->show();
+        TwoPeerTest::SetUp();
+        if (HasFatalFailure()) return;
         SendProbe = std::make_unique<StatusProbe>(*A->SendStatusForm,
                                                   [this](QJsonObject e) { ASend.push_back(e); });
         RecvProbe = std::make_unique<StatusProbe>(*A->RecvStatusForm,
@@ -133,9 +124,6 @@ protected:
         RecvProbe.reset();
         A.reset();
     }
-
-    QString InA() const { return Dir.filePath(QStringLiteral("a/in")); }
-    QString InB() const { return Dir.filePath(QStringLiteral("b/in")); }
 
     // A listens, the other window connects.
     void Connect() {
@@ -190,12 +178,6 @@ protected:
                 WriteFile(out + QStringLiteral("/大きい.bin"), BigSize)};
     }
 
-    QTemporaryDir Dir;
-    MessageRecorder Recorder;
-    int Port = 0;
-    QString SettingsA;
-    QString SettingsB;
-    std::unique_ptr<TMainForm> A;
     std::unique_ptr<PeerProcess> B;
     std::vector<QJsonObject> ASend;
     std::vector<QJsonObject> ARecv;
