@@ -5,13 +5,40 @@
 #include "app/program.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The installed theme's icon, so that the windows match the menu entry; the
+// built-in copy where no theme has it (the build folder, a bare desktop).
+QIcon ProgramIcon() {
+    QIcon builtin;
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        builtin.addFile(
+            QStringLiteral(":/relvane/hicolor/%1x%1/apps/" RELVANE_APP_ID ".png").arg(size),
+            QSize(size, size));
+    }
+    return QIcon::fromTheme(QStringLiteral(RELVANE_APP_ID), builtin);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
+    // Answered before the application object, which needs a display.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("relvane %s\n", RELVANE_VERSION);
+        return 0;
+    }
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     relvane::app::InitApplication(app);
+    QApplication::setWindowIcon(ProgramIcon());
+    // Wayland shells match windows to the menu entry (and its icon) by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(RELVANE_APP_ID));
     relvane::app::CreateMainForm()->show();
     const int code = QApplication::exec();
     // Destroying the main window writes the settings.

@@ -701,4 +701,13 @@ QString ChooseOwnAddress(const QStringList& hostAddresses, const QStringList& in
     return first;
 }
 
+int TMainForm::ListenPort() const {
+    return ServerSocket1->Port();
+}
+
+void TMainForm::SetListenPort(int port) {
+    ServerSocket1->SetPort(port);
+    ClientSocket1->SetPort(port);
+}
+
 } // namespace relvane::app

@@ -99,6 +99,9 @@ public:
     [[nodiscard]] TWaitForm* WaitForm() const { return FWaitForm.get(); }
     [[nodiscard]] THelpWindow* HelpWindow() const;
     [[nodiscard]] const QString& SettingsFileName() const { return Profile.FileName(); }
+    // The port of both endpoints. Setting it fails while the server listens.
+    [[nodiscard]] int ListenPort() const;
+    void SetListenPort(int port);
     // The worker of the connection in use, while there is one.
     [[nodiscard]] TReceiveThread* Worker() const;
     // Counters and flags of the connection in use, for the status windows.

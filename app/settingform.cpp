@@ -459,7 +459,7 @@ bool ExecuteSettingForm(TMainForm& form) {
     TSettingForm dialog(&form);
     const TSettings& s = form.Settings;
     dialog.UserNameEdit->setText(s.UserName);
-    dialog.PortEdit->SetValue(form.ServerSocket1->Port());
+    dialog.PortEdit->SetValue(form.ListenPort());
     dialog.FolderEdit->setText(s.ReceiveFolder);
     dialog.HistoryCheckBox->setChecked(s.SaveSettings);
     dialog.MinimumCheckBox->setChecked(s.InTaskBar);
@@ -480,8 +480,7 @@ bool ExecuteSettingForm(TMainForm& form) {
     t.UserName = dialog.UserNameEdit->text();
     // Refused while the server still listens: nothing after the name applies.
     const int port = dialog.PortEdit->Value();
-    form.ServerSocket1->SetPort(port);
-    form.ClientSocket1->SetPort(port);
+    form.SetListenPort(port);
     t.Port = port;
     t.SaveSettings = dialog.HistoryCheckBox->isChecked();
     t.InTaskBar = dialog.MinimumCheckBox->isChecked();
