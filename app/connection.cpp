@@ -54,9 +54,9 @@ bool IsHandshakeFailure(const std::exception& error) {
 
 } // namespace
 
-void TMainForm::ShowError(const QString& text) {
-    ShowErrorMessage(this, text);
-    if (!text.contains(CancelMark())) ResetConnection();
+void TMainForm::ShowError(const Error& error) {
+    ShowErrorMessage(this, error.Message());
+    if (!error.KeepsConnection()) ResetConnection();
 }
 
 // ---- Waiting
@@ -119,7 +119,7 @@ void TMainForm::WaitForWorkersToEnd() {
     }
 }
 
-void TMainForm::ShowConnected(const std::shared_ptr<TCustomWinSocket>& connection) {
+void TMainForm::ShowConnected(const std::shared_ptr<TcpConnection>& connection) {
     FConnected = true;
     EndWait();
     const QString host = connection ? connection->PeerHostName() : QString();
@@ -145,7 +145,7 @@ void TMainForm::ServerActionExecute() {
         AwaitingPeer = false;
         // Taken before the message is painted: events run meanwhile, and the
         // peer may already be gone again when the handshake starts.
-        const std::shared_ptr<TCustomWinSocket> connection = ServerConnection;
+        const std::shared_ptr<TcpConnection> connection = ServerConnection;
         if (!connection) throw EAppError(MsgDisconnected());
         FWaitForm->SetMessage(MsgCheckingHandshake());
         DriveHandshake(*connection, Settings.UserName, Settings.UseCompress, Settings.UseResume,
@@ -191,7 +191,7 @@ void TMainForm::AddAddressHistory(const QString& address) {
 void TMainForm::DisconnectActionExecute() {
     const QByteArray notice = DisconnectFrame();
     if (ServerConnection) {
-        const std::shared_ptr<TCustomWinSocket> connection = ServerConnection;
+        const std::shared_ptr<TcpConnection> connection = ServerConnection;
         SendWithin(*connection, notice, NoticeLimitMs);
         QCoreApplication::processEvents();
         if (ServerConnection != connection) return; // the peer's close came first and did the rest
@@ -214,17 +214,17 @@ void TMainForm::DisconnectActionExecute() {
 
 // ---- The worker of the connection in use
 
-std::shared_ptr<TCustomWinSocket> TMainForm::ConnectionInUse() const {
+std::shared_ptr<TcpConnection> TMainForm::ConnectionInUse() const {
     if (ServerConnection) return ServerConnection;
     if (ClientInUse) return ClientSocket1->Socket();
     return nullptr;
 }
 
-void TMainForm::StartWorker(const std::shared_ptr<TCustomWinSocket>& socket, int side) {
+void TMainForm::StartWorker(const std::shared_ptr<TcpConnection>& socket, int side) {
     auto entry = std::make_unique<TWorkerEntry>();
     entry->Link = std::make_unique<THostLink>(*this);
-    entry->Thread = std::make_unique<TReceiveThread>(*entry->Link, socket, side, false, false);
-    TReceiveThread* thread = entry->Thread.get();
+    entry->Thread = std::make_unique<ConnectionWorker>(*entry->Link, socket, side, false, false);
+    ConnectionWorker* thread = entry->Thread.get();
     connect(
         thread, &QThread::finished, this, [this, thread] { ReapWorker(thread); },
         Qt::QueuedConnection);
@@ -247,7 +247,7 @@ void TMainForm::StopWorker() {
     HideStatusWindows();
 }
 
-void TMainForm::ReapWorker(TReceiveThread* thread) {
+void TMainForm::ReapWorker(ConnectionWorker* thread) {
     const auto at = std::find_if(Workers.begin(), Workers.end(), [thread](const auto& entry) {
         return entry->Thread.get() == thread;
     });
@@ -268,7 +268,7 @@ void TMainForm::ReapWorker(TReceiveThread* thread) {
 
 // ---- Socket events
 
-void TMainForm::ServerSocket1Accept(const std::shared_ptr<TCustomWinSocket>& socket) {
+void TMainForm::ServerSocket1Accept(const std::shared_ptr<TcpConnection>& socket) {
     // One peer at a time, and only for a server action that waits for one.
     if (!AwaitingPeer || ServerConnection || ClientInUse || FConnectStage != 0) {
         socket->Close();
@@ -278,7 +278,7 @@ void TMainForm::ServerSocket1Accept(const std::shared_ptr<TCustomWinSocket>& soc
     StartWorker(socket, 0);
 }
 
-void TMainForm::ServerSocket1ClientDisconnect(const std::shared_ptr<TCustomWinSocket>& socket) {
+void TMainForm::ServerSocket1ClientDisconnect(const std::shared_ptr<TcpConnection>& socket) {
     if (!ServerConnection || socket != ServerConnection) return; // a peer turned away
     ServerConnection.reset();
     StopWorker();
@@ -286,12 +286,12 @@ void TMainForm::ServerSocket1ClientDisconnect(const std::shared_ptr<TCustomWinSo
     ReturnToIdle();
 }
 
-void TMainForm::ClientSocket1Connect(const std::shared_ptr<TCustomWinSocket>& socket) {
+void TMainForm::ClientSocket1Connect(const std::shared_ptr<TcpConnection>& socket) {
     ClientInUse = true;
     StartWorker(socket, 1);
 }
 
-void TMainForm::ClientSocket1Disconnect(const std::shared_ptr<TCustomWinSocket>& /*socket*/) {
+void TMainForm::ClientSocket1Disconnect(const std::shared_ptr<TcpConnection>& /*socket*/) {
     // An attempt that never connected ends without a disconnection.
     if (!ClientInUse) return;
     ClientInUse = false;

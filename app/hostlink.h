@@ -26,9 +26,9 @@ public:
     bool UseResume() override { return Form.UseResume(); }
     QString ReceiveFolder() override { return Form.ReceiveFolder(); }
     // -1 matches no stage: a detached worker's handshake goes nowhere.
-    int ConnectStage() override { return Attached ? Form.ConnectStage() : -1; }
-    void SetConnectStage(int stage) override {
-        if (Attached) Form.SetConnectStage(stage);
+    ConnectStage Stage() override { return Attached ? Form.Stage() : static_cast<ConnectStage>(255); }
+    void SetStage(ConnectStage stage) override {
+        if (Attached) Form.SetStage(stage);
     }
     void SetHandshakeFailed() override {
         if (Attached) Form.SetHandshakeFailed();
@@ -40,12 +40,12 @@ public:
     void ShowChat(const QString& peerName, const QString& text) override {
         if (Attached) Form.ShowChat(peerName, text);
     }
-    void ShowError(const QString& text) override {
+    void ShowError(const Error& error) override {
         if (!Attached) return;
-        ShowErrorMessage(&Form, text);
+        ShowErrorMessage(&Form, error.Message());
         // The connection may have ended while the box was open; then there
         // is nothing left to reset.
-        if (Attached && !text.contains(CancelMark())) Form.ResetConnection();
+        if (Attached && !error.KeepsConnection()) Form.ResetConnection();
     }
     void ShowRecvWindow() override {
         if (Attached) Form.ShowRecvWindow();
@@ -59,7 +59,6 @@ public:
     void ShowRecvName(const QString& name) override {
         if (Attached) Form.ShowRecvName(name);
     }
-    QStringList SendList() override { return Attached ? Form.SendList() : QStringList(); }
     void ShowSendWindow(const QStringList& files) override {
         if (Attached) Form.ShowSendWindow(files);
     }
@@ -89,7 +88,7 @@ private:
 
 struct TMainForm::TWorkerEntry {
     std::unique_ptr<THostLink> Link;
-    std::unique_ptr<TReceiveThread> Thread; // declared last: destroyed before its link
+    std::unique_ptr<ConnectionWorker> Thread; // declared last: destroyed before its link
 };
 
 } // namespace relvane::app

@@ -401,14 +401,14 @@ void TMainForm::CreateControls() {
 }
 
 void TMainForm::CreateSockets() {
-    ServerSocket1 = new TServerSocket(this);
+    ServerSocket1 = new TcpServer(this);
     ServerSocket1->setObjectName(QStringLiteral("ServerSocket1"));
-    ClientSocket1 = new TClientSocket(this);
+    ClientSocket1 = new TcpClient(this);
     ClientSocket1->setObjectName(QStringLiteral("ClientSocket1"));
     // The endpoints call back from inside the event queue: nothing may escape.
     const auto guarded =
-        [this](void (TMainForm::*handler)(const std::shared_ptr<TCustomWinSocket>&)) {
-            return [this, handler](QObject*, const std::shared_ptr<TCustomWinSocket>& socket) {
+        [this](void (TMainForm::*handler)(const std::shared_ptr<TcpConnection>&)) {
+            return [this, handler](QObject*, const std::shared_ptr<TcpConnection>& socket) {
                 if (Destroying) return;
                 RunGuarded([&] { (this->*handler)(socket); });
             };
@@ -491,7 +491,7 @@ THelpWindow* TMainForm::HelpWindow() const {
     return FHelpWindow.data();
 }
 
-TReceiveThread* TMainForm::Worker() const {
+ConnectionWorker* TMainForm::Worker() const {
     return FWorker.data();
 }
 
@@ -620,7 +620,8 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 void TMainForm::SendActionExecute() {
     const QString refusal = CheckSendList(FSendList);
     if (!refusal.isEmpty()) throw EAppError(refusal);
-    if (!FWorker || !FWorker->RequestSend()) throw EAppError(MsgNotConnected());
+    if (!FWorker) throw EAppError(MsgNotConnected());
+    FWorker->RequestSend(FSendList);
     SendAction->setEnabled(false);
 }
 
@@ -634,7 +635,7 @@ void TMainForm::SendChatMessage() {
     SendChatText(*MessageForm, Settings.UserName, [this](const QByteArray& frame) {
         // Looked up after the echo: the line is shown even when nothing is
         // connected.
-        const std::shared_ptr<TCustomWinSocket> connection = ConnectionInUse();
+        const std::shared_ptr<TcpConnection> connection = ConnectionInUse();
         if (!connection || !connection->IsConnected()) return ChatDelivery::NotConnected;
         // A connection that ended under the send took nothing: saying so
         // beats an echo of a line the peer never gets.

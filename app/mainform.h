@@ -27,12 +27,12 @@ class QToolBar;
 
 namespace relvane {
 class IConnection;
-class TClientSocket;
-class TCustomWinSocket;
+class TcpClient;
+class TcpConnection;
 class TDropDst;
 class TMessageForm;
-class TReceiveThread;
-class TServerSocket;
+class ConnectionWorker;
+class TcpServer;
 class TStatusForm;
 struct StageWait;
 struct TransferProgress;
@@ -80,8 +80,8 @@ public:
     QAction* SendAction = nullptr;
     QAction* T1 = nullptr; // "ツールバー(&T)"
 
-    TServerSocket* ServerSocket1 = nullptr;
-    TClientSocket* ClientSocket1 = nullptr;
+    TcpServer* ServerSocket1 = nullptr;
+    TcpClient* ClientSocket1 = nullptr;
     // Files dropped anywhere on the window become the files to send.
     TDropDst* DropDst1 = nullptr;
 
@@ -103,7 +103,7 @@ public:
     [[nodiscard]] int ListenPort() const;
     void SetListenPort(int port);
     // The worker of the connection in use, while there is one.
-    [[nodiscard]] TReceiveThread* Worker() const;
+    [[nodiscard]] ConnectionWorker* Worker() const;
     // Counters and flags of the connection in use, for the status windows.
     [[nodiscard]] std::shared_ptr<TransferProgress> Progress() const { return FProgress; }
 
@@ -145,18 +145,19 @@ public:
     bool UseCompress() override { return Settings.UseCompress; }
     bool UseResume() override { return Settings.UseResume; }
     QString ReceiveFolder() override { return Settings.ReceiveFolder; }
-    int ConnectStage() override { return FConnectStage; }
-    void SetConnectStage(int stage) override { FConnectStage = stage; }
+    ConnectStage Stage() override { return static_cast<ConnectStage>(FConnectStage); }
+    void SetStage(ConnectStage stage) override { FConnectStage = static_cast<int>(stage); }
+    [[nodiscard]] int ConnectStageNo() const { return FConnectStage; }
     void SetHandshakeFailed() override { FHandshakeFailed = true; }
     void SetPeerName(const QString& name) override { FPeerName = name; }
     QString PeerName() override { return FPeerName; }
     void ShowChat(const QString& peerName, const QString& text) override;
-    void ShowError(const QString& text) override;
+    void ShowError(const Error& error) override;
     void ShowRecvWindow() override;
     void HideRecvWindow() override;
     void ShowRecvCount(int fileCount) override;
     void ShowRecvName(const QString& name) override;
-    QStringList SendList() override { return FSendList; }
+    QStringList SendList() { return FSendList; }
     void ShowSendWindow(const QStringList& files) override;
     void ShowSendName(const QString& path) override;
     void HideSendWindow() override;
@@ -190,19 +191,19 @@ private:
     void CancelServerAttempt();
     void CancelClientAttempt();
     void WaitForWorkersToEnd();
-    void ShowConnected(const std::shared_ptr<TCustomWinSocket>& connection);
+    void ShowConnected(const std::shared_ptr<TcpConnection>& connection);
 
     // The worker of the connection in use.
-    void StartWorker(const std::shared_ptr<TCustomWinSocket>& socket, int side);
+    void StartWorker(const std::shared_ptr<TcpConnection>& socket, int side);
     void StopWorker();
-    void ReapWorker(TReceiveThread* thread);
-    [[nodiscard]] std::shared_ptr<TCustomWinSocket> ConnectionInUse() const;
+    void ReapWorker(ConnectionWorker* thread);
+    [[nodiscard]] std::shared_ptr<TcpConnection> ConnectionInUse() const;
 
     // Socket events.
-    void ServerSocket1Accept(const std::shared_ptr<TCustomWinSocket>& socket);
-    void ServerSocket1ClientDisconnect(const std::shared_ptr<TCustomWinSocket>& socket);
-    void ClientSocket1Connect(const std::shared_ptr<TCustomWinSocket>& socket);
-    void ClientSocket1Disconnect(const std::shared_ptr<TCustomWinSocket>& socket);
+    void ServerSocket1Accept(const std::shared_ptr<TcpConnection>& socket);
+    void ServerSocket1ClientDisconnect(const std::shared_ptr<TcpConnection>& socket);
+    void ClientSocket1Connect(const std::shared_ptr<TcpConnection>& socket);
+    void ClientSocket1Disconnect(const std::shared_ptr<TcpConnection>& socket);
 
     // The status windows read the counters of the connection in use; when
     // it ends they forget them and hide.
@@ -225,14 +226,14 @@ private:
     bool AwaitingPeer = false;
     // The connection in use: the peer accepted by ServerSocket1, or the
     // connection of ClientSocket1.
-    std::shared_ptr<TCustomWinSocket> ServerConnection;
+    std::shared_ptr<TcpConnection> ServerConnection;
     bool ClientInUse = false;
 
     // Every worker still running; the one of the connection in use is
     // FWorker with its host link. An ended connection's link is detached, so
     // its late calls reach nothing.
     std::vector<std::unique_ptr<TWorkerEntry>> Workers;
-    QPointer<TReceiveThread> FWorker;
+    QPointer<ConnectionWorker> FWorker;
     THostLink* Link = nullptr;
     std::shared_ptr<TransferProgress> FProgress;
 

@@ -373,9 +373,9 @@ QString CliPeer::CheckFilesToSend(const QStringList& files) {
 
 void CliPeer::Open() {
     if (Opts.Role == Options::Mode::Listen) {
-        Server = std::make_unique<TServerSocket>();
+        Server = std::make_unique<TcpServer>();
         Server->SetPort(Opts.Port);
-        Server->OnAccept = [this](QObject*, const std::shared_ptr<TCustomWinSocket>& s) {
+        Server->OnAccept = [this](QObject*, const std::shared_ptr<TcpConnection>& s) {
             if (Socket || Finishing) {
                 // One peer at a time: a second one is turned away at once.
                 s->Close();
@@ -383,19 +383,19 @@ void CliPeer::Open() {
             }
             StartWorker(s, 0);
         };
-        Server->OnClientDisconnect = [this](QObject*, const std::shared_ptr<TCustomWinSocket>& s) {
+        Server->OnClientDisconnect = [this](QObject*, const std::shared_ptr<TcpConnection>& s) {
             PeerClosed(s);
         };
         Server->SetActive(true); // throws when the port cannot be used
         Note(QStringLiteral("接続を待っています・・・"));
     } else {
-        Client = std::make_unique<TClientSocket>();
+        Client = std::make_unique<TcpClient>();
         Client->SetAddress(Opts.Address);
         Client->SetPort(Opts.Port);
-        Client->OnConnect = [this](QObject*, const std::shared_ptr<TCustomWinSocket>& s) {
+        Client->OnConnect = [this](QObject*, const std::shared_ptr<TcpConnection>& s) {
             StartWorker(s, 1);
         };
-        Client->OnDisconnect = [this](QObject*, const std::shared_ptr<TCustomWinSocket>& s) {
+        Client->OnDisconnect = [this](QObject*, const std::shared_ptr<TcpConnection>& s) {
             PeerClosed(s);
         };
         Note(QStringLiteral("サーバーに接続中・・・"));
@@ -405,7 +405,7 @@ void CliPeer::Open() {
 
 void CliPeer::WaitConnected() {
     StageWait wait;
-    wait.Stage = [this] { return Stage.load(); };
+    wait.Stage = [this] { return StageNo.load(); };
     wait.HandshakeFailed = [this] { return HandshakeFailed.load(); };
     wait.DispatchEvents = [this](int ms) { DispatchEvents(ms); };
 
@@ -443,13 +443,13 @@ void CliPeer::DispatchEvents(int timeoutMs) {
     WaitForEvents(wait);
 }
 
-void CliPeer::StartWorker(const std::shared_ptr<TCustomWinSocket>& socket, int side) {
+void CliPeer::StartWorker(const std::shared_ptr<TcpConnection>& socket, int side) {
     Socket = socket;
-    Worker = std::make_unique<TReceiveThread>(*this, socket, side);
+    Worker = std::make_unique<ConnectionWorker>(*this, socket, side);
     Progress = Worker->SharedProgress();
     connect(Worker.get(), &QThread::finished, this, &CliPeer::WorkerFinished, Qt::QueuedConnection);
     Worker->Start();
-    Stage.store(1);
+    StageNo.store(1);
 }
 
 void CliPeer::Connected() {
@@ -471,7 +471,7 @@ void CliPeer::Connected() {
     }
     if (!SendFiles.isEmpty()) {
         Note(QStringLiteral("asking the peer to take %1 file(s)").arg(SendFiles.size()));
-        if (!Worker->RequestSend()) Fail(QStringLiteral("送信エラー"));
+        Worker->RequestSend(SendFiles);
     }
     CheckDone();
 }
@@ -521,7 +521,7 @@ void CliPeer::Shutdown() {
     Client.reset();
 }
 
-void CliPeer::PeerClosed(const std::shared_ptr<TCustomWinSocket>& socket) {
+void CliPeer::PeerClosed(const std::shared_ptr<TcpConnection>& socket) {
     if (!Socket || socket != Socket || Finishing || PeerGone) return;
     DrainBeforeClose(socket);
     PeerGone = true;
@@ -532,7 +532,7 @@ void CliPeer::PeerClosed(const std::shared_ptr<TCustomWinSocket>& socket) {
 // The peer's last frames (often the Ack that completes our list) may still
 // wait unread when its close is noticed, and they go with the socket once
 // this event returns. Let the worker read them first, for a bounded time.
-void CliPeer::DrainBeforeClose(const std::shared_ptr<TCustomWinSocket>& socket) {
+void CliPeer::DrainBeforeClose(const std::shared_ptr<TcpConnection>& socket) {
     if (!Worker || Worker->isFinished()) return;
     QDeadlineTimer limit(2000);
     while (socket->BytesWaiting() > 0 && !Worker->isFinished() && !limit.hasExpired()) {
@@ -616,8 +616,9 @@ void CliPeer::ShowChat(const QString& peerName, const QString& text) {
 // ---------------------------------------------------------------------------
 // Transfers
 
-void CliPeer::ShowError(const QString& text) {
-    if (text.contains(QStringLiteral("中止"))) {
+void CliPeer::ShowError(const Error& error) {
+    const QString text = error.Message();
+    if (error.KeepsConnection()) {
         // A cancel keeps the connection. It is the peer's doing (this program
         // never cancels), and it ends whichever direction was hidden just
         // before it.

@@ -22,10 +22,10 @@ class QTimer;
 namespace relvane {
 
 class IConnection;
-class TClientSocket;
-class TCustomWinSocket;
-class TReceiveThread;
-class TServerSocket;
+class TcpClient;
+class TcpConnection;
+class ConnectionWorker;
+class TcpServer;
 struct TransferProgress;
 
 namespace cli {
@@ -81,18 +81,17 @@ public:
     bool UseCompress() override { return Opts.Compress; }
     bool UseResume() override { return Opts.Resume; }
     QString ReceiveFolder() override { return ReceiveDir; }
-    int ConnectStage() override { return Stage.load(); }
-    void SetConnectStage(int stage) override { Stage.store(stage); }
+    ConnectStage Stage() override { return static_cast<ConnectStage>(StageNo.load()); }
+    void SetStage(ConnectStage stage) override { StageNo.store(static_cast<int>(stage)); }
     void SetHandshakeFailed() override { HandshakeFailed.store(true); }
     void SetPeerName(const QString& name) override;
     QString PeerName() override;
     void ShowChat(const QString& peerName, const QString& text) override;
-    void ShowError(const QString& text) override;
+    void ShowError(const Error& error) override;
     void ShowRecvWindow() override;
     void HideRecvWindow() override;
     void ShowRecvCount(int fileCount) override;
     void ShowRecvName(const QString& name) override;
-    QStringList SendList() override { return SendFiles; }
     void ShowSendWindow(const QStringList& files) override;
     void ShowSendName(const QString& path) override;
     void HideSendWindow() override;
@@ -110,9 +109,9 @@ private:
     void WaitConnected();
     void Connected();
     void Shutdown();
-    void StartWorker(const std::shared_ptr<TCustomWinSocket>& socket, int side);
-    void PeerClosed(const std::shared_ptr<TCustomWinSocket>& socket);
-    void DrainBeforeClose(const std::shared_ptr<TCustomWinSocket>& socket);
+    void StartWorker(const std::shared_ptr<TcpConnection>& socket, int side);
+    void PeerClosed(const std::shared_ptr<TcpConnection>& socket);
+    void DrainBeforeClose(const std::shared_ptr<TcpConnection>& socket);
     void WorkerFinished();
     void ReadStdin();
     void SendChatLine(const QString& line);
@@ -132,13 +131,13 @@ private:
     QString ReceiveDir;
     QStringList SendFiles;
 
-    std::unique_ptr<TServerSocket> Server;
-    std::unique_ptr<TClientSocket> Client;
-    std::shared_ptr<TCustomWinSocket> Socket; // the one connection in use
-    std::unique_ptr<TReceiveThread> Worker;
+    std::unique_ptr<TcpServer> Server;
+    std::unique_ptr<TcpClient> Client;
+    std::shared_ptr<TcpConnection> Socket; // the one connection in use
+    std::unique_ptr<ConnectionWorker> Worker;
     std::shared_ptr<TransferProgress> Progress;
 
-    std::atomic<int> Stage{0};
+    std::atomic<int> StageNo{0};
     std::atomic<bool> HandshakeFailed{false};
     mutable std::mutex PeerLock;
     QString Peer;

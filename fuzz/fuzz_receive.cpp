@@ -382,7 +382,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host.Files = S->SendFiles;
     auto connection = std::make_shared<MemConnection>(scene & 0x80);
     {
-        TReceiveThread worker(host, connection, scene & 1, scene & 0x20, scene & 0x10);
+        ConnectionWorker worker(host, connection, scene & 1, scene & 0x20, scene & 0x10);
         if (scene & 0x40) worker.RequestSend();
         const std::size_t chunk = (feed & 0x3F) == 0 ? size : (feed & 0x3F);
         std::size_t at = 0;

@@ -198,19 +198,17 @@ TSocketErrorHandler ErrorHandler;
 // ---------------------------------------------------------------------------
 // Errors
 
-ESocketError::ESocketError(const QString& message)
-    : std::runtime_error(message.toUtf8().toStdString()) {}
-
 ESocketError SocketApiError(int code, const char* api) {
     char buffer[256];
     const char* description = ::strerror_r(code, buffer, sizeof buffer); // GNU variant
     return ESocketError(Text("Windows ソケットエラー： %1 (%2) [API '%3']")
                             .arg(QString::fromLocal8Bit(description), QString::number(code),
-                                 QString::fromLatin1(api)));
+                                 QString::fromLatin1(api)),
+                        code, QString::fromLatin1(api));
 }
 
 ESocketError AsyncSocketError(int code) {
-    return ESocketError(Text("非同期ソケットエラー %1").arg(code));
+    return ESocketError(Text("非同期ソケットエラー %1").arg(code), code, QStringLiteral("async"));
 }
 
 void SetSocketErrorHandler(TSocketErrorHandler handler) {
@@ -233,20 +231,20 @@ void RaiseToApplication(const ESocketError& error) {
 // ---------------------------------------------------------------------------
 // Connection object
 
-TCustomWinSocket::TCustomWinSocket() = default;
+TcpConnection::TcpConnection() = default;
 
-TCustomWinSocket::~TCustomWinSocket() {
+TcpConnection::~TcpConnection() {
     Release(true);
 }
 
-void TCustomWinSocket::Attach(int fd) {
+void TcpConnection::Attach(int fd) {
     std::lock_guard guard(Lock);
     Release(true);
     Fd = fd;
     DisconnectReported = false;
 }
 
-void TCustomWinSocket::MarkConnected() {
+void TcpConnection::MarkConnected() {
     std::lock_guard guard(Lock);
     if (Fd < 0) return;
     // Every frame is handed over whole and the protocol waits for replies
@@ -257,7 +255,7 @@ void TCustomWinSocket::MarkConnected() {
     Connected = true;
 }
 
-int TCustomWinSocket::PendingError() {
+int TcpConnection::PendingError() {
     std::lock_guard guard(Lock);
     if (Fd < 0) return ENOTCONN;
     int error = 0;
@@ -266,7 +264,7 @@ int TCustomWinSocket::PendingError() {
     return error;
 }
 
-bool TCustomWinSocket::Watch(int epoll, std::uint64_t key, std::uint32_t events) {
+bool TcpConnection::Watch(int epoll, std::uint64_t key, std::uint32_t events) {
     std::lock_guard guard(Lock);
     epoll_event event{};
     event.events = events;
@@ -277,7 +275,7 @@ bool TCustomWinSocket::Watch(int epoll, std::uint64_t key, std::uint32_t events)
     return true;
 }
 
-void TCustomWinSocket::Rewatch(std::uint32_t events) {
+void TcpConnection::Rewatch(std::uint32_t events) {
     std::lock_guard guard(Lock);
     if (WatchEpoll < 0 || Fd < 0) return;
     epoll_event event{};
@@ -286,7 +284,7 @@ void TCustomWinSocket::Rewatch(std::uint32_t events) {
     ::epoll_ctl(WatchEpoll, EPOLL_CTL_MOD, Fd, &event);
 }
 
-void TCustomWinSocket::Unwatch() {
+void TcpConnection::Unwatch() {
     std::lock_guard guard(Lock);
     // Removed explicitly: the closer keeps the descriptor open a while, and an
     // epoll set tracks the open file, not the descriptor number.
@@ -294,12 +292,12 @@ void TCustomWinSocket::Unwatch() {
     WatchEpoll = -1;
 }
 
-void TCustomWinSocket::SetHardCloseHook(std::function<void()> hook) {
+void TcpConnection::SetHardCloseHook(std::function<void()> hook) {
     std::lock_guard guard(Lock);
     OnHardClose = std::move(hook);
 }
 
-void TCustomWinSocket::Release(bool graceful) {
+void TcpConnection::Release(bool graceful) {
     std::lock_guard guard(Lock);
     const bool wasConnected = Connected.exchange(false);
     Unwatch();
@@ -312,7 +310,7 @@ void TCustomWinSocket::Release(bool graceful) {
         ::close(fd);
 }
 
-void TCustomWinSocket::Close() {
+void TcpConnection::Close() {
     std::lock_guard guard(Lock);
     // A close from outside the endpoint must still reach the endpoint's events.
     auto hook = std::move(OnHardClose);
@@ -320,7 +318,7 @@ void TCustomWinSocket::Close() {
     if (hook) hook();
 }
 
-void TCustomWinSocket::HardFailure(int code, const char* api) {
+void TcpConnection::HardFailure(int code, const char* api) {
     auto hook = std::move(OnHardClose);
     Release(false);
     // Runs under the lock, which the endpoint also takes to drop the hook
@@ -329,14 +327,14 @@ void TCustomWinSocket::HardFailure(int code, const char* api) {
     throw SocketApiError(code, api);
 }
 
-int TCustomWinSocket::BytesWaiting() {
+int TcpConnection::BytesWaiting() {
     std::lock_guard guard(Lock);
     int count = 0;
     if (!Connected || ::ioctl(Fd, FIONREAD, &count) != 0) return 0;
     return count;
 }
 
-int TCustomWinSocket::ReceiveBytes(void* buffer, int n) {
+int TcpConnection::ReceiveBytes(void* buffer, int n) {
     std::lock_guard guard(Lock);
     if (!Connected || n <= 0) return 0;
     for (;;) {
@@ -348,15 +346,15 @@ int TCustomWinSocket::ReceiveBytes(void* buffer, int n) {
     }
 }
 
-int TCustomWinSocket::SendBytes(const void* buffer, int n) {
+int TcpConnection::SendBytes(const void* buffer, int n) {
     return Send(buffer, n, 0);
 }
 
-int TCustomWinSocket::SendBytesMore(const void* buffer, int n) {
+int TcpConnection::SendBytesMore(const void* buffer, int n) {
     return Send(buffer, n, MSG_MORE);
 }
 
-int TCustomWinSocket::Send(const void* buffer, int n, int flags) {
+int TcpConnection::Send(const void* buffer, int n, int flags) {
     std::lock_guard guard(Lock);
     if (!Connected || n <= 0) return 0;
     const auto* bytes = static_cast<const char*>(buffer);
@@ -385,7 +383,7 @@ int TCustomWinSocket::Send(const void* buffer, int n, int flags) {
     return n;
 }
 
-int TCustomWinSocket::PollFd(short events, int timeoutMs) {
+int TcpConnection::PollFd(short events, int timeoutMs) {
     int fd;
     {
         std::lock_guard guard(Lock);
@@ -397,15 +395,15 @@ int TCustomWinSocket::PollFd(short events, int timeoutMs) {
     return PollOne(fd, events, timeoutMs);
 }
 
-void TCustomWinSocket::WaitReadable(int timeoutMs) {
+void TcpConnection::WaitReadable(int timeoutMs) {
     [[maybe_unused]] const int events = PollFd(POLLIN | POLLRDHUP, timeoutMs);
 }
 
-bool TCustomWinSocket::WaitWritable(int timeoutMs) {
+bool TcpConnection::WaitWritable(int timeoutMs) {
     return (PollFd(POLLOUT, timeoutMs) & POLLOUT) != 0;
 }
 
-QString TCustomWinSocket::PeerHostName() {
+QString TcpConnection::PeerHostName() {
     sockaddr_in peer{};
     {
         std::lock_guard guard(Lock);
@@ -424,7 +422,7 @@ QString TCustomWinSocket::PeerHostName() {
     return QString::fromLocal8Bit(host);
 }
 
-QString TCustomWinSocket::PeerAddress() {
+QString TcpConnection::PeerAddress() {
     std::lock_guard guard(Lock);
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
@@ -438,43 +436,43 @@ QString TCustomWinSocket::PeerAddress() {
 // ---------------------------------------------------------------------------
 // Client endpoint
 
-TClientSocket::TClientSocket(QObject* parent)
-    : QObject(parent), FSocket(std::make_shared<TCustomWinSocket>()) {}
+TcpClient::TcpClient(QObject* parent)
+    : QObject(parent), FSocket(std::make_shared<TcpConnection>()) {}
 
-TClientSocket::~TClientSocket() {
+TcpClient::~TcpClient() {
     // No events from a dying endpoint; the worker may keep the object, closed.
     FSocket->Release(true);
     delete Notifier;
     if (Epoll >= 0) ::close(Epoll);
 }
 
-void TClientSocket::SetPort(int port) {
+void TcpClient::SetPort(int port) {
     if (port == FPort) return;
     if (Active()) throw InUse();
     FPort = port;
 }
 
-void TClientSocket::SetAddress(const QString& address) {
+void TcpClient::SetAddress(const QString& address) {
     if (address.compare(FAddress, Qt::CaseInsensitive) == 0) return;
     if (Active()) throw InUse();
     FAddress = address;
 }
 
-void TClientSocket::SetActive(bool active) {
+void TcpClient::SetActive(bool active) {
     if (!active)
         Close();
     else if (FState == TState::Closed)
         Open();
 }
 
-void TClientSocket::EnsureEpoll() {
+void TcpClient::EnsureEpoll() {
     if (Epoll >= 0) return;
     Epoll = CreateEpoll();
     Notifier = new QSocketNotifier(Epoll, QSocketNotifier::Read, this);
-    connect(Notifier, &QSocketNotifier::activated, this, &TClientSocket::Notified);
+    connect(Notifier, &QSocketNotifier::activated, this, &TcpClient::Notified);
 }
 
-void TClientSocket::Open() {
+void TcpClient::Open() {
     EnsureEpoll();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) throw CannotCreate();
@@ -517,14 +515,14 @@ void TClientSocket::Open() {
     }
 }
 
-void TClientSocket::FailOpen(const ESocketError& error) {
+void TcpClient::FailOpen(const ESocketError& error) {
     // The half-opened socket goes the way of a local close: one OnDisconnect,
     // then the error reaches the code that set Active.
     RaiseDisconnect();
     throw error;
 }
 
-void TClientSocket::Close() {
+void TcpClient::Close() {
     switch (FState) {
     case TState::Closed:
     case TState::Disconnecting: // closing again from inside OnDisconnect
@@ -539,7 +537,7 @@ void TClientSocket::Close() {
     }
 }
 
-void TClientSocket::RaiseDisconnect() {
+void TcpClient::RaiseDisconnect() {
     FSocket->Unwatch(); // a peer's close stays signalled; no repeats during the handler
     FState = TState::Disconnecting;
     TAtExit finish([this] {
@@ -549,7 +547,7 @@ void TClientSocket::RaiseDisconnect() {
     if (OnDisconnect) OnDisconnect(this, FSocket);
 }
 
-void TClientSocket::Notified() {
+void TcpClient::Notified() {
     epoll_event event{};
     if (::epoll_wait(Epoll, &event, 1, 0) != 1 || event.data.u64 != Attempt) return;
     switch (FState) {
@@ -567,7 +565,7 @@ void TClientSocket::Notified() {
     }
 }
 
-void TClientSocket::ConnectFinished(std::uint32_t events) {
+void TcpClient::ConnectFinished(std::uint32_t events) {
     int error = FSocket->PendingError();
     if (error == 0 && (events & EPOLLOUT) == 0) {
         if ((events & (EPOLLERR | EPOLLHUP)) == 0) return;
@@ -589,16 +587,16 @@ void TClientSocket::ConnectFinished(std::uint32_t events) {
     if (OnConnect) OnConnect(this, FSocket);
 }
 
-void TClientSocket::HardClosed() {
+void TcpClient::HardClosed() {
     if (FState == TState::Connected && !FSocket->IsConnected()) RaiseDisconnect();
 }
 
 // ---------------------------------------------------------------------------
 // Server endpoint
 
-TServerSocket::TServerSocket(QObject* parent) : QObject(parent) {}
+TcpServer::TcpServer(QObject* parent) : QObject(parent) {}
 
-TServerSocket::~TServerSocket() {
+TcpServer::~TcpServer() {
     OnAccept = nullptr;
     OnClientDisconnect = nullptr;
     Close();
@@ -606,42 +604,42 @@ TServerSocket::~TServerSocket() {
     if (Epoll >= 0) ::close(Epoll);
 }
 
-void TServerSocket::SetPort(int port) {
+void TcpServer::SetPort(int port) {
     if (port == FPort) return;
     if (FActive) throw InUse();
     FPort = port;
 }
 
-void TServerSocket::SetActive(bool active) {
+void TcpServer::SetActive(bool active) {
     if (!active)
         Close();
     else if (!FActive)
         Open();
 }
 
-int TServerSocket::ConnectionCount() const {
+int TcpServer::ConnectionCount() const {
     std::lock_guard guard(ListLock);
     return static_cast<int>(Connections.size());
 }
 
-std::shared_ptr<TCustomWinSocket> TServerSocket::ConnectionAt(int index) const {
+std::shared_ptr<TcpConnection> TcpServer::ConnectionAt(int index) const {
     std::lock_guard guard(ListLock);
     if (index < 0 || index >= static_cast<int>(Connections.size())) return nullptr;
     return Connections[static_cast<std::size_t>(index)];
 }
 
-std::shared_ptr<TCustomWinSocket> TServerSocket::FindByKey(std::uint64_t key) const {
+std::shared_ptr<TcpConnection> TcpServer::FindByKey(std::uint64_t key) const {
     std::lock_guard guard(ListLock);
     for (const auto& socket : Connections)
         if (socket->WatchKey == key) return socket;
     return nullptr;
 }
 
-void TServerSocket::Open() {
+void TcpServer::Open() {
     if (Epoll < 0) {
         Epoll = CreateEpoll();
         Notifier = new QSocketNotifier(Epoll, QSocketNotifier::Read, this);
-        connect(Notifier, &QSocketNotifier::activated, this, &TServerSocket::Notified);
+        connect(Notifier, &QSocketNotifier::activated, this, &TcpServer::Notified);
     }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) throw CannotCreate();
@@ -666,9 +664,9 @@ void TServerSocket::Open() {
     FActive = true;
 }
 
-void TServerSocket::Close() {
+void TcpServer::Close() {
     if (!FActive) return;
-    std::vector<std::shared_ptr<TCustomWinSocket>> closing;
+    std::vector<std::shared_ptr<TcpConnection>> closing;
     {
         std::lock_guard guard(ListLock);
         closing = Connections;
@@ -687,7 +685,7 @@ void TServerSocket::Close() {
     FActive = false;
 }
 
-void TServerSocket::Notified() {
+void TcpServer::Notified() {
     epoll_event events[16];
     const int n = ::epoll_wait(Epoll, events, 16, 0);
     for (int i = 0; i < n; ++i) {
@@ -703,7 +701,7 @@ void TServerSocket::Notified() {
     }
 }
 
-void TServerSocket::AcceptPending() {
+void TcpServer::AcceptPending() {
     for (;;) {
         const int fd = ::accept4(Listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
@@ -730,7 +728,7 @@ void TServerSocket::AcceptPending() {
                 return;
             }
         }
-        auto socket = std::make_shared<TCustomWinSocket>();
+        auto socket = std::make_shared<TcpConnection>();
         socket->Attach(fd);
         if (!socket->Watch(Epoll, NextKey++, EPOLLRDHUP)) {
             const int error = errno;
@@ -752,7 +750,7 @@ void TServerSocket::AcceptPending() {
     }
 }
 
-void TServerSocket::HardClosed(const std::weak_ptr<TCustomWinSocket>& weak) {
+void TcpServer::HardClosed(const std::weak_ptr<TcpConnection>& weak) {
     const auto socket = weak.lock();
     if (!socket || socket->DisconnectReported) return;
     {
@@ -762,7 +760,7 @@ void TServerSocket::HardClosed(const std::weak_ptr<TCustomWinSocket>& weak) {
     ClientClosed(socket);
 }
 
-void TServerSocket::ClientClosed(const std::shared_ptr<TCustomWinSocket>& socket) {
+void TcpServer::ClientClosed(const std::shared_ptr<TcpConnection>& socket) {
     socket->DisconnectReported = true;
     socket->Unwatch(); // a peer's close stays signalled; no repeats during the handler
     TAtExit finish([this, socket] {

@@ -5,6 +5,7 @@
 // thread), while it dispatches its Qt event queue.
 
 #include "net/connection.h"
+#include "platform/error.h"
 
 #include <QObject>
 #include <QString>
@@ -21,11 +22,18 @@ class QSocketNotifier;
 
 namespace relvane {
 
-// A socket failure, carrying the text the user will read (UTF-8 in what()).
-class ESocketError : public std::runtime_error {
+// A socket failure: the system's error code and the call that failed, where
+// the failure came from the system (0 and empty otherwise).
+class ESocketError : public Error {
 public:
-    explicit ESocketError(const QString& message);
-    [[nodiscard]] QString Message() const { return QString::fromUtf8(what()); }
+    explicit ESocketError(const QString& message, int code = 0, QString api = {})
+        : Error(message, ErrorKind::Socket), FCode(code), FApi(std::move(api)) {}
+    [[nodiscard]] int Code() const { return FCode; }
+    [[nodiscard]] const QString& Api() const { return FApi; }
+
+private:
+    int FCode;
+    QString FApi;
 };
 
 // "Windows ソケットエラー： %0:s (%1:d) [API '%2:s']" for errno `code`.
@@ -39,14 +47,14 @@ using TSocketErrorHandler = std::function<void(const ESocketError&)>;
 void SetSocketErrorHandler(TSocketErrorHandler handler);
 void RaiseToApplication(const ESocketError& error);
 
-// The connection object. Shared: the protocol worker may hold it after the
-// endpoint that made it has been closed.
-class TCustomWinSocket : public IConnection {
+// The connection object (`TCustomWinSocket`). Shared: the protocol worker
+// may hold it after the endpoint that made it has been closed.
+class TcpConnection : public IConnection {
 public:
-    TCustomWinSocket();
-    ~TCustomWinSocket() override;
-    TCustomWinSocket(const TCustomWinSocket&) = delete;
-    TCustomWinSocket& operator=(const TCustomWinSocket&) = delete;
+    TcpConnection();
+    ~TcpConnection() override;
+    TcpConnection(const TcpConnection&) = delete;
+    TcpConnection& operator=(const TcpConnection&) = delete;
 
     [[nodiscard]] int BytesWaiting() override;
     [[nodiscard]] int ReceiveBytes(void* buffer, int n) override;
@@ -67,8 +75,8 @@ public:
     void Close();
 
 private:
-    friend class TClientSocket;
-    friend class TServerSocket;
+    friend class TcpClient;
+    friend class TcpServer;
     void Attach(int fd); // takes a connecting descriptor; IsConnected stays false
     void MarkConnected();
     [[nodiscard]] int PendingError(); // SO_ERROR of a connect attempt
@@ -99,14 +107,15 @@ private:
 };
 
 using TSocketNotifyEvent =
-    std::function<void(QObject* sender, const std::shared_ptr<TCustomWinSocket>& socket)>;
+    std::function<void(QObject* sender, const std::shared_ptr<TcpConnection>& socket)>;
 
-// Connecting endpoint. Owns one connection object for its whole life.
-class TClientSocket : public QObject {
+// Connecting endpoint (`TClientSocket`). Owns one connection object for its
+// whole life.
+class TcpClient : public QObject {
     Q_OBJECT
 public:
-    explicit TClientSocket(QObject* parent = nullptr);
-    ~TClientSocket() override;
+    explicit TcpClient(QObject* parent = nullptr);
+    ~TcpClient() override;
 
     [[nodiscard]] int Port() const { return FPort; }
     void SetPort(int port);
@@ -114,7 +123,7 @@ public:
     void SetAddress(const QString& address);
     [[nodiscard]] bool Active() const { return FState == TState::Connected; }
     void SetActive(bool active);
-    [[nodiscard]] std::shared_ptr<TCustomWinSocket> Socket() const { return FSocket; }
+    [[nodiscard]] std::shared_ptr<TcpConnection> Socket() const { return FSocket; }
 
     TSocketNotifyEvent OnConnect;
     TSocketNotifyEvent OnDisconnect;
@@ -136,17 +145,17 @@ private:
     // Identifies the current attempt, so late notifications of an abandoned
     // one are recognised and dropped.
     std::uint64_t Attempt = 0;
-    std::shared_ptr<TCustomWinSocket> FSocket;
+    std::shared_ptr<TcpConnection> FSocket;
     int Epoll = -1;
     QSocketNotifier* Notifier = nullptr;
 };
 
-// Listening endpoint with the list of accepted connections.
-class TServerSocket : public QObject {
+// Listening endpoint (`TServerSocket`) with the list of accepted connections.
+class TcpServer : public QObject {
     Q_OBJECT
 public:
-    explicit TServerSocket(QObject* parent = nullptr);
-    ~TServerSocket() override;
+    explicit TcpServer(QObject* parent = nullptr);
+    ~TcpServer() override;
 
     [[nodiscard]] int Port() const { return FPort; }
     void SetPort(int port);
@@ -154,7 +163,7 @@ public:
     void SetActive(bool active);
 
     [[nodiscard]] int ConnectionCount() const;
-    [[nodiscard]] std::shared_ptr<TCustomWinSocket> ConnectionAt(int index) const;
+    [[nodiscard]] std::shared_ptr<TcpConnection> ConnectionAt(int index) const;
 
     TSocketNotifyEvent OnAccept;
     TSocketNotifyEvent OnClientDisconnect;
@@ -164,9 +173,9 @@ private:
     void Open();
     void Close();
     void AcceptPending();
-    void ClientClosed(const std::shared_ptr<TCustomWinSocket>& socket);
-    void HardClosed(const std::weak_ptr<TCustomWinSocket>& socket);
-    [[nodiscard]] std::shared_ptr<TCustomWinSocket> FindByKey(std::uint64_t key) const;
+    void ClientClosed(const std::shared_ptr<TcpConnection>& socket);
+    void HardClosed(const std::weak_ptr<TcpConnection>& socket);
+    [[nodiscard]] std::shared_ptr<TcpConnection> FindByKey(std::uint64_t key) const;
 
     int FPort = 2010;
     bool FActive = false;
@@ -175,7 +184,7 @@ private:
     std::uint64_t NextKey = 1; // 0 is the listener
     QSocketNotifier* Notifier = nullptr;
     mutable std::mutex ListLock;
-    std::vector<std::shared_ptr<TCustomWinSocket>> Connections;
+    std::vector<std::shared_ptr<TcpConnection>> Connections;
 };
 
 } // namespace relvane

@@ -3,17 +3,15 @@
 // finds or replaces one line, and closes it again. Section and key names match
 // without regard to letter case. The file is Shift-JIS text with CR LF lines.
 
-#include <QString>
+#include "platform/error.h"
 
-#include <stdexcept>
+#include <QString>
 
 namespace relvane {
 
-class EProfileError : public std::runtime_error {
+class EProfileError : public Error {
 public:
-    explicit EProfileError(const QString& message)
-        : std::runtime_error(message.toUtf8().toStdString()) {}
-    [[nodiscard]] QString Message() const { return QString::fromUtf8(what()); }
+    using Error::Error;
 };
 
 class TProfileFile {

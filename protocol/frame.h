@@ -5,6 +5,8 @@
 
 #include "net/connection.h"
 
+#include "platform/error.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -66,12 +68,10 @@ struct FrameHeader {
 };
 static_assert(HeaderSize == 1 + 1 + 1 + 4 + 1);
 
-// The protocol's failures: the text the user reads (UTF-8 in what()).
-class EProtocolError : public std::runtime_error {
+// The protocol's failures.
+class EProtocolError : public Error {
 public:
-    explicit EProtocolError(const QString& message)
-        : std::runtime_error(message.toUtf8().toStdString()) {}
-    [[nodiscard]] QString Message() const { return QString::fromUtf8(what()); }
+    using Error::Error;
 };
 
 // The whole frame in one buffer, ready for a single send.

@@ -50,13 +50,13 @@ void WaitForStage(int n, const StageWait& wait, int deadlineMs) {
         deadlineMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(deadlineMs);
     while (wait.Stage() != n) {
         wait.DispatchEvents(100);
-        if (wait.HandshakeFailed()) throw EProtocolError(HandshakeFailedText());
+        if (wait.HandshakeFailed()) throw EProtocolError(HandshakeFailedText(), ErrorKind::HandshakeFailed);
         if (wait.Cancelled && wait.Cancelled()) {
             if (wait.OnCancel) wait.OnCancel();
-            throw EProtocolError(QStringLiteral("中止しました"));
+            throw EProtocolError(QStringLiteral("中止しました"), ErrorKind::Cancelled);
         }
         if (deadline.hasExpired() && wait.Stage() != n) {
-            throw EProtocolError(HandshakeFailedText());
+            throw EProtocolError(HandshakeFailedText(), ErrorKind::HandshakeFailed);
         }
     }
 }

@@ -44,20 +44,20 @@ QString SizeMismatch(const QString& path, qint64 received, std::int32_t announce
 
 } // namespace
 
-QString TReceiveThread::PartialPath(const TransferSlot& slot) const {
+QString ConnectionWorker::PartialPath(const TransferSlot& slot) const {
     return FinalPath(slot) + QStringLiteral(".Recv");
 }
 
-QString TReceiveThread::FinalPath(const TransferSlot& slot) const {
+QString ConnectionWorker::FinalPath(const TransferSlot& slot) const {
     return QDir(RecvFolder).filePath(slot.FileName);
 }
 
-void TReceiveThread::SendAck(int slot, bool accepted) {
+void ConnectionWorker::SendAck(int slot, bool accepted) {
     Send(static_cast<std::uint8_t>(slot), Kind::Reply, Type::Ack, Format::FmtFlag,
          FlagPayload(accepted));
 }
 
-void TReceiveThread::EndReceiving(TransferSlot& slot) {
+void ConnectionWorker::EndReceiving(TransferSlot& slot) {
     slot.State = SlotState::Idle;
     slot.InUse = false;
     if (slot.FileStream) {
@@ -67,15 +67,15 @@ void TReceiveThread::EndReceiving(TransferSlot& slot) {
     Synchronize([&] { Host.HideRecvWindow(); });
 }
 
-void TReceiveThread::ProcessSendRequest() {
-    int stage = 0;
+void ConnectionWorker::ProcessSendRequest() {
+    ConnectStage stage = ConnectStage::Idle;
     QString folder;
     Synchronize([&] {
-        stage = Host.ConnectStage();
+        stage = Host.Stage();
         folder = Host.ReceiveFolder();
     });
     // Compression and resume are not agreed before the handshake is over.
-    if (stage != 4) return;
+    if (stage != ConnectStage::Connected) return;
 
     TransferSlot& slot = Slots[FSide];
     if (slot.FileStream) {
@@ -96,7 +96,7 @@ void TReceiveThread::ProcessSendRequest() {
     Send(ControlSlot, Kind::Reply, Type::SendAccept, Format::FmtNumber, NumberPayload(FSide));
 }
 
-void TReceiveThread::ProcessLastIndex(TransferSlot& slot, const QByteArray& payload) {
+void ConnectionWorker::ProcessLastIndex(TransferSlot& slot, const QByteArray& payload) {
     // Only the first file's LastIndex counts; the repeats arrive in RecvWaitName.
     if (slot.State != SlotState::RecvWaitCount) return;
     slot.LastIndex = ParseNumber(PayloadText(payload));
@@ -106,7 +106,7 @@ void TReceiveThread::ProcessLastIndex(TransferSlot& slot, const QByteArray& payl
     Synchronize([&] { Host.ShowRecvCount(shown); });
 }
 
-void TReceiveThread::ProcessFileName(TransferSlot& slot, const QByteArray& payload) {
+void ConnectionWorker::ProcessFileName(TransferSlot& slot, const QByteArray& payload) {
     if (slot.State != SlotState::RecvWaitName) return;
     const QByteArray bytes = PayloadText(payload);
     const std::optional<QString> decoded = FromShiftJisStrict(bytes);
@@ -126,7 +126,7 @@ void TReceiveThread::ProcessFileName(TransferSlot& slot, const QByteArray& paylo
     Synchronize([&] { Host.ShowRecvName(slot.FileName); });
 }
 
-void TReceiveThread::ProcessFileSize(TransferSlot& slot, const QByteArray& payload) {
+void ConnectionWorker::ProcessFileSize(TransferSlot& slot, const QByteArray& payload) {
     if (slot.State != SlotState::RecvWaitSize) return;
     const std::int32_t size = ParseNumber(PayloadText(payload));
     if (size < 0) {
@@ -139,7 +139,7 @@ void TReceiveThread::ProcessFileSize(TransferSlot& slot, const QByteArray& paylo
     Progress->RecvTotal = size;
 }
 
-void TReceiveThread::ProcessResumeOffsetRequest(TransferSlot& slot) {
+void ConnectionWorker::ProcessResumeOffsetRequest(TransferSlot& slot) {
     if (slot.State != SlotState::ResumeQuery) return;
     const QString partial = PartialPath(slot);
     const QFileInfo info(partial);
@@ -165,7 +165,7 @@ void TReceiveThread::ProcessResumeOffsetRequest(TransferSlot& slot) {
          NumberPayload(slot.ResumeOffset));
 }
 
-void TReceiveThread::ProcessChecksum(TransferSlot& slot, const QByteArray& payload) {
+void ConnectionWorker::ProcessChecksum(TransferSlot& slot, const QByteArray& payload) {
     if (slot.State != SlotState::ResumeCheck) return;
     const std::uint32_t theirs = ParseChecksum(PayloadText(payload));
     QFile& file = *slot.FileStream;
@@ -187,7 +187,7 @@ void TReceiveThread::ProcessChecksum(TransferSlot& slot, const QByteArray& paylo
     SendAck(FSide, match);
 }
 
-void TReceiveThread::ProcessFileData(TransferSlot& slot, const QByteArray& payload) {
+void ConnectionWorker::ProcessFileData(TransferSlot& slot, const QByteArray& payload) {
     if (slot.State != SlotState::RecvData) return;
     try {
         if (!slot.FileStream) {
@@ -218,11 +218,11 @@ void TReceiveThread::ProcessFileData(TransferSlot& slot, const QByteArray& paylo
         Send(static_cast<std::uint8_t>(FSide), Kind::Notice, Type::Cancel, Format::FmtNone,
              NonePayload());
         EndReceiving(slot);
-        throw EProtocolError(QStringLiteral("中止しました"));
+        throw EProtocolError(QStringLiteral("中止しました"), ErrorKind::Cancelled);
     }
 }
 
-void TReceiveThread::ProcessEnd(TransferSlot& slot) {
+void ConnectionWorker::ProcessEnd(TransferSlot& slot) {
     if (slot.State == SlotState::RecvWaitName) {
         EndReceiving(slot);
         SendAck(FSide, true);
@@ -262,11 +262,11 @@ void TReceiveThread::ProcessEnd(TransferSlot& slot) {
     Synchronize([&] { Host.FileReceived(target); });
 }
 
-void TReceiveThread::ProcessCancel(TransferSlot& slot) {
+void ConnectionWorker::ProcessCancel(TransferSlot& slot) {
     if (!slot.InUse || slot.State == SlotState::Idle) return;
     EndReceiving(slot);
     Synchronize([&] { Host.EnableSend(); });
-    throw EProtocolError(QStringLiteral("中止しました"));
+    throw EProtocolError(QStringLiteral("中止しました"), ErrorKind::Cancelled);
 }
 
 } // namespace relvane

@@ -25,10 +25,10 @@ QString CannotOpenText(const QString& path) {
 QString TooLargeText(const QString& path) {
     return QStringLiteral("ファイル %1 は 2GB 以上のため送信できません").arg(path);
 }
-// Appended to failures found mid-list: the peer is told with Cancel, so the
-// connection can stay (a text with "中止" keeps it).
-QString Aborted(const QString& text) {
-    return text + QStringLiteral("\r\n送信を中止しました");
+// A failure found mid-list: the peer is told with Cancel, so the connection
+// stays.
+EProtocolError Aborted(const QString& text) {
+    return EProtocolError(text + QStringLiteral("\r\n送信を中止しました"), ErrorKind::Cancelled);
 }
 
 // The name's bytes on the wire, or the message that refuses it.
@@ -83,26 +83,27 @@ QString CheckSendList(const QStringList& paths) {
     return {};
 }
 
-void TReceiveThread::ProcessSendAccept(const QByteArray& payload) {
+void ConnectionWorker::ProcessSendAccept(const QByteArray& payload) {
     // Only the answer to our own SendRequest starts a transfer.
     if (!SendRequested.exchange(false)) return;
     if (ParseNumber(PayloadText(payload)) == FSide) throw EProtocolError(QStringLiteral("IDError"));
     StartSending();
 }
 
-void TReceiveThread::StartSending() {
+void ConnectionWorker::StartSending() {
     QStringList files;
-    Synchronize([&] {
-        files = Host.SendList(); // a copy: later changes to the list do not reach us
-        if (!files.isEmpty()) Host.ShowSendWindow(files);
-    });
+    {
+        std::lock_guard lock(QueueMutex);
+        files = RequestedFiles;
+    }
+    if (!files.isEmpty()) Synchronize([&] { Host.ShowSendWindow(files); });
     TransferSlot& slot = Slots[1 - FSide];
     if (files.isEmpty()) {
         // The list was emptied after the request: release the peer's slot.
         Send(static_cast<std::uint8_t>(1 - FSide), Kind::Notice, Type::Cancel, Format::FmtNone,
              NonePayload());
         EndSending(slot);
-        throw EProtocolError(QStringLiteral("中止しました"));
+        throw EProtocolError(QStringLiteral("中止しました"), ErrorKind::Cancelled);
     }
     slot.FileStream.reset();
     slot.FileList = files;
@@ -113,14 +114,14 @@ void TReceiveThread::StartSending() {
     slot.State = SlotState::SendNextFile;
 }
 
-bool TReceiveThread::PumpHasBlock() const {
+bool ConnectionWorker::PumpHasBlock() const {
     const TransferSlot& slot = Slots[1 - FSide];
     if (!slot.InUse) return false;
     return slot.State == SlotState::SendNextFile ||
            (slot.State == SlotState::SendData && !SendBlocked);
 }
 
-void TReceiveThread::Pump() {
+void ConnectionWorker::Pump() {
     const auto s = static_cast<std::uint8_t>(1 - FSide);
     TransferSlot& slot = Slots[s];
     if (!slot.InUse) return;
@@ -145,7 +146,7 @@ void TReceiveThread::Pump() {
         if (!refusal.isEmpty()) {
             Send(s, Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload());
             EndSending(slot);
-            throw EProtocolError(Aborted(refusal));
+            throw Aborted(refusal);
         }
         slot.FileName = SendFileName(path);
         slot.FileSize = static_cast<std::int32_t>(file->size());
@@ -191,9 +192,8 @@ void TReceiveThread::Pump() {
         const QString path = slot.FileList.value(slot.CurrentIndex);
         Send(s, Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload());
         EndSending(slot);
-        throw EProtocolError(
-            Aborted(got < 0 ? QStringLiteral("ファイル %1 の読み込みに失敗しました").arg(path)
-                            : QStringLiteral("ファイル %1 は送信中に短くなりました").arg(path)));
+        throw Aborted(got < 0 ? QStringLiteral("ファイル %1 の読み込みに失敗しました").arg(path)
+                              : QStringLiteral("ファイル %1 は送信中に短くなりました").arg(path));
     }
 
     const QByteArrayView raw(block, got);
@@ -220,11 +220,11 @@ void TReceiveThread::Pump() {
     if (Progress->SendCancel.load()) {
         Send(s, Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload());
         EndSending(slot);
-        throw EProtocolError(QStringLiteral("中止しました"));
+        throw EProtocolError(QStringLiteral("中止しました"), ErrorKind::Cancelled);
     }
 }
 
-void TReceiveThread::ProcessResumeOffsetReply(TransferSlot& slot, const QByteArray& payload) {
+void ConnectionWorker::ProcessResumeOffsetReply(TransferSlot& slot, const QByteArray& payload) {
     if (!slot.InUse || slot.State != SlotState::ResumeQuery) return;
     const std::int32_t offset = ParseNumber(PayloadText(payload));
     slot.ResumeOffset = offset;
@@ -245,7 +245,7 @@ void TReceiveThread::ProcessResumeOffsetReply(TransferSlot& slot, const QByteArr
          ChecksumPayload(slot.Checksum));
 }
 
-void TReceiveThread::ProcessAck(TransferSlot& slot, const QByteArray& payload) {
+void ConnectionWorker::ProcessAck(TransferSlot& slot, const QByteArray& payload) {
     if (!slot.InUse) return;
     const bool rejected = IsRejection(PayloadText(payload));
     switch (slot.State) {
@@ -283,15 +283,15 @@ void TReceiveThread::ProcessAck(TransferSlot& slot, const QByteArray& payload) {
     }
 }
 
-void TReceiveThread::ProcessPeerCancelOfSend(TransferSlot& slot) {
+void ConnectionWorker::ProcessPeerCancelOfSend(TransferSlot& slot) {
     // The receiver gave up: end our side as our own cancel would, without
     // answering (its slot is already idle).
     if (!slot.InUse || slot.State == SlotState::Idle) return;
     EndSending(slot);
-    throw EProtocolError(QStringLiteral("中止しました"));
+    throw EProtocolError(QStringLiteral("中止しました"), ErrorKind::Cancelled);
 }
 
-void TReceiveThread::EndSending(TransferSlot& slot) {
+void ConnectionWorker::EndSending(TransferSlot& slot) {
     slot.State = SlotState::Idle;
     slot.InUse = false;
     slot.FileStream.reset();

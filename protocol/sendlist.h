@@ -13,7 +13,7 @@ namespace relvane {
 
 // Empty when the list can be sent; otherwise the message to show, naming the
 // first file that cannot be sent. The send action calls it before
-// TReceiveThread::RequestSend.
+// ConnectionWorker::RequestSend.
 [[nodiscard]] QString CheckSendList(const QStringList& paths);
 
 } // namespace relvane

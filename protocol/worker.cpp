@@ -51,14 +51,14 @@ bool IsOurVersion(const QByteArray& text) {
 
 } // namespace
 
-TReceiveThread::TReceiveThread(IWorkerHost& host, std::shared_ptr<IConnection> socket, int side,
+ConnectionWorker::ConnectionWorker(IWorkerHost& host, std::shared_ptr<IConnection> socket, int side,
                                bool resumeOn, bool compressOn, QObject* parent)
     : QThread(parent), Host(host), Socket(std::move(socket)), FSide(side), FResumeOn(resumeOn),
       Progress(std::make_shared<TransferProgress>()) {
     Progress->CompressOn = compressOn;
 }
 
-TReceiveThread::~TReceiveThread() {
+ConnectionWorker::~ConnectionWorker() {
     RequestTerminate();
     if (!isRunning()) {
         (void)RunEnded.load(std::memory_order_acquire);
@@ -74,16 +74,16 @@ TReceiveThread::~TReceiveThread() {
     (void)RunEnded.load(std::memory_order_acquire); // everything run() did is ours now
 }
 
-void TReceiveThread::Start() {
+void ConnectionWorker::Start() {
     start(QThread::TimeCriticalPriority);
 }
 
-void TReceiveThread::RequestTerminate() {
+void ConnectionWorker::RequestTerminate() {
     Terminated = true;
     requestInterruption();
 }
 
-void TReceiveThread::run() {
+void ConnectionWorker::run() {
     while (Pass(1)) {
     }
     // Partial files stay on disk under their ".Recv" names for a later resume.
@@ -96,19 +96,15 @@ void TReceiveThread::run() {
     RunEnded.store(true, std::memory_order_release);
 }
 
-bool TReceiveThread::Pass(int idleWaitMs) {
+bool ConnectionWorker::Pass(int idleWaitMs) {
     try {
+        SendQueued();
         ReadAvailable();
         if (!TerminateRequested()) Pump();
+    } catch (const Error& error) {
+        Report(error);
     } catch (const std::exception& error) {
-        const QString text = QString::fromUtf8(error.what());
-        try {
-            Synchronize([&] { Host.ShowError(text); });
-        } catch (const std::exception&) {
-            // The host could not show it; the connection still has to end.
-            RequestTerminate();
-        }
-        if (!text.contains(QStringLiteral("中止"))) RequestTerminate();
+        Report(Error(QString::fromUtf8(error.what())));
     }
     const bool goOn = !TerminateRequested() && Socket->IsConnected();
     if (goOn && !PumpHasBlock() && ReadBuffer.size() < HeaderSize) {
@@ -123,7 +119,17 @@ bool TReceiveThread::Pass(int idleWaitMs) {
     return goOn && !TerminateRequested() && Socket->IsConnected();
 }
 
-void TReceiveThread::Synchronize(const std::function<void()>& fn) {
+void ConnectionWorker::Report(const Error& error) {
+    try {
+        Synchronize([&] { Host.ShowError(error); });
+    } catch (const std::exception&) {
+        // The host could not show it; the connection still has to end.
+        RequestTerminate();
+    }
+    if (!error.KeepsConnection()) RequestTerminate();
+}
+
+void ConnectionWorker::Synchronize(const std::function<void()>& fn) {
     QObject* ctx = Host.UiContext();
     if (ctx == nullptr || ctx->thread() == QThread::currentThread()) {
         fn();
@@ -175,18 +181,38 @@ void TReceiveThread::Synchronize(const std::function<void()>& fn) {
     if (call->Failure) std::rethrow_exception(call->Failure);
 }
 
-bool TReceiveThread::RequestSend() {
+void ConnectionWorker::RequestSend(const QStringList& files) {
     Progress->SendCancel = false;
     SendRequested = true;
-    return SendWhole(SendRequestFrame());
+    std::lock_guard lock(QueueMutex);
+    RequestedFiles = files;
+    Queued.push_back(SendRequestFrame());
 }
 
-bool TReceiveThread::Send(std::uint8_t slot, Kind kind, Type type, Format format,
+void ConnectionWorker::QueueFrame(QByteArray frame) {
+    std::lock_guard lock(QueueMutex);
+    Queued.push_back(std::move(frame));
+}
+
+void ConnectionWorker::SendQueued() {
+    for (;;) {
+        QByteArray frame;
+        {
+            std::lock_guard lock(QueueMutex);
+            if (Queued.empty()) return;
+            frame = std::move(Queued.front());
+            Queued.pop_front();
+        }
+        if (!SendWhole(frame)) return;
+    }
+}
+
+bool ConnectionWorker::Send(std::uint8_t slot, Kind kind, Type type, Format format,
                           QByteArrayView payload) {
     return SendWhole(BuildFrame(slot, kind, type, format, payload));
 }
 
-bool TReceiveThread::SendWhole(const QByteArray& frame, bool more) {
+bool ConnectionWorker::SendWhole(const QByteArray& frame, bool more) {
     for (;;) {
         const int n = static_cast<int>(frame.size());
         const int sent = more ? Socket->SendBytesMore(frame.constData(), n)
@@ -199,7 +225,7 @@ bool TReceiveThread::SendWhole(const QByteArray& frame, bool more) {
     }
 }
 
-void TReceiveThread::ReadAvailable() {
+void ConnectionWorker::ReadAvailable() {
     const int supply = Socket->BytesWaiting();
     if (supply > 0) {
         const int want = std::min(supply, ReadChunk);
@@ -271,12 +297,12 @@ void TReceiveThread::ReadAvailable() {
     commit();
 }
 
-QByteArray TReceiveThread::PayloadText(const QByteArray& payload) {
+QByteArray ConnectionWorker::PayloadText(const QByteArray& payload) {
     const auto zero = payload.indexOf('\0');
     return zero < 0 ? payload : payload.left(zero);
 }
 
-void TReceiveThread::Dispatch(const FrameHeader& header, const QByteArray& payload) {
+void ConnectionWorker::Dispatch(const FrameHeader& header, const QByteArray& payload) {
     if (header.Type >= TypeCount) return;
     const auto type = static_cast<Type>(header.Type);
     if (IsSlotType(type) && header.Slot > 1) return;
@@ -358,13 +384,13 @@ void TReceiveThread::Dispatch(const FrameHeader& header, const QByteArray& paylo
     }
 }
 
-void TReceiveThread::HandshakeRequest(Type type, const QByteArray& payload) {
-    int stage = 0;
+void ConnectionWorker::HandshakeRequest(Type type, const QByteArray& payload) {
+    ConnectStage stage = ConnectStage::Idle;
     QString userName;
     bool useCompress = false;
     bool useResume = false;
     Synchronize([&] {
-        stage = Host.ConnectStage();
+        stage = Host.Stage();
         userName = Host.UserName();
         useCompress = Host.UseCompress();
         useResume = Host.UseResume();
@@ -374,46 +400,46 @@ void TReceiveThread::HandshakeRequest(Type type, const QByteArray& payload) {
 
     switch (type) {
     case Type::Version:
-        if (stage != 1) return failed();
+        if (stage != ConnectStage::Opened) return failed();
         Send(ControlSlot, Kind::Reply, Type::Version, Format::FmtNumber,
              NumberPayload(ProtocolVersion));
-        Synchronize([&] { Host.SetConnectStage(2); });
+        Synchronize([&] { Host.SetStage(ConnectStage::VersionAgreed); });
         if (!IsOurVersion(text)) failed();
         return;
     case Type::NameExchange: {
-        if (stage != 2) return failed();
+        if (stage != ConnectStage::VersionAgreed) return failed();
         SendWhole(NameExchangeFrame(true, userName));
         const QString peer = FromShiftJis(text);
         // The name is in place before the stage that lets the other thread read it.
         Synchronize([&] {
             Host.SetPeerName(peer);
-            Host.SetConnectStage(3);
+            Host.SetStage(ConnectStage::NamesExchanged);
         });
         return;
     }
     case Type::Compress:
-        if (stage != 3) return failed();
+        if (stage != ConnectStage::NamesExchanged) return failed();
         SendWhole(CompressFrame(true, useCompress));
         Progress->CompressOn = useCompress && IsFlagOn(text);
-        Synchronize([&] { Host.SetConnectStage(5); });
+        Synchronize([&] { Host.SetStage(ConnectStage::CompressAgreed); });
         return;
     case Type::Resume:
-        if (stage != 5) return failed();
+        if (stage != ConnectStage::CompressAgreed) return failed();
         SendWhole(ResumeFrame(true, useResume));
         FResumeOn = useResume && IsFlagOn(text);
-        Synchronize([&] { Host.SetConnectStage(4); });
+        Synchronize([&] { Host.SetStage(ConnectStage::Connected); });
         return;
     default:
         return;
     }
 }
 
-void TReceiveThread::HandshakeReply(Type type, const QByteArray& payload) {
-    int stage = 0;
+void ConnectionWorker::HandshakeReply(Type type, const QByteArray& payload) {
+    ConnectStage stage = ConnectStage::Idle;
     bool useCompress = false;
     bool useResume = false;
     Synchronize([&] {
-        stage = Host.ConnectStage();
+        stage = Host.Stage();
         useCompress = Host.UseCompress();
         useResume = Host.UseResume();
     });
@@ -421,37 +447,37 @@ void TReceiveThread::HandshakeReply(Type type, const QByteArray& payload) {
 
     switch (type) {
     case Type::Version:
-        if (stage != 1) return;
+        if (stage != ConnectStage::Opened) return;
         if (IsOurVersion(text))
-            Synchronize([&] { Host.SetConnectStage(2); });
+            Synchronize([&] { Host.SetStage(ConnectStage::VersionAgreed); });
         else
             Synchronize([&] { Host.SetHandshakeFailed(); });
         return;
     case Type::NameExchange: {
-        if (stage != 2) return;
+        if (stage != ConnectStage::VersionAgreed) return;
         const QString peer = FromShiftJis(text);
         Synchronize([&] {
             Host.SetPeerName(peer);
-            Host.SetConnectStage(3);
+            Host.SetStage(ConnectStage::NamesExchanged);
         });
         return;
     }
     case Type::Compress:
-        if (stage != 3) return;
+        if (stage != ConnectStage::NamesExchanged) return;
         Progress->CompressOn = useCompress && IsFlagOn(text);
-        Synchronize([&] { Host.SetConnectStage(5); });
+        Synchronize([&] { Host.SetStage(ConnectStage::CompressAgreed); });
         return;
     case Type::Resume:
-        if (stage != 5) return;
+        if (stage != ConnectStage::CompressAgreed) return;
         FResumeOn = useResume && IsFlagOn(text);
-        Synchronize([&] { Host.SetConnectStage(4); });
+        Synchronize([&] { Host.SetStage(ConnectStage::Connected); });
         return;
     default:
         return;
     }
 }
 
-void TReceiveThread::ProcessChat(const QByteArray& payload) {
+void ConnectionWorker::ProcessChat(const QByteArray& payload) {
     const QString text = FromShiftJis(PayloadText(payload));
     Synchronize([&] { Host.ShowChat(Host.PeerName(), text); });
 }

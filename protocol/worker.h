@@ -1,5 +1,5 @@
 #pragma once
-// The connection worker: one thread per connection that reads and dispatches
+// The connection worker (`TReceiveThread`): one thread per connection that reads and dispatches
 // every incoming frame, answers the handshake, receives files into slot Side
 // and sends files from slot 1 - Side, one block per pass.
 
@@ -17,7 +17,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <deque>
 #include <memory>
+#include <mutex>
 
 namespace relvane {
 
@@ -61,14 +63,14 @@ struct TransferSlot {
     std::unique_ptr<QFile> FileStream; // absent between files
 };
 
-class TReceiveThread : public QThread {
+class ConnectionWorker : public QThread {
     Q_OBJECT
 public:
     // side: 1 on the connecting peer, 0 on the listening peer. The thread is
     // not started here: the owner calls Start() (or drives Pass() itself).
-    TReceiveThread(IWorkerHost& host, std::shared_ptr<IConnection> socket, int side,
+    ConnectionWorker(IWorkerHost& host, std::shared_ptr<IConnection> socket, int side,
                    bool resumeOn = false, bool compressOn = false, QObject* parent = nullptr);
-    ~TReceiveThread() override;
+    ~ConnectionWorker() override;
 
     // Starts the loop at the highest priority.
     void Start();
@@ -89,9 +91,14 @@ public:
     // The slots, for tests (read them only while no pass runs).
     [[nodiscard]] const TransferSlot& Slot(int index) const { return Slots[index]; }
 
-    // The send action's frame: clears SendCancel, notes that a SendAccept is
-    // now expected, sends SendRequest. User-interface thread.
-    bool RequestSend();
+    // The send action: clears SendCancel, notes that a SendAccept is now
+    // expected and queues SendRequest; `files` (full paths) is what goes once
+    // the peer accepts. Any thread; never blocks on the peer.
+    void RequestSend(const QStringList& files);
+    // A frame from another thread (chat, the disconnect notice, the
+    // handshake's Requests): sent whole by the worker between blocks, in the
+    // order queued. Never blocks on the peer.
+    void QueueFrame(QByteArray frame);
 
     // Sends one frame whole on the worker's connection (repeating while it
     // would block). Usable from any thread.
@@ -105,6 +112,9 @@ protected:
     void run() override; // the receive loop
 
 private:
+    // Shows an error through the host; ends the loop unless it keeps the
+    // connection.
+    void Report(const Error& error);
     // Runs fn on the host's thread and waits for it.
     void Synchronize(const std::function<void()>& fn);
 
@@ -152,6 +162,10 @@ private:
     std::atomic<bool> RunEnded{false};      // set last in run(), read by the destructor
     std::atomic<bool> SendRequested{false}; // a SendAccept answers only our own SendRequest
     TransferSlot Slots[2];
+    std::mutex QueueMutex; // guards the two below
+    std::deque<QByteArray> Queued;
+    QStringList RequestedFiles;
+    void SendQueued();
     QString RecvFolder; // receive folder, read from the host once per list
     BlockCodec Codec;
     // Sending pump: the last writability check said no (the loop may idle),

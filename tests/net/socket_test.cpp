@@ -25,7 +25,7 @@ namespace relvane {
 namespace {
 
 using test::WaitFor;
-using TSocketPtr = std::shared_ptr<TCustomWinSocket>;
+using TSocketPtr = std::shared_ptr<TcpConnection>;
 
 // A plain socket on 127.0.0.1, on a port the system picks.
 int RawSocket(bool listening, int* port) {
@@ -46,7 +46,7 @@ int FreePort() {
 }
 
 // Appends what is waiting; false once the stream has ended.
-bool ReadInto(TCustomWinSocket& socket, QByteArray& into) {
+bool ReadInto(TcpConnection& socket, QByteArray& into) {
     char buffer[65536];
     for (;;) {
         const int n = socket.ReceiveBytes(buffer, sizeof buffer);
@@ -66,7 +66,7 @@ QString Refusal(const std::function<void()>& call) {
 
 // Repeats the send while it would wait, as every sender of the program does;
 // -2 for a failure.
-int SendWhole(TCustomWinSocket& socket, const QByteArray& frame, const QDeadlineTimer& deadline) {
+int SendWhole(TcpConnection& socket, const QByteArray& frame, const QDeadlineTimer& deadline) {
     try {
         int n;
         while ((n = socket.SendBytes(frame.data(), frame.size())) == -1 && !deadline.hasExpired())
@@ -134,8 +134,8 @@ protected:
         Far = Server.ConnectionAt(0);
     }
 
-    TServerSocket Server;
-    TClientSocket Client;
+    TcpServer Server;
+    TcpClient Client;
     TSocketPtr Near, Far;
     QStringList Errors;
     int Connects = 0, Disconnects = 0, Accepts = 0, ClientDisconnects = 0;
@@ -261,7 +261,7 @@ TEST_F(SocketTest, FurtherPeersAreAcceptedAndServerCloseEndsAllSilently) {
         lastInList = Server.ConnectionCount() == 2 && Server.ConnectionAt(1) == socket &&
                      socket->IsConnected();
     };
-    TClientSocket second;
+    TcpClient second;
     second.SetAddress("127.0.0.1");
     second.SetPort(Server.Port());
     second.SetActive(true);
@@ -321,7 +321,7 @@ TEST_F(SocketTest, RefusalsWithTheirTexts) {
 
     int port = 0;
     const int blocker = RawSocket(true, &port);
-    TServerSocket other;
+    TcpServer other;
     other.SetPort(port);
     EXPECT_EQ(Refusal([&] { other.SetActive(true); }),
               QString("Windows ソケットエラー： %1 (%2) [API 'bind']")
@@ -331,7 +331,7 @@ TEST_F(SocketTest, RefusalsWithTheirTexts) {
     ::close(blocker);
 
     // The half-opened client reports its close once, then refuses.
-    TClientSocket empty;
+    TcpClient empty;
     int emptyDisconnects = 0;
     empty.OnDisconnect = [&](QObject*, const TSocketPtr&) { ++emptyDisconnects; };
     EXPECT_EQ(Refusal([&] { empty.SetActive(true); }), "アドレスが指定されていません");

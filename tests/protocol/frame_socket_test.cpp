@@ -20,7 +20,7 @@ using relvane::test::WaitFor;
 namespace {
 
 int FreePort() {
-    TServerSocket probe;
+    TcpServer probe;
     for (int port = 20000 + QRandomGenerator::global()->bounded(20000);; ++port) {
         probe.SetPort(port);
         try {
@@ -33,18 +33,18 @@ int FreePort() {
 }
 
 struct Pair {
-    TServerSocket Server;
-    TClientSocket Client;
-    std::shared_ptr<TCustomWinSocket> Accepted;
-    std::shared_ptr<TCustomWinSocket> Connected;
+    TcpServer Server;
+    TcpClient Client;
+    std::shared_ptr<TcpConnection> Accepted;
+    std::shared_ptr<TcpConnection> Connected;
 
     Pair() {
         const int port = FreePort();
         Server.SetPort(port);
-        Server.OnAccept = [this](QObject*, const std::shared_ptr<TCustomWinSocket>& s) {
+        Server.OnAccept = [this](QObject*, const std::shared_ptr<TcpConnection>& s) {
             Accepted = s;
         };
-        Client.OnConnect = [this](QObject*, const std::shared_ptr<TCustomWinSocket>& s) {
+        Client.OnConnect = [this](QObject*, const std::shared_ptr<TcpConnection>& s) {
             Connected = s;
         };
         Server.SetActive(true);
@@ -81,7 +81,7 @@ std::vector<QByteArray> Catalogue(int seed) {
 }
 
 // Reads until `expected` bytes arrived or the deadline passed.
-QByteArray ReadAll(TCustomWinSocket& s, qsizetype expected) {
+QByteArray ReadAll(TcpConnection& s, qsizetype expected) {
     QByteArray got;
     char buf[65536];
     WaitFor(

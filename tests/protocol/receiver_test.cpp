@@ -65,18 +65,18 @@ struct Receiver : ::testing::Test {
     QTemporaryDir Dir;
     std::shared_ptr<FakeConnection> Conn = std::make_shared<FakeConnection>();
     FakeHost Host;
-    std::unique_ptr<TReceiveThread> Worker;
+    std::unique_ptr<ConnectionWorker> Worker;
     bool Compressed = false;
 
     void SetUp() override {
         ASSERT_TRUE(Dir.isValid());
-        Host.Stage = 4;
+        Host.StageNo = 4;
         Host.Folder = Dir.path();
     }
     void Make(bool resume = false, bool compress = false) {
         Compressed = compress;
         Conn = std::make_shared<FakeConnection>();
-        Worker = std::make_unique<TReceiveThread>(Host, Conn, 0, resume, compress);
+        Worker = std::make_unique<ConnectionWorker>(Host, Conn, 0, resume, compress);
     }
     bool Deliver(const QByteArray& bytes) {
         Conn->Feed(bytes);
@@ -342,7 +342,7 @@ TEST_F(Receiver, UnsafeOrUnusableNamesAreRefused) {
     QDir(Dir.path()).mkdir(QStringLiteral("sub"));
     for (const QByteArray& name : names) {
         Host = FakeHost();
-        Host.Stage = 4;
+        Host.StageNo = 4;
         Host.Folder = Dir.path();
         Make();
         Begin();
@@ -372,7 +372,7 @@ TEST_F(Receiver, LongestNameIsAccepted) {
 // Which frames are taken, and when
 
 TEST_F(Receiver, SendRequestBeforeTheHandshakeEndedIsIgnored) {
-    Host.Stage = 5;
+    Host.StageNo = 5;
     Make();
     ASSERT_TRUE(Deliver(SendRequest()));
     EXPECT_TRUE(Conn->TakeSent().isEmpty());

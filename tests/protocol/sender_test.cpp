@@ -54,8 +54,8 @@ QByteArray Inflate(const QByteArray& stream) {
 class Sender {
 public:
     explicit Sender(bool resume = false, bool compress = false) : Compressed(compress) {
-        Host.Stage = 4;
-        Worker = std::make_unique<TReceiveThread>(Host, Conn, 1, resume, compress);
+        Host.StageNo = 4;
+        Worker = std::make_unique<ConnectionWorker>(Host, Conn, 1, resume, compress);
     }
 
     QString MakeFile(const QString& name, const QByteArray& bytes) {
@@ -69,7 +69,7 @@ public:
     // The user's send action and the peer's SendAccept; then one pass.
     void Start(const QStringList& files) {
         Host.Files = files;
-        ASSERT_TRUE(Worker->RequestSend());
+        Worker->RequestSend(Host.Files);
         Conn->TakeSent();
         FeedControl(Type::SendAccept, NumberPayload(0));
         Pass();
@@ -156,7 +156,7 @@ public:
     QTemporaryDir Dir;
     FakeHost Host;
     std::shared_ptr<FakeConnection> Conn = std::make_shared<FakeConnection>();
-    std::unique_ptr<TReceiveThread> Worker;
+    std::unique_ptr<ConnectionWorker> Worker;
     std::vector<SentFrame> Sent;
     bool Compressed;
 };
@@ -269,7 +269,7 @@ TEST(Sender, ListEmptiedBeforeTheAcceptReleasesThePeer) {
 TEST(Sender, SendAcceptWithOwnSideIsIDError) {
     Sender s;
     s.Host.Files = {s.MakeFile("a", "abc")};
-    ASSERT_TRUE(s.Worker->RequestSend());
+    s.Worker->RequestSend(s.Host.Files);
     s.Conn->TakeSent();
     s.FeedControl(Type::SendAccept, NumberPayload(1));
     s.Pass();
@@ -476,7 +476,7 @@ TEST(Sender, FileThatCannotBeOpenedEndsTheConnection) {
     Sender s;
     const QString path = s.MakeFile("gone", "abc");
     s.Host.Files = {path};
-    ASSERT_TRUE(s.Worker->RequestSend());
+    s.Worker->RequestSend(s.Host.Files);
     ASSERT_TRUE(QFile::remove(path));
     s.FeedControl(Type::SendAccept, NumberPayload(0));
     s.Pass();

@@ -84,7 +84,7 @@ struct Peer {
     QTemporaryDir Inbox;
     QTemporaryDir Outbox;
     LoopHost Host;
-    std::unique_ptr<TReceiveThread> Worker;
+    std::unique_ptr<ConnectionWorker> Worker;
 
     QString MakeFile(const QString& name, const QByteArray& bytes) {
         const QString path = Outbox.filePath(name);
@@ -102,7 +102,7 @@ struct Peer {
         ASSERT_EQ(CheckSendList(files), QString());
         Host.Files = files;
         Host.SendEnabled = false;
-        ASSERT_TRUE(Worker->RequestSend());
+        Worker->RequestSend(Host.Files);
     }
     TransferProgress& Progress() const { return *Worker->SharedProgress(); }
     bool Has(const QString& call) const { return Host.Calls.contains(call); }
@@ -119,12 +119,12 @@ public:
             p->Host.Folder = p->Inbox.path();
         }
         const int port = FreePort();
-        std::shared_ptr<TCustomWinSocket> accepted, connected;
+        std::shared_ptr<TcpConnection> accepted, connected;
         ServerSocket.SetPort(port);
-        ServerSocket.OnAccept = [&](QObject*, const std::shared_ptr<TCustomWinSocket>& s) {
+        ServerSocket.OnAccept = [&](QObject*, const std::shared_ptr<TcpConnection>& s) {
             accepted = s;
         };
-        ClientSocket.OnConnect = [&](QObject*, const std::shared_ptr<TCustomWinSocket>& s) {
+        ClientSocket.OnConnect = [&](QObject*, const std::shared_ptr<TcpConnection>& s) {
             connected = s;
         };
         ServerSocket.SetActive(true);
@@ -137,21 +137,21 @@ public:
         if (!accepted || !connected) return;
         ServerConnection = accepted;
 
-        Server.Worker = std::make_unique<TReceiveThread>(Server.Host, accepted, 0);
-        Client.Worker = std::make_unique<TReceiveThread>(Client.Host, connected, 1);
+        Server.Worker = std::make_unique<ConnectionWorker>(Server.Host, accepted, 0);
+        Client.Worker = std::make_unique<ConnectionWorker>(Client.Host, connected, 1);
         Server.Worker->Start();
         Client.Worker->Start();
 
         StageWait wait;
-        wait.Stage = [this] { return Server.Host.Stage; };
+        wait.Stage = [this] { return Server.Host.StageNo; };
         wait.HandshakeFailed = [this] { return Server.Host.HandshakeFailed; };
         wait.DispatchEvents = [](int) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
             QThread::usleep(200);
         };
         DriveHandshake(*accepted, QStringLiteral("server"), compress, resume, wait, Deadline);
-        EXPECT_TRUE(WaitFor([this] { return Client.Host.Stage == 4; }, Deadline));
-        Ready = Server.Host.Stage == 4 && Client.Host.Stage == 4;
+        EXPECT_TRUE(WaitFor([this] { return Client.Host.StageNo == 4; }, Deadline));
+        Ready = Server.Host.StageNo == 4 && Client.Host.StageNo == 4;
     }
 
     // Both peers still connected, nothing reported but what is expected.
@@ -167,9 +167,9 @@ public:
     }
 
     // Declared before the workers: the workers end first.
-    TServerSocket ServerSocket;
-    TClientSocket ClientSocket;
-    std::shared_ptr<TCustomWinSocket> ServerConnection;
+    TcpServer ServerSocket;
+    TcpClient ClientSocket;
+    std::shared_ptr<TcpConnection> ServerConnection;
     Peer Server;
     Peer Client;
     bool Ready = false;

@@ -62,10 +62,10 @@ public:
 struct WorkerFixture : ::testing::Test {
     std::shared_ptr<FakeConnection> Conn = std::make_shared<FakeConnection>();
     OrderedHost Host;
-    std::unique_ptr<TReceiveThread> Worker;
+    std::unique_ptr<ConnectionWorker> Worker;
 
     void Make(int side, bool resume = false, bool compress = false) {
-        Worker = std::make_unique<TReceiveThread>(Host, Conn, side, resume, compress);
+        Worker = std::make_unique<ConnectionWorker>(Host, Conn, side, resume, compress);
     }
     // Feeds bytes and runs one pass; the pass's result.
     bool Deliver(const QByteArray& bytes) {
@@ -93,20 +93,20 @@ TEST_P(HandshakeCombos, ConnectingSideAnswersEveryRequestAndMovesTheStage) {
     ASSERT_TRUE(Deliver(VersionRequestFrame()));
     EXPECT_EQ(Conn->TakeSent(), QByteArray::fromHex("ff030501000000"
                                                     "0135"));
-    EXPECT_EQ(Host.Stage, 2);
+    EXPECT_EQ(Host.StageNo, 2);
 
     ASSERT_TRUE(Deliver(NameExchangeFrame(false, QStringLiteral("送信者"))));
     EXPECT_EQ(Conn->TakeSent(), NameExchangeFrame(true, QStringLiteral("受信者")));
     EXPECT_EQ(Host.Peer, QStringLiteral("送信者"));
-    EXPECT_EQ(Host.Stage, 3);
+    EXPECT_EQ(Host.StageNo, 3);
 
     ASSERT_TRUE(Deliver(CompressFrame(false, peer)));
     EXPECT_EQ(Conn->TakeSent(), CompressFrame(true, own));
-    EXPECT_EQ(Host.Stage, 5);
+    EXPECT_EQ(Host.StageNo, 5);
 
     ASSERT_TRUE(Deliver(ResumeFrame(false, own)));
     EXPECT_EQ(Conn->TakeSent(), ResumeFrame(true, peer));
-    EXPECT_EQ(Host.Stage, 4);
+    EXPECT_EQ(Host.StageNo, 4);
 
     EXPECT_EQ(Worker->CompressOn(), own && peer);
     EXPECT_EQ(Worker->ResumeOn(), own && peer);
@@ -123,14 +123,14 @@ TEST_P(HandshakeCombos, ListeningSideTakesEveryReply) {
     Make(0);
 
     ASSERT_TRUE(Deliver(Control(Kind::Reply, Type::Version, Format::FmtNumber, "5")));
-    EXPECT_EQ(Host.Stage, 2);
+    EXPECT_EQ(Host.StageNo, 2);
     ASSERT_TRUE(Deliver(NameExchangeFrame(true, QStringLiteral("相手"))));
     EXPECT_EQ(Host.Peer, QStringLiteral("相手"));
-    EXPECT_EQ(Host.Stage, 3);
+    EXPECT_EQ(Host.StageNo, 3);
     ASSERT_TRUE(Deliver(CompressFrame(true, peer)));
-    EXPECT_EQ(Host.Stage, 5);
+    EXPECT_EQ(Host.StageNo, 5);
     ASSERT_TRUE(Deliver(ResumeFrame(true, own)));
-    EXPECT_EQ(Host.Stage, 4);
+    EXPECT_EQ(Host.StageNo, 4);
 
     EXPECT_EQ(Worker->CompressOn(), own && peer);
     EXPECT_EQ(Worker->ResumeOn(), own && peer);
@@ -143,10 +143,10 @@ INSTANTIATE_TEST_SUITE_P(AllSwitches, HandshakeCombos,
 
 TEST_F(WorkerFixture, SwitchPayloadOtherThanExactlyOneIsOff) {
     Host.Compress = true;
-    Host.Stage = 3;
+    Host.StageNo = 3;
     Make(1);
     ASSERT_TRUE(Deliver(Control(Kind::Request, Type::Compress, Format::FmtFlag, "2")));
-    EXPECT_EQ(Host.Stage, 5);
+    EXPECT_EQ(Host.StageNo, 5);
     EXPECT_FALSE(Worker->CompressOn());
 }
 
@@ -159,7 +159,7 @@ TEST_F(WorkerFixture, VersionOtherThanFiveIsStillAnsweredThenFails) {
         ASSERT_EQ(sent.size(), 1u);
         EXPECT_EQ(sent[0].Payload, "5");
         EXPECT_EQ(sent[0].Header.Kind, 3);
-        EXPECT_EQ(Host.Stage, 2);
+        EXPECT_EQ(Host.StageNo, 2);
         EXPECT_TRUE(Host.HandshakeFailed) << payload.constData();
         EXPECT_TRUE(Host.Errors.isEmpty()); // a bad version is no worker error
     }
@@ -168,7 +168,7 @@ TEST_F(WorkerFixture, VersionOtherThanFiveIsStillAnsweredThenFails) {
 TEST_F(WorkerFixture, VersionReplyOtherThanFiveFails) {
     Make(0);
     ASSERT_TRUE(Deliver(Control(Kind::Reply, Type::Version, Format::FmtNumber, "6")));
-    EXPECT_EQ(Host.Stage, 1);
+    EXPECT_EQ(Host.StageNo, 1);
     EXPECT_TRUE(Host.HandshakeFailed);
 }
 
@@ -181,30 +181,30 @@ TEST_F(WorkerFixture, RequestInTheWrongStageFailsWithoutReply) {
         for (int stage : {1, 2, 3, 5, 4}) {
             if (stage == rightStage[i]) continue;
             Host = OrderedHost();
-            Host.Stage = stage;
+            Host.StageNo = stage;
             Make(1);
             ASSERT_TRUE(Deliver(requests[i]));
             EXPECT_TRUE(Host.HandshakeFailed) << "request " << i << " stage " << stage;
             EXPECT_TRUE(Conn->TakeSent().isEmpty());
-            EXPECT_EQ(Host.Stage, stage);
+            EXPECT_EQ(Host.StageNo, stage);
         }
     }
 }
 
 TEST_F(WorkerFixture, ReplyInTheWrongStageIsIgnored) {
-    Host.Stage = 4;
+    Host.StageNo = 4;
     Make(0);
     ASSERT_TRUE(Deliver(Control(Kind::Reply, Type::Version, Format::FmtNumber, "5") +
                         NameExchangeFrame(true, QStringLiteral("x")) + CompressFrame(true, true) +
                         ResumeFrame(true, true)));
     EXPECT_FALSE(Host.HandshakeFailed);
-    EXPECT_EQ(Host.Stage, 4);
+    EXPECT_EQ(Host.StageNo, 4);
     EXPECT_TRUE(Host.Peer.isEmpty());
     EXPECT_TRUE(Host.Calls.isEmpty());
 }
 
 TEST_F(WorkerFixture, LongUserNameIsCutAtACharacterBoundary) {
-    Host.Stage = 2;
+    Host.StageNo = 2;
     Host.User = QString(30, QChar(u'表')); // 60 bytes in Shift-JIS
     Make(1);
     ASSERT_TRUE(Deliver(NameExchangeFrame(false, QStringLiteral("a"))));
@@ -233,7 +233,7 @@ TEST_F(WorkerFixture, BytesArrivingOneAtATimeMakeOneFrameEach) {
     ASSERT_EQ(Host.Chats.size(), 2u);
     EXPECT_EQ(Host.Chats[0], std::make_pair(QStringLiteral("相手"), QStringLiteral("こんにちは")));
     EXPECT_EQ(Host.Chats[1].second, QString()); // a Length 0 frame is dispatched too
-    EXPECT_EQ(Host.Stage, 2);
+    EXPECT_EQ(Host.StageNo, 2);
     EXPECT_EQ(Conn->TakeSent(), QByteArray::fromHex("ff0305010000000135"));
 }
 
@@ -253,9 +253,9 @@ TEST_F(WorkerFixture, SeveralFramesInOnePassAreAllDispatchedBeforeThePump) {
     f.write("hello");
     f.close();
     Host.Files = {path};
-    Host.Stage = 4;
+    Host.StageNo = 4;
     Make(1);
-    ASSERT_TRUE(Worker->RequestSend());
+    Worker->RequestSend(Host.Files);
     EXPECT_EQ(Conn->TakeSent(), QByteArray::fromHex("ff020e010000000400"));
 
     // The accept starts the sending slot; the pump may act only after both lines.
@@ -266,7 +266,7 @@ TEST_F(WorkerFixture, SeveralFramesInOnePassAreAllDispatchedBeforeThePump) {
 }
 
 TEST_F(WorkerFixture, UnknownAndMisaddressedFramesAreIgnored) {
-    Host.Stage = 4;
+    Host.StageNo = 4;
     Make(1);
     QByteArray junk;
     junk += Frame(ControlSlot, static_cast<Kind>(1), Type::Chat, Format::FmtText, "x");
@@ -306,7 +306,7 @@ TEST_F(WorkerFixture, LargestLengthIsAcceptedAndWaitsForItsPayload) {
 }
 
 TEST_F(WorkerFixture, CancelErrorKeepsTheWorkerAndTheStreamInStep) {
-    Host.Stage = 4;
+    Host.StageNo = 4;
     Make(1);
     ASSERT_TRUE(
         Deliver(Control(Kind::Request, Type::SendRequest, Format::FmtNone, QByteArray(1, 0))));
@@ -321,7 +321,7 @@ TEST_F(WorkerFixture, CancelErrorKeepsTheWorkerAndTheStreamInStep) {
 }
 
 TEST_F(WorkerFixture, OtherErrorsRequestTermination) {
-    Host.Stage = 4;
+    Host.StageNo = 4;
     Make(1);
     ASSERT_TRUE(
         Deliver(Control(Kind::Request, Type::SendRequest, Format::FmtNone, QByteArray(1, 0))));
@@ -345,7 +345,7 @@ TEST(WorkerSocketFailure, IsShownAndEndsTheConnection) {
     auto conn = std::make_shared<FailingConnection>();
     conn->Feed(ChatNotice(QStringLiteral("x")));
     FakeHost host;
-    TReceiveThread worker(host, conn, 1);
+    ConnectionWorker worker(host, conn, 1);
     EXPECT_FALSE(worker.Pass(0));
     ASSERT_EQ(host.Errors.size(), 1);
     EXPECT_EQ(host.Errors[0], QStringLiteral("Windows ソケットエラー： %1 (%2) [API 'recv']")
@@ -365,7 +365,8 @@ TEST_F(WorkerFixture, SendAgainstAPeerThatNeverReadsGivesUpOnTerminate) {
     Make(1);
     Conn->Writable = false;
     Worker->RequestTerminate();
-    EXPECT_FALSE(Worker->RequestSend());
+    Worker->RequestSend(Host.Files);
+    EXPECT_FALSE(Worker->Pass(0));
 }
 
 // ---------------------------------------------------------------------------
@@ -380,17 +381,17 @@ public:
         if (QThread::currentThread() != Ui.thread()) CalledOffUiThread = true;
         FakeHost::ShowChat(peer, text);
     }
-    void ShowError(const QString& text) override {
+    void ShowError(const Error& error) override {
         if (QThread::currentThread() != Ui.thread()) CalledOffUiThread = true;
-        FakeHost::ShowError(text);
+        FakeHost::ShowError(error);
     }
 };
 
 TEST(WorkerThread, RunsHostCallsOnTheUiThreadAndStopsOnRequest) {
     auto conn = std::make_shared<FakeConnection>();
     ThreadHost host;
-    host.Stage = 4;
-    TReceiveThread worker(host, conn, 1);
+    host.StageNo = 4;
+    ConnectionWorker worker(host, conn, 1);
     worker.Start();
     conn->Feed(ChatNotice(QStringLiteral("一")) + ChatNotice(QStringLiteral("二")));
     ASSERT_TRUE(WaitFor([&] { return host.Chats.size() == 2; }));
@@ -411,7 +412,7 @@ TEST(WorkerThread, RunsHostCallsOnTheUiThreadAndStopsOnRequest) {
 TEST(WorkerThread, ErrorEndsTheLoopByItself) {
     auto conn = std::make_shared<FakeConnection>();
     ThreadHost host;
-    TReceiveThread worker(host, conn, 1);
+    ConnectionWorker worker(host, conn, 1);
     worker.Start();
     conn->Feed(HeaderOnly(-5));
     ASSERT_TRUE(WaitFor([&] { return worker.isFinished(); }));
@@ -421,7 +422,7 @@ TEST(WorkerThread, ErrorEndsTheLoopByItself) {
 TEST(WorkerThread, DestroyedWhileWaitingOnTheUiThread) {
     auto conn = std::make_shared<FakeConnection>();
     ThreadHost host;
-    auto worker = std::make_unique<TReceiveThread>(host, conn, 1);
+    auto worker = std::make_unique<ConnectionWorker>(host, conn, 1);
     QByteArray lines;
     for (int i = 0; i < 200; ++i)
         lines += ChatNotice(QString::number(i));

@@ -98,7 +98,7 @@ public:
     bool Compress = false;
     bool Resume = false;
     QString Folder;
-    int Stage = 1;
+    int StageNo = 1; // the stage's number
     bool HandshakeFailed = false;
     QString Peer;
     QStringList Files; // the send list
@@ -112,10 +112,10 @@ public:
     bool UseCompress() override { return Compress; }
     bool UseResume() override { return Resume; }
     QString ReceiveFolder() override { return Folder; }
-    int ConnectStage() override { return Stage; }
-    void SetConnectStage(int stage) override {
-        Stage = stage;
-        Calls << QStringLiteral("SetStage:%1").arg(stage);
+    ConnectStage Stage() override { return static_cast<ConnectStage>(StageNo); }
+    void SetStage(ConnectStage stage) override {
+        StageNo = static_cast<int>(stage);
+        Calls << QStringLiteral("SetStage:%1").arg(StageNo);
     }
     void SetHandshakeFailed() override { HandshakeFailed = true; }
     void SetPeerName(const QString& name) override { Peer = name; }
@@ -123,9 +123,9 @@ public:
     void ShowChat(const QString& peer, const QString& text) override {
         Chats.emplace_back(peer, text);
     }
-    void ShowError(const QString& text) override {
-        Errors << text;
-        Calls << QStringLiteral("ShowError:") + text;
+    void ShowError(const Error& error) override {
+        Errors << error.Message();
+        Calls << QStringLiteral("ShowError:") + error.Message();
     }
     void ShowRecvWindow() override { Calls << QStringLiteral("ShowRecvWindow"); }
     void HideRecvWindow() override { Calls << QStringLiteral("HideRecvWindow"); }
@@ -133,7 +133,6 @@ public:
     void ShowRecvName(const QString& name) override {
         Calls << QStringLiteral("ShowRecvName:") + name;
     }
-    QStringList SendList() override { return Files; }
     void ShowSendWindow(const QStringList& files) override {
         Calls << QStringLiteral("ShowSendWindow:%1").arg(files.size());
     }
