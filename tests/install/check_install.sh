@@ -49,6 +49,9 @@ grep -qx "Exec=relvane" "$desktop" || fail "the menu entry's Exec is not the bar
 grep -q "<id>$id</id>" "$metainfo" || fail "the metadata's id is not $id"
 grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" ||
     fail "the metadata does not launch $id.desktop"
+for b in $(grep -o '<binary>[^<]*</binary>' "$metainfo" | sed 's/<[^>]*>//g'); do
+    [ -x "$usr/bin/$b" ] || fail "the metadata provides $b, which is not installed"
+done
 newest=$(grep -o '<release version="[^"]*"' "$metainfo" | head -n1 | cut -d'"' -f2)
 [ "$newest" = "$version" ] || fail "newest release in the metadata is $newest, not $version"
 
