@@ -346,6 +346,24 @@ int TcpConnection::ReceiveBytes(void* buffer, int n) {
     }
 }
 
+bool TcpConnection::TrySendWhole(const QByteArray& frame) {
+    std::unique_lock guard(Lock, std::try_to_lock);
+    if (!guard.owns_lock() || !Connected || frame.isEmpty()) return false;
+    // Room for all of it, or nothing goes: a partial frame would mix with
+    // whatever the worker sends next.
+    int unsent = 0;
+    int room = 0;
+    socklen_t size = sizeof room;
+    if (::ioctl(Fd, TIOCOUTQ, &unsent) != 0 ||
+        ::getsockopt(Fd, SOL_SOCKET, SO_SNDBUF, &room, &size) != 0 ||
+        room - unsent < frame.size()) {
+        return false;
+    }
+    const ssize_t r = ::send(Fd, frame.constData(), static_cast<std::size_t>(frame.size()),
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    return r == frame.size();
+}
+
 int TcpConnection::SendBytes(const void* buffer, int n) {
     return Send(buffer, n, 0);
 }

@@ -7,6 +7,7 @@
 #include "net/connection.h"
 #include "platform/error.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -68,6 +69,10 @@ public:
     [[nodiscard]] QString PeerHostName();
     // The peer's address in dotted-quad form; empty when not connected.
     [[nodiscard]] QString PeerAddress();
+
+    // Sends `frame` only if the kernel takes all of it at once and no other
+    // thread is sending: never waits. For courtesy frames before a close.
+    bool TrySendWhole(const QByteArray& frame);
 
     // Graceful close: half-close, drain what still arrives for a short bounded
     // time (off the calling thread), then close. IsConnected reads false at once;
