@@ -1,26 +1,31 @@
 // relvane-cli: the headless peer. Everything but the start is in cli_peer.
 #include "cli/cli_peer.h"
+#include "cli/options.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 
 #include <cstdio>
 
 int main(int argc, char** argv) {
+    using namespace relvane::cli;
     QCoreApplication app(argc, argv);
-    QStringList args = QCoreApplication::arguments();
-    const QString program = QFileInfo(args.takeFirst()).fileName();
+    QCoreApplication::setApplicationName(QString::fromLatin1(ProgramName));
+    QCoreApplication::setApplicationVersion(QStringLiteral(RELVANE_VERSION));
 
-    const relvane::cli::ParseResult parsed = relvane::cli::ParseOptions(args);
+    const ParseResult parsed = ParseOptions(QCoreApplication::arguments().mid(1));
     if (parsed.Opts.Help) {
-        std::fputs(relvane::cli::HelpText(program).toLocal8Bit().constData(), stdout);
-        return relvane::cli::ExitOk;
+        std::fputs(HelpText().toLocal8Bit().constData(), stdout);
+        return ExitOk;
+    }
+    if (parsed.Opts.Version) {
+        std::fputs(VersionText().toLocal8Bit().constData(), stdout);
+        return ExitOk;
     }
     if (!parsed.Error.isEmpty()) {
-        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", qPrintable(program),
-                     qPrintable(parsed.Error), qPrintable(program));
-        return relvane::cli::ExitUsage;
+        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", ProgramName,
+                     parsed.Error.toLocal8Bit().constData(), ProgramName);
+        return ExitUsage;
     }
-    relvane::cli::CliPeer peer(parsed.Opts);
+    CliPeer peer(parsed.Opts);
     return peer.Run();
 }

@@ -1,5 +1,5 @@
 // The command line of relvane-cli.
-#include "cli/cli_peer.h"
+#include "cli/options.h"
 
 #include <gtest/gtest.h>
 
@@ -33,10 +33,10 @@ TEST(CliOptions, DefaultsFollowTheSettingsDefaults) {
 }
 
 TEST(CliOptions, EveryOptionInBothSpellings) {
-    const auto r = ParseOptions(
-        Args({"--connect", "10.0.0.7", "--port=4000", "--name", "表示さん", "--recv-dir=/tmp/in",
-              "--no-compress", "--no-resume", "--quit-after-send", "--quit-after-receive",
-              "--timeout", "0", "-v", "a.txt", "--", "-b.txt", "--listen"}));
+    const auto r = ParseOptions(Args(
+        {"--connect", "10.0.0.7", "--port=4000", "--name", "表示さん", "--recv-dir=/tmp/in",
+         "--no-compress", "--no-resume", "--quit-after-send", "--quit-after-receive", "--timeout",
+         "0", "--answer-timeout=3", "-v", "a.txt", "-", "--", "-b.txt", "--listen"}));
     ASSERT_TRUE(r.Error.isEmpty()) << r.Error.toStdString();
     const Options& o = r.Opts;
     EXPECT_EQ(o.Role, Options::Mode::Connect);
@@ -49,9 +49,10 @@ TEST(CliOptions, EveryOptionInBothSpellings) {
     EXPECT_TRUE(o.QuitAfterSend);
     EXPECT_TRUE(o.QuitAfterReceive);
     EXPECT_EQ(o.TimeoutSeconds, 0);
+    EXPECT_EQ(o.AnswerTimeoutSeconds, 3);
     EXPECT_TRUE(o.Verbose);
     // After "--" everything is a file, even what looks like an option.
-    EXPECT_EQ(o.Files, Args({"a.txt", "-b.txt", "--listen"}));
+    EXPECT_EQ(o.Files, Args({"a.txt", "-", "-b.txt", "--listen"}));
 }
 
 TEST(CliOptions, TheLastOfAPairOfSwitchesWins) {
@@ -62,16 +63,21 @@ TEST(CliOptions, TheLastOfAPairOfSwitchesWins) {
     EXPECT_FALSE(r.Opts.Resume);
 }
 
-TEST(CliOptions, HelpNeedsNothingElse) {
+TEST(CliOptions, HelpAndVersionNeedNothingElse) {
     EXPECT_TRUE(ParseOptions(Args({"--help"})).Opts.Help);
     EXPECT_TRUE(ParseOptions(Args({"-h", "--bogus-later-is-fine"})).Opts.Help);
-    // Every option is described.
-    const QString help = relvane::cli::HelpText(QStringLiteral("relvane-cli"));
-    for (const char* o : {"--listen", "--connect", "--port", "--name", "--recv-dir", "--compress",
-                          "--no-compress", "--resume", "--no-resume", "--quit-after-send",
-                          "--quit-after-receive", "--timeout", "--verbose", "--help"}) {
+    EXPECT_TRUE(ParseOptions(Args({"--port", "0", "--version"})).Opts.Version);
+    // help2man reads the usage line, every option and the version line.
+    const QString help = relvane::cli::HelpText();
+    EXPECT_TRUE(help.startsWith(u"Usage: relvane-cli (--listen | --connect ADDRESS)"))
+        << qPrintable(help);
+    for (const char* o :
+         {"--listen", "--connect", "--port", "--name", "--recv-dir", "--compress", "--no-compress",
+          "--resume", "--no-resume", "--quit-after-send", "--quit-after-receive", "--timeout",
+          "--answer-timeout", "--verbose", "--help", "--version", "Exit status"}) {
         EXPECT_TRUE(help.contains(QString::fromUtf8(o))) << o;
     }
+    EXPECT_EQ(relvane::cli::VersionText(), QStringLiteral("relvane-cli " RELVANE_VERSION "\n"));
 }
 
 TEST(CliOptions, RefusesUnusableCommandLines) {
@@ -92,6 +98,7 @@ TEST(CliOptions, RefusesUnusableCommandLines) {
         {"--listen", "--port"},
         {"--listen", "--timeout", "-1"},
         {"--listen", "--timeout", "soon"},
+        {"--listen", "--answer-timeout", "0"},
         {"--listen", "--recv-dir="},
         {"--listen", "--compress=1"}, // switches take no value
         {"--listen", "--colour"},     // unknown

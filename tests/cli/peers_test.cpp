@@ -11,11 +11,14 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <csignal>
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -255,6 +258,10 @@ public:
         Listener = ::socket(AF_INET, SOCK_STREAM, 0);
         const int one = 1;
         ::setsockopt(Listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        // Inherited by the accepted socket: once the peer stops reading, the
+        // program under test stalls after a few hundred KiB, not 32 MiB.
+        const int small = 128 * 1024;
+        ::setsockopt(Listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -314,6 +321,17 @@ public:
         ::close(Fd);
         Fd = -1;
     }
+    // Bytes the program sent that this peer has not read.
+    [[nodiscard]] int Unread() const {
+        int n = 0;
+        ::ioctl(Fd, FIONREAD, &n);
+        return n;
+    }
+    // Whether a connection waits to be accepted.
+    [[nodiscard]] bool Knocked() const {
+        pollfd p{Listener, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
+    }
 
     int Port = 0;
 
@@ -330,6 +348,23 @@ private:
 QByteArray Notice(std::uint8_t slot, relvane::Type type, relvane::Format format,
                   const QByteArray& payload) {
     return relvane::BuildFrame(slot, relvane::Kind::Notice, type, format, payload);
+}
+
+// Two files with one bare name: refused before any connection is tried.
+TEST(CliPeersFailures, TwinNamesFailBeforeConnecting) {
+    QTemporaryDir dir;
+    RawPeer raw;
+    ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("one")));
+    ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("two")));
+    const QStringList twins{dir.filePath(QStringLiteral("one/report.txt")),
+                            dir.filePath(QStringLiteral("two/report.txt"))};
+    for (const QString& f : twins)
+        WriteFile(f, "report");
+    Peer p(ConnectArgs(raw.Port, twins));
+    ASSERT_TRUE(WaitFor([&] { return p.Finished(); }, ProcessDeadlineMs));
+    EXPECT_EQ(p.Code(), 1) << p.Log();
+    EXPECT_TRUE(p.ErrHas(QStringLiteral("report.txt"))) << p.Log();
+    EXPECT_FALSE(raw.Knocked()) << p.Log();
 }
 
 TEST(CliPeersFailures, WrongProtocolVersionFailsTheHandshake) {
@@ -470,6 +505,75 @@ TEST(CliPeersFailures, SecondPeerIsClosedAtOnce) {
         WaitFor([&] { return listener->Finished() && first.Finished(); }, ProcessDeadlineMs));
     EXPECT_EQ(first.Code(), 0) << first.Log();
     EXPECT_EQ(listener->Code(), 0) << listener->Log();
+}
+
+// A name of 83 kanji is 170 bytes on the wire but 253 in UTF-8 here: the
+// partial ".Recv" name would be too long for the file system.
+TEST(CliPeersNames, LongKanjiNameArrives) {
+    const int port = FreePort();
+    FileSet files;
+    files.Add(QString(83, QChar(0x6F22)) + QStringLiteral(".txt"), RandomBytes(3000, 6));
+    QTemporaryDir in;
+    auto listener = StartListener(
+        port, {QStringLiteral("--recv-dir"), in.path(), QStringLiteral("--quit-after-receive")});
+    Peer sender(ConnectArgs(port, QStringList{QStringLiteral("--quit-after-send")} + files.Paths));
+    ASSERT_TRUE(
+        WaitFor([&] { return listener->Finished() && sender.Finished(); }, ProcessDeadlineMs))
+        << listener->Log() << sender.Log();
+    EXPECT_EQ(sender.Code(), 0) << sender.Log();
+    EXPECT_EQ(listener->Code(), 0) << listener->Log();
+    files.ExpectArrivedIn(in.path());
+}
+
+int ConnectRaw(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+}
+
+// Port scanners and peers that give up: neither stops a listener from
+// serving the real peer that comes afterwards.
+TEST(CliPeersFailures, ProbesDoNotEndListening) {
+    const int port = FreePort();
+    auto listener = StartListener(port, {QStringLiteral("--answer-timeout"), QStringLiteral("1")});
+    const auto dropped = [&](int count) {
+        return WaitFor([&] { return listener->Err.count("waiting for the next one") >= count; },
+                       ProcessDeadlineMs);
+    };
+    ::close(ConnectRaw(port)); // closes at once
+    ASSERT_TRUE(dropped(1)) << listener->Log();
+    const int silent = ConnectRaw(port); // never answers
+    ASSERT_TRUE(dropped(2)) << listener->Log();
+    ::close(silent);
+
+    Peer real(ConnectArgs(port, {QStringLiteral("--name"), QStringLiteral("real")}));
+    real.P.write("served\n");
+    EXPECT_TRUE(WaitFor([&] { return listener->OutHas(QStringLiteral("real: served")); },
+                        ProcessDeadlineMs))
+        << listener->Log() << real.Log();
+    real.P.closeWriteChannel();
+    ASSERT_TRUE(
+        WaitFor([&] { return listener->Finished() && real.Finished(); }, ProcessDeadlineMs));
+    EXPECT_EQ(real.Code(), 0) << real.Log();
+    EXPECT_EQ(listener->Code(), 0) << listener->Log();
+}
+
+// Ctrl-C while the worker is stuck sending a chat line to a peer that stopped
+// reading: the program leaves at once and cleanly.
+TEST(CliPeersFailures, InterruptWhileChatIsStalled) {
+    RawPeer raw;
+    Peer p(ConnectArgs(raw.Port, {}));
+    HandshakeAsListener(raw, p);
+    p.P.write(QByteArray(17 * 1024 * 1024, 'x') + '\n');
+    ASSERT_TRUE(WaitFor([&] { return raw.Unread() > 64 * 1024; }, ProcessDeadlineMs)) << p.Log();
+    ::kill(static_cast<pid_t>(p.P.processId()), SIGINT);
+    // Well within the time a stalled send may take before it fails by itself.
+    ASSERT_TRUE(WaitFor([&] { return p.Finished(); }, 20000)) << p.Log();
+    EXPECT_EQ(p.Code(), 128 + SIGINT) << p.Log();
 }
 
 } // namespace
