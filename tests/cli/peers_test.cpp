@@ -210,13 +210,15 @@ TEST(CliPeersChat, LinesBothWaysThenEndOfInputQuits) {
     EXPECT_TRUE(alice->OutHas(QStringLiteral("ボブ: hi alice\n"))) << alice->Log();
 
     // Nothing left to wait for: the end of alice's input ends her session,
-    // and bob ends cleanly when she leaves.
+    // not before her last line has gone, and bob ends cleanly when she leaves.
+    alice->P.write("bye\n");
     alice->P.closeWriteChannel();
     ASSERT_TRUE(WaitFor([&] { return alice->Finished() && bob.Finished(); }, ProcessDeadlineMs))
         << alice->Log() << bob.Log();
     EXPECT_EQ(alice->Code(), 0) << alice->Log();
     EXPECT_EQ(bob.Code(), 0) << bob.Log();
     EXPECT_TRUE(bob.ErrHas(QStringLiteral("切断しました"))) << bob.Log();
+    EXPECT_TRUE(bob.OutHas(QStringLiteral("alice: bye"))) << bob.Log();
 }
 
 TEST(CliPeersFailures, ExitCodes) {
