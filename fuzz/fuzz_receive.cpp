@@ -1,5 +1,5 @@
 // libFuzzer target: arbitrary bytes from "the peer" through the worker's
-// receive loop and Dispatch, with an in-memory connection, a host that runs
+// frame reader and both sides of a transfer, with an in-memory connection, a host that runs
 // every call in place, and a scratch receive folder.
 //
 // Input: byte 0 sets the scene (bit 0 Side; bits 1-3 the connection stage
@@ -64,7 +64,7 @@ public:
         return n;
     }
     bool IsConnected() const override { return true; }
-    void WaitReadable(int) override {}
+    void WaitReady(int, int, bool) override {}
     bool WaitWritable(int timeoutMs) override {
         return !Flaky || timeoutMs > 0 || (++Calls % 2) == 0;
     }
@@ -84,9 +84,8 @@ void Print(const QString& what) {
 
 class FuzzHost : public IWorkerHost {
 public:
-    int Stage = 4;
+    ConnectStage FStage = ConnectStage::Connected;
     QString Folder;
-    QStringList Files;
     QString Peer;
 
     QObject* UiContext() override { return nullptr; }
@@ -94,18 +93,19 @@ public:
     bool UseCompress() override { return true; }
     bool UseResume() override { return true; }
     QString ReceiveFolder() override { return Folder; }
-    int ConnectStage() override { return Stage; }
-    void SetConnectStage(int stage) override { Stage = stage; }
+    ConnectStage Stage() override { return FStage; }
+    void SetStage(ConnectStage stage) override { FStage = stage; }
     void SetHandshakeFailed() override {}
     void SetPeerName(const QString& name) override { Peer = name; }
     QString PeerName() override { return Peer; }
     void ShowChat(const QString&, const QString&) override {}
-    void ShowError(const QString& text) override { Print(QStringLiteral("error: ") + text); }
+    void ShowError(const Error& error) override {
+        Print(QStringLiteral("error: ") + error.Message());
+    }
     void ShowRecvWindow() override {}
     void HideRecvWindow() override {}
     void ShowRecvCount(int) override {}
     void ShowRecvName(const QString&) override {}
-    QStringList SendList() override { return Files; }
     void ShowSendWindow(const QStringList&) override {}
     void ShowSendName(const QString&) override {}
     void HideSendWindow() override {}
@@ -369,7 +369,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    static const int Stages[8] = {1, 2, 3, 5, 4, 4, 4, 4};
+    using enum ConnectStage;
+    static const ConnectStage Stages[8] = {Opened,    VersionAgreed, NamesExchanged, CompressAgreed,
+                                           Connected, Connected,     Connected,      Connected};
     const std::uint8_t scene = data[0];
     const std::uint8_t feed = data[1];
     data += 2;
@@ -377,13 +379,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     ResetReceiveFolder(feed & 0x40, feed & 0x80);
     FuzzHost host;
-    host.Stage = Stages[(scene >> 1) & 7];
+    host.FStage = Stages[(scene >> 1) & 7];
     host.Folder = QString::fromStdString(S->Recv.string());
-    host.Files = S->SendFiles;
     auto connection = std::make_shared<MemConnection>(scene & 0x80);
     {
         ConnectionWorker worker(host, connection, scene & 1, scene & 0x20, scene & 0x10);
-        if (scene & 0x40) worker.RequestSend();
+        if (scene & 0x40) worker.RequestSend(S->SendFiles);
         const std::size_t chunk = (feed & 0x3F) == 0 ? size : (feed & 0x3F);
         std::size_t at = 0;
         bool going = true;

@@ -1,6 +1,6 @@
 #pragma once
 // What the protocol engine needs of a connection: the byte operations of a
-// connected stream plus two waits. The socket's connection object implements
+// connected stream plus its waits. The socket's connection object implements
 // it; tests and the fuzz target implement it with in-memory fakes.
 
 namespace relvane {
@@ -24,8 +24,10 @@ public:
     }
     [[nodiscard]] virtual bool IsConnected() const = 0;
 
-    // Blocks until incoming data (or a close) is noticed, or timeoutMs passed.
-    virtual void WaitReadable(int timeoutMs) = 0;
+    // Blocks until incoming data (or a close) is noticed, wakeFd (an eventfd
+    // or pipe; -1 for none) turns readable, or, when `writable`, the
+    // connection can take more bytes; at most timeoutMs (< 0: no limit).
+    virtual void WaitReady(int timeoutMs, int wakeFd, bool writable) = 0;
     // Blocks until the connection can take more bytes, or timeoutMs passed;
     // true when it can take them now (timeoutMs 0 only asks).
     virtual bool WaitWritable(int timeoutMs) = 0;

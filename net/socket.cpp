@@ -417,6 +417,19 @@ void TcpConnection::WaitReadable(int timeoutMs) {
     [[maybe_unused]] const int events = PollFd(POLLIN | POLLRDHUP, timeoutMs);
 }
 
+void TcpConnection::WaitReady(int timeoutMs, int wakeFd, bool writable) {
+    int fd;
+    {
+        std::lock_guard guard(Lock);
+        if (!Connected) return;
+        fd = Fd;
+    }
+    const short events = POLLIN | POLLRDHUP | (writable ? POLLOUT : 0);
+    pollfd p[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    // Not under the lock, as in PollFd; an interrupted wait simply ends early.
+    ::poll(p, wakeFd >= 0 ? 2 : 1, timeoutMs < 0 ? -1 : timeoutMs);
+}
+
 bool TcpConnection::WaitWritable(int timeoutMs) {
     return (PollFd(POLLOUT, timeoutMs) & POLLOUT) != 0;
 }

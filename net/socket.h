@@ -62,8 +62,10 @@ public:
     [[nodiscard]] int SendBytes(const void* buffer, int n) override;
     [[nodiscard]] int SendBytesMore(const void* buffer, int n) override;
     [[nodiscard]] bool IsConnected() const override { return Connected.load(); }
-    void WaitReadable(int timeoutMs) override;
+    void WaitReady(int timeoutMs, int wakeFd, bool writable) override;
     bool WaitWritable(int timeoutMs) override;
+    // Blocks until incoming data (or a close) is noticed, or timeoutMs passed.
+    void WaitReadable(int timeoutMs);
 
     // Reverse lookup of the peer's address; empty when not connected or no name.
     [[nodiscard]] QString PeerHostName();

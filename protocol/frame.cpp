@@ -6,6 +6,7 @@
 
 #include <QDeadlineTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -41,15 +42,20 @@ FrameHeader ParseHeader(const char bytes[HeaderSize]) {
     return h;
 }
 
-bool SendFrame(IConnection& connection, const QByteArray& frame) {
-    QDeadlineTimer stall(SendStallMs);
+bool SendFrame(IConnection& connection, QByteArrayView frame, const SendOptions& options) {
+    // The connection takes a frame whole or not at all, so "no progress" is
+    // simply "not taken yet".
+    const QDeadlineTimer stall(options.StallMs);
+    const int n = static_cast<int>(frame.size());
     for (;;) {
-        const int sent = connection.SendBytes(frame.constData(), static_cast<int>(frame.size()));
+        const int sent = options.More ? connection.SendBytesMore(frame.data(), n)
+                                      : connection.SendBytes(frame.data(), n);
         if (sent != -1) return sent > 0 || frame.isEmpty();
-        // Would block: try again as soon as the connection can take bytes. A
-        // peer that takes nothing for this long is gone for all we can tell.
+        if (options.Stop != nullptr && options.Stop->load()) return false;
+        if (!connection.IsConnected()) return false;
         if (stall.hasExpired()) throw SocketApiError(ETIMEDOUT, "send");
-        if (connection.WaitWritable(100)) stall.setRemainingTime(SendStallMs);
+        // Short waits, so a terminate request is seen soon.
+        connection.WaitWritable(static_cast<int>(std::min<qint64>(100, stall.remainingTime())));
     }
 }
 
@@ -67,6 +73,11 @@ QByteArray NonePayload(char filler) {
 }
 QByteArray TextPayload(const QString& text) {
     return ToShiftJis(text);
+}
+
+QByteArray PayloadText(const QByteArray& payload) {
+    const auto zero = payload.indexOf('\0');
+    return zero < 0 ? payload : payload.left(zero);
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -79,11 +80,17 @@ public:
                                     QByteArrayView payload);
 [[nodiscard]] FrameHeader ParseHeader(const char bytes[HeaderSize]);
 
-// Hands the frame to the connection whole, repeating while it would block.
-// Returns false when the connection is closed (the frame is dropped); throws
-// the "send" socket error when the peer has taken nothing for SendStallMs.
+// The one way a frame goes out: whole, waiting while the connection would
+// block. False (the frame dropped, no error) when the connection is gone or
+// *Stop is set; throws the "send" socket error (ETIMEDOUT) when the frame
+// could not be handed over for StallMs.
 constexpr int SendStallMs = 30000;
-bool SendFrame(IConnection& connection, const QByteArray& frame);
+struct SendOptions {
+    const std::atomic<bool>* Stop = nullptr; // a terminate request: give up
+    bool More = false;                       // another frame follows at once
+    int StallMs = SendStallMs;
+};
+bool SendFrame(IConnection& connection, QByteArrayView frame, const SendOptions& options = {});
 
 // Payloads.
 [[nodiscard]] QByteArray NumberPayload(std::int32_t value);
@@ -104,5 +111,7 @@ bool SendFrame(IConnection& connection, const QByteArray& frame);
 [[nodiscard]] inline bool IsRejection(QByteArrayView payload) {
     return payload == "0";
 }
+// A text or number payload as the receiver reads it: cut at a zero byte.
+[[nodiscard]] QByteArray PayloadText(const QByteArray& payload);
 
 } // namespace relvane

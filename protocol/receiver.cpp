@@ -1,9 +1,7 @@
-// The receiving half of a transfer: slot Side takes the list the peer sends,
-// writing each file as name + ".Recv" and renaming it once it is complete.
+#include "protocol/receiver.h"
 
 #include "platform/sjis.h"
 #include "protocol/checksum.h"
-#include "protocol/worker.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -38,234 +36,263 @@ QString SizeMismatch(const QString& path, qint64 received, std::int32_t announce
         .arg(announced);
 }
 
-[[noreturn]] void WriteFailed() {
-    throw EProtocolError(QStringLiteral("ストリームへの書き込みエラー"));
+EProtocolError WriteFailed() {
+    return EProtocolError(QStringLiteral("ストリームへの書き込みエラー"));
 }
 
 } // namespace
 
-QString ConnectionWorker::PartialPath(const TransferSlot& slot) const {
-    return FinalPath(slot) + QStringLiteral(".Recv");
+FileReceiver::FileReceiver(ITransferLink& link, TransferProgress& progress)
+    : Link(link), Progress(progress) {}
+
+std::uint8_t FileReceiver::SlotNo() const {
+    return static_cast<std::uint8_t>(Link.Side());
 }
 
-QString ConnectionWorker::FinalPath(const TransferSlot& slot) const {
-    return QDir(RecvFolder).filePath(slot.FileName);
+QString FileReceiver::PartialPath() const {
+    return FinalPath() + QStringLiteral(".Recv");
 }
 
-void ConnectionWorker::SendAck(int slot, bool accepted) {
-    Send(static_cast<std::uint8_t>(slot), Kind::Reply, Type::Ack, Format::FmtFlag,
-         FlagPayload(accepted));
+QString FileReceiver::FinalPath() const {
+    return QDir(Folder).filePath(S.FileName);
 }
 
-void ConnectionWorker::EndReceiving(TransferSlot& slot) {
-    slot.State = SlotState::Idle;
-    slot.InUse = false;
-    if (slot.FileStream) {
-        slot.FileStream->close(); // the partial file stays for a later resume
-        slot.FileStream.reset();
+void FileReceiver::CloseFile() {
+    if (S.FileStream) {
+        S.FileStream->close(); // the partial file stays for a later resume
+        S.FileStream.reset();
     }
-    Synchronize([&] { Host.HideRecvWindow(); });
 }
 
-void ConnectionWorker::ProcessSendRequest() {
+void FileReceiver::Process(Kind kind, Type type, const QByteArray& payload) {
+    // The sender's frames are Notices, bar the one Request for the offset.
+    if (kind == Kind::Request) {
+        if (type == Type::ResumeOffset) ProcessResumeOffsetRequest();
+        return;
+    }
+    if (kind != Kind::Notice) return;
+    switch (type) {
+    case Type::LastIndex:
+        return ProcessLastIndex(payload);
+    case Type::FileName:
+        return ProcessFileName(payload);
+    case Type::FileSize:
+        return ProcessFileSize(payload);
+    case Type::Checksum:
+        return ProcessChecksum(payload);
+    case Type::FileData:
+        return ProcessFileData(payload);
+    case Type::End:
+        return ProcessEnd();
+    case Type::Cancel:
+        return ProcessCancel();
+    // The sending direction's replies, and the connection's own frames.
+    case Type::ResumeOffset:
+    case Type::Ack:
+    case Type::NameExchange:
+    case Type::Chat:
+    case Type::Version:
+    case Type::SendAccept:
+    case Type::Compress:
+    case Type::Resume:
+    case Type::Disconnect:
+    case Type::SendRequest:
+        return;
+    }
+}
+
+void FileReceiver::SendAck(bool accepted) {
+    Link.Send(BuildFrame(SlotNo(), Kind::Reply, Type::Ack, Format::FmtFlag, FlagPayload(accepted)));
+}
+
+void FileReceiver::EndReceiving() {
+    S.State = SlotState::Idle;
+    S.InUse = false;
+    CloseFile();
+    Link.OnHost([](IWorkerHost& host) { host.HideRecvWindow(); });
+}
+
+void FileReceiver::Reject(const QString& text, ErrorKind kind) {
+    SendAck(false);
+    EndReceiving();
+    throw EProtocolError(text, kind);
+}
+
+void FileReceiver::ProcessSendRequest() {
     ConnectStage stage = ConnectStage::Idle;
     QString folder;
-    Synchronize([&] {
-        stage = Host.Stage();
-        folder = Host.ReceiveFolder();
+    Link.OnHost([&](IWorkerHost& host) {
+        stage = host.Stage();
+        folder = host.ReceiveFolder();
     });
     // Compression and resume are not agreed before the handshake is over.
     if (stage != ConnectStage::Connected) return;
 
-    TransferSlot& slot = Slots[FSide];
-    if (slot.FileStream) {
-        slot.FileStream->close();
-        slot.FileStream.reset();
-    }
-    slot.LastIndex = 0;
-    slot.FileName.clear();
-    slot.FileSize = 0;
-    slot.ResumeOffset = 0;
-    slot.Checksum = 0;
-    slot.InUse = true;
-    slot.State = SlotState::RecvWaitCount;
-    RecvFolder = folder;
-    Progress->ReceiveCancel = false;
+    CloseFile();
+    S.LastIndex = 0;
+    S.FileName.clear();
+    S.FileSize = 0;
+    S.ResumeOffset = 0;
+    S.Checksum = 0;
+    S.InUse = true;
+    S.State = SlotState::RecvWaitCount;
+    Folder = folder;
+    Progress.ReceiveCancel = false;
 
-    Synchronize([&] { Host.ShowRecvWindow(); });
-    Send(ControlSlot, Kind::Reply, Type::SendAccept, Format::FmtNumber, NumberPayload(FSide));
+    Link.OnHost([](IWorkerHost& host) { host.ShowRecvWindow(); });
+    Link.Send(BuildFrame(ControlSlot, Kind::Reply, Type::SendAccept, Format::FmtNumber,
+                         NumberPayload(Link.Side())));
 }
 
-void ConnectionWorker::ProcessLastIndex(TransferSlot& slot, const QByteArray& payload) {
+void FileReceiver::ProcessLastIndex(const QByteArray& payload) {
     // Only the first file's LastIndex counts; the repeats arrive in RecvWaitName.
-    if (slot.State != SlotState::RecvWaitCount) return;
-    slot.LastIndex = ParseNumber(PayloadText(payload));
-    slot.State = SlotState::RecvWaitName;
-    const int shown = static_cast<int>(
-        std::clamp<std::int64_t>(std::int64_t(slot.LastIndex) + 1, 0, MaxShownFiles));
-    Synchronize([&] { Host.ShowRecvCount(shown); });
+    if (S.State != SlotState::RecvWaitCount) return;
+    S.LastIndex = ParseNumber(PayloadText(payload));
+    S.State = SlotState::RecvWaitName;
+    const int shown =
+        static_cast<int>(std::clamp<std::int64_t>(std::int64_t(S.LastIndex) + 1, 0, MaxShownFiles));
+    Link.OnHost([&](IWorkerHost& host) { host.ShowRecvCount(shown); });
 }
 
-void ConnectionWorker::ProcessFileName(TransferSlot& slot, const QByteArray& payload) {
-    if (slot.State != SlotState::RecvWaitName) return;
+void FileReceiver::ProcessFileName(const QByteArray& payload) {
+    if (S.State != SlotState::RecvWaitName) return;
     const QByteArray bytes = PayloadText(payload);
     const std::optional<QString> decoded = FromShiftJisStrict(bytes);
     if (bytes.size() > MaxFileNameBytes || !decoded || IsUnsafeName(*decoded)) {
-        SendAck(FSide, false);
-        EndReceiving(slot);
-        throw EProtocolError(
-            QStringLiteral("ファイル名 '%1' は受け取れません").arg(FromShiftJis(bytes)));
+        Reject(QStringLiteral("ファイル名 '%1' は受け取れません").arg(FromShiftJis(bytes)));
     }
-    slot.FileName = *decoded;
-    slot.FileSize = 0;
-    slot.ResumeOffset = 0;
-    slot.State = SlotState::RecvWaitSize;
-    Progress->RecvTotal = 0;
-    Progress->RecvDone = 0;
-    Progress->Resumed = false;
-    Synchronize([&] { Host.ShowRecvName(slot.FileName); });
+    S.FileName = *decoded;
+    S.FileSize = 0;
+    S.ResumeOffset = 0;
+    S.State = SlotState::RecvWaitSize;
+    Progress.RecvTotal = 0;
+    Progress.RecvDone = 0;
+    Progress.Resumed = false;
+    Link.OnHost([&](IWorkerHost& host) { host.ShowRecvName(S.FileName); });
 }
 
-void ConnectionWorker::ProcessFileSize(TransferSlot& slot, const QByteArray& payload) {
-    if (slot.State != SlotState::RecvWaitSize) return;
+void FileReceiver::ProcessFileSize(const QByteArray& payload) {
+    if (S.State != SlotState::RecvWaitSize) return;
     const std::int32_t size = ParseNumber(PayloadText(payload));
-    if (size < 0) {
-        SendAck(FSide, false);
-        EndReceiving(slot);
-        throw EProtocolError(QStringLiteral("ファイルサイズ %1 は不正です").arg(size));
-    }
-    slot.FileSize = size;
-    slot.State = ResumeOn() ? SlotState::ResumeQuery : SlotState::RecvData;
-    Progress->RecvTotal = size;
+    if (size < 0) Reject(QStringLiteral("ファイルサイズ %1 は不正です").arg(size));
+    S.FileSize = size;
+    S.State = Link.ResumeOn() ? SlotState::ResumeQuery : SlotState::RecvData;
+    Progress.RecvTotal = size;
 }
 
-void ConnectionWorker::ProcessResumeOffsetRequest(TransferSlot& slot) {
-    if (slot.State != SlotState::ResumeQuery) return;
-    const QString partial = PartialPath(slot);
+void FileReceiver::ProcessResumeOffsetRequest() {
+    if (S.State != SlotState::ResumeQuery) return;
+    const QString partial = PartialPath();
     const QFileInfo info(partial);
     const qint64 held = info.isFile() ? info.size() : 0;
     // An empty partial holds nothing to prove (the sender, told 0, would send
     // no Checksum), and one longer than the file is not a prefix of it.
-    if (held > 0 && held <= slot.FileSize) {
+    if (held > 0 && held <= S.FileSize) {
         auto file = std::make_unique<QFile>(partial);
         if (!file->open(QIODevice::ReadWrite) || !file->seek(held)) {
-            EndReceiving(slot);
+            EndReceiving();
             throw EProtocolError(QStringLiteral("ファイル %1 は開けません").arg(Native(partial)));
         }
-        slot.FileStream = std::move(file);
-        slot.ResumeOffset = static_cast<std::int32_t>(held);
-        slot.State = SlotState::ResumeCheck;
-        Progress->Resumed = true;
+        S.FileStream = std::move(file);
+        S.ResumeOffset = static_cast<std::int32_t>(held);
+        S.State = SlotState::ResumeCheck;
+        Progress.Resumed = true;
     } else {
-        slot.ResumeOffset = 0;
-        slot.State = SlotState::RecvData;
-        Progress->Resumed = false;
+        S.ResumeOffset = 0;
+        S.State = SlotState::RecvData;
+        Progress.Resumed = false;
     }
-    Send(static_cast<std::uint8_t>(FSide), Kind::Reply, Type::ResumeOffset, Format::FmtNumber,
-         NumberPayload(slot.ResumeOffset));
+    Link.Send(BuildFrame(SlotNo(), Kind::Reply, Type::ResumeOffset, Format::FmtNumber,
+                         NumberPayload(S.ResumeOffset)));
 }
 
-void ConnectionWorker::ProcessChecksum(TransferSlot& slot, const QByteArray& payload) {
-    if (slot.State != SlotState::ResumeCheck) return;
+void FileReceiver::ProcessChecksum(const QByteArray& payload) {
+    if (S.State != SlotState::ResumeCheck) return;
     const std::uint32_t theirs = ParseChecksum(PayloadText(payload));
-    QFile& file = *slot.FileStream;
-    slot.Checksum = StreamChecksum(file, 0);
-    const bool match = slot.Checksum == theirs;
-    if (match) {
-        if (!file.seek(file.size())) {
-            EndReceiving(slot);
-            WriteFailed();
-        }
-    } else if (!file.resize(0) || !file.seek(0)) {
-        // Written again from byte 0: no bytes of the old partial may stay.
-        EndReceiving(slot);
-        WriteFailed();
+    QFile& file = *S.FileStream;
+    S.Checksum = StreamChecksum(file, 0);
+    const bool match = S.Checksum == theirs;
+    // Written again from byte 0 after a mismatch: no bytes of the old partial may stay.
+    const bool placed = match ? file.seek(file.size()) : file.resize(0) && file.seek(0);
+    if (!placed) {
+        EndReceiving();
+        throw WriteFailed();
     }
-    Progress->Resumed = match;
-    Progress->RecvDone = static_cast<std::int32_t>(file.pos());
-    slot.State = SlotState::RecvData;
-    SendAck(FSide, match);
+    Progress.Resumed = match;
+    Progress.RecvDone = static_cast<std::int32_t>(file.pos());
+    S.State = SlotState::RecvData;
+    SendAck(match);
 }
 
-void ConnectionWorker::ProcessFileData(TransferSlot& slot, const QByteArray& payload) {
-    if (slot.State != SlotState::RecvData) return;
+void FileReceiver::ProcessFileData(const QByteArray& payload) {
+    if (S.State != SlotState::RecvData) return;
     try {
-        if (!slot.FileStream) {
-            const QString partial = PartialPath(slot);
+        if (!S.FileStream) {
+            const QString partial = PartialPath();
             auto file = std::make_unique<QFile>(partial);
             if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
                 throw EProtocolError(
                     QStringLiteral("ファイル %1 を作成できません").arg(Native(partial)));
             }
-            slot.FileStream = std::move(file);
+            S.FileStream = std::move(file);
         }
-        const QByteArray data = Progress->CompressOn ? Codec.Decompress(payload) : payload;
+        const QByteArray data = Link.CompressOn() ? Codec.Decompress(payload) : payload;
         // More than was announced can only end in a mismatch: stop before the disk fills.
-        if (slot.FileStream->pos() + data.size() > slot.FileSize) {
-            throw EProtocolError(
-                SizeMismatch(FinalPath(slot), slot.FileStream->pos() + data.size(), slot.FileSize));
-        }
-        if (slot.FileStream->write(data) != data.size()) WriteFailed();
-    } catch (const std::exception&) {
+        const qint64 end = S.FileStream->pos() + data.size();
+        if (end > S.FileSize) throw EProtocolError(SizeMismatch(FinalPath(), end, S.FileSize));
+        if (S.FileStream->write(data) != data.size()) throw WriteFailed();
+    } catch (...) {
         // The sender stops at the rejection; the partial file stays.
-        SendAck(FSide, false);
-        EndReceiving(slot);
+        SendAck(false);
+        EndReceiving();
         throw;
     }
-    Progress->RecvDone = static_cast<std::int32_t>(slot.FileStream->pos());
+    Progress.RecvDone = static_cast<std::int32_t>(S.FileStream->pos());
 
-    if (Progress->ReceiveCancel) {
-        Send(static_cast<std::uint8_t>(FSide), Kind::Notice, Type::Cancel, Format::FmtNone,
-             NonePayload());
-        EndReceiving(slot);
+    if (Progress.ReceiveCancel) {
+        Link.Send(BuildFrame(SlotNo(), Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload()));
+        EndReceiving();
         throw EProtocolError(QStringLiteral("中止しました"), ErrorKind::Cancelled);
     }
 }
 
-void ConnectionWorker::ProcessEnd(TransferSlot& slot) {
-    if (slot.State == SlotState::RecvWaitName) {
-        EndReceiving(slot);
-        SendAck(FSide, true);
-        Synchronize([&] { Host.ListReceived(); });
+void FileReceiver::ProcessEnd() {
+    if (S.State == SlotState::RecvWaitName) {
+        EndReceiving();
+        SendAck(true);
+        Link.OnHost([](IWorkerHost& host) { host.ListReceived(); });
         return;
     }
-    if (slot.State != SlotState::RecvData) return;
+    if (S.State != SlotState::RecvData) return;
 
-    const QString partial = PartialPath(slot);
-    const QString target = FinalPath(slot);
-    const auto reject = [&](const QString& text) {
-        SendAck(FSide, false);
-        EndReceiving(slot);
-        throw EProtocolError(text);
-    };
-
+    const QString partial = PartialPath();
+    const QString target = FinalPath();
     qint64 received = 0;
-    if (slot.FileStream) {
-        if (!slot.FileStream->flush()) reject(QStringLiteral("ストリームへの書き込みエラー"));
-        received = slot.FileStream->size();
-        slot.FileStream->close();
-        slot.FileStream.reset();
-    } else if (slot.FileSize == 0) {
+    if (S.FileStream) {
+        if (!S.FileStream->flush()) Reject(QStringLiteral("ストリームへの書き込みエラー"));
+        received = S.FileStream->size();
+        CloseFile();
+    } else if (S.FileSize == 0) {
         // An empty file for which no block came: nothing left to write.
         QFile empty(partial);
         if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            reject(QStringLiteral("ファイル %1 を作成できません").arg(Native(partial)));
+            Reject(QStringLiteral("ファイル %1 を作成できません").arg(Native(partial)));
         }
     }
-    if (received != slot.FileSize) reject(SizeMismatch(target, received, slot.FileSize));
+    if (received != S.FileSize) Reject(SizeMismatch(target, received, S.FileSize));
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) QFile::remove(target);
     if (!QFile::rename(partial, target)) {
-        reject(QStringLiteral("ファイル %1 の名前を変更できません").arg(Native(target)));
+        Reject(QStringLiteral("ファイル %1 の名前を変更できません").arg(Native(target)));
     }
-    slot.State = SlotState::RecvWaitName;
-    SendAck(FSide, true);
-    Synchronize([&] { Host.FileReceived(target); });
+    S.State = SlotState::RecvWaitName;
+    SendAck(true);
+    Link.OnHost([&](IWorkerHost& host) { host.FileReceived(target); });
 }
 
-void ConnectionWorker::ProcessCancel(TransferSlot& slot) {
-    if (!slot.InUse || slot.State == SlotState::Idle) return;
-    EndReceiving(slot);
-    Synchronize([&] { Host.EnableSend(); });
+void FileReceiver::ProcessCancel() {
+    if (!S.InUse || S.State == SlotState::Idle) return;
+    EndReceiving();
+    Link.OnHost([](IWorkerHost& host) { host.EnableSend(); });
     throw EProtocolError(QStringLiteral("中止しました"), ErrorKind::Cancelled);
 }
 

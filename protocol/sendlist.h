@@ -3,13 +3,26 @@
 // every file must fit the protocol (a size in signed 32 bits, a bare name of
 // at most 255 bytes in Shift-JIS that Shift-JIS can hold).
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QtGlobal>
+
+#include <optional>
 
 namespace relvane {
 
 // The bare name sent for a path: the part after its last "/", "\" or ":".
 [[nodiscard]] QString SendFileName(const QString& path);
+
+// The bare name's bytes on the wire; nothing, and the message in *refusal,
+// when the name cannot travel.
+[[nodiscard]] std::optional<QByteArray> WireFileName(const QString& path, QString* refusal);
+
+// The refusals of a file that cannot be read, or is 2 GiB or more.
+[[nodiscard]] QString CannotOpenText(const QString& path);
+[[nodiscard]] QString TooLargeText(const QString& path);
+constexpr qint64 MaxSendSize = 0x7FFFFFFF; // sizes travel as signed 32 bits
 
 // Empty when the list can be sent; otherwise the message to show, naming the
 // first file that cannot be sent. The send action calls it before

@@ -7,37 +7,22 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
-#include <cstring>
+#include <cstdint>
 #include <exception>
-#include <mutex>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace relvane {
 
 namespace {
 
-// Bytes taken from the socket in one call. Whatever stays waiting beyond this
-// is read in the next pass, after one pump step.
-constexpr int ReadChunk = 256 * 1024;
-// The pause of a pass on a quiet connection; a terminate request waits at most this long.
-constexpr int QuietWaitMs = 20;
-
-bool IsSlotType(Type type) {
-    switch (type) {
-    case Type::FileName:
-    case Type::FileSize:
-    case Type::LastIndex:
-    case Type::ResumeOffset:
-    case Type::Checksum:
-    case Type::FileData:
-    case Type::Ack:
-    case Type::End:
-    case Type::Cancel:
-        return true;
-    default:
-        return false;
-    }
-}
+// The longest single wait. Terminate requests and queued frames end a wait
+// at once, and the peer's data or close does too; this bounds only a close of
+// the connection from another thread, which a wait cannot see.
+constexpr int LongestWaitMs = 1000;
 
 // The handshake's Version payload as a number; anything that is not one is
 // simply "not 5" there, never an error.
@@ -49,29 +34,36 @@ bool IsOurVersion(const QByteArray& text) {
     }
 }
 
+bool IsKnownKind(std::uint8_t kind) {
+    return kind == static_cast<std::uint8_t>(Kind::Notice) ||
+           kind == static_cast<std::uint8_t>(Kind::Request) ||
+           kind == static_cast<std::uint8_t>(Kind::Reply);
+}
+
 } // namespace
 
 ConnectionWorker::ConnectionWorker(IWorkerHost& host, std::shared_ptr<IConnection> socket, int side,
-                               bool resumeOn, bool compressOn, QObject* parent)
+                                   bool resumeOn, bool compressOn, QObject* parent)
     : QThread(parent), Host(host), Socket(std::move(socket)), FSide(side), FResumeOn(resumeOn),
-      Progress(std::make_shared<TransferProgress>()) {
+      Progress(std::make_shared<TransferProgress>()),
+      WakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), Reader(*Socket), Sender(*this, *Progress),
+      Receiver(*this, *Progress) {
     Progress->CompressOn = compressOn;
 }
 
 ConnectionWorker::~ConnectionWorker() {
     RequestTerminate();
-    if (!isRunning()) {
-        (void)RunEnded.load(std::memory_order_acquire);
-        return;
-    }
-    // The loop may be blocked in a synchronous call onto this very thread:
-    // keep serving those calls until it has seen the request.
-    QObject* ctx = Host.UiContext();
-    const bool onUiThread = ctx != nullptr && ctx->thread() == QThread::currentThread();
-    while (!wait(onUiThread ? 10 : 1000)) {
-        if (onUiThread) QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    if (isRunning()) {
+        // The loop may be blocked in a synchronous call onto this very thread:
+        // keep serving those calls until it has seen the request.
+        QObject* ctx = Host.UiContext();
+        const bool onUiThread = ctx != nullptr && ctx->thread() == QThread::currentThread();
+        while (!wait(onUiThread ? 10 : 1000)) {
+            if (onUiThread) QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        }
     }
     (void)RunEnded.load(std::memory_order_acquire); // everything run() did is ours now
+    if (WakeFd >= 0) ::close(WakeFd);
 }
 
 void ConnectionWorker::Start() {
@@ -81,40 +73,47 @@ void ConnectionWorker::Start() {
 void ConnectionWorker::RequestTerminate() {
     Terminated = true;
     requestInterruption();
+    Wake();
+}
+
+void ConnectionWorker::Wake() {
+    const std::uint64_t one = 1;
+    // A full counter already wakes the loop; nothing else can fail here.
+    [[maybe_unused]] const auto written = ::write(WakeFd, &one, sizeof one);
+}
+
+void ConnectionWorker::DrainWake() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto read = ::read(WakeFd, &count, sizeof count);
 }
 
 void ConnectionWorker::run() {
-    while (Pass(1)) {
+    while (Pass()) {
     }
     // Partial files stay on disk under their ".Recv" names for a later resume.
-    for (TransferSlot& slot : Slots) {
-        if (slot.FileStream) {
-            slot.FileStream->close();
-            slot.FileStream.reset();
-        }
-    }
+    Sender.CloseFile();
+    Receiver.CloseFile();
     RunEnded.store(true, std::memory_order_release);
 }
 
-bool ConnectionWorker::Pass(int idleWaitMs) {
+bool ConnectionWorker::Pass(int maxWaitMs) {
+    DrainWake(); // before the queue is read: a frame queued after this wakes the wait below
+    bool queueDone = true;
     try {
-        SendQueued();
+        queueDone = SendQueued();
         ReadAvailable();
-        if (!TerminateRequested()) Pump();
+        if (!TerminateRequested()) Sender.Pump();
     } catch (const Error& error) {
         Report(error);
     } catch (const std::exception& error) {
         Report(Error(QString::fromUtf8(error.what())));
     }
     const bool goOn = !TerminateRequested() && Socket->IsConnected();
-    if (goOn && !PumpHasBlock() && ReadBuffer.size() < HeaderSize) {
-        // With no transfer, no frame half read and no request outstanding,
-        // only incoming data (which ends the wait at once) or the terminate
-        // request can give this loop work: a quiet connection need not wake
-        // a thousand times a second.
-        const bool quiet = !Slots[0].InUse && !Slots[1].InUse && !HeaderRead &&
-                           ReadBuffer.isEmpty() && !SendRequested.load();
-        Socket->WaitReadable(quiet && idleWaitMs > 0 ? QuietWaitMs : idleWaitMs);
+    if (goOn && maxWaitMs != 0 && !Sender.HasBlock()) {
+        // Nothing to do until the peer sends or makes room, another thread
+        // queues a frame, or the end is asked for: each of them ends the wait.
+        const int timeout = maxWaitMs < 0 ? LongestWaitMs : std::min(maxWaitMs, LongestWaitMs);
+        Socket->WaitReady(timeout, WakeFd, Sender.WaitsForRoom() || !queueDone);
     }
     return goOn && !TerminateRequested() && Socket->IsConnected();
 }
@@ -181,206 +180,114 @@ void ConnectionWorker::Synchronize(const std::function<void()>& fn) {
     if (call->Failure) std::rethrow_exception(call->Failure);
 }
 
+void ConnectionWorker::OnHost(const std::function<void(IWorkerHost&)>& call) {
+    Synchronize([&] { call(Host); });
+}
+
+bool ConnectionWorker::Send(const QByteArray& frame, bool more) {
+    return SendFrame(*Socket, frame, {.Stop = &Terminated, .More = more});
+}
+
+bool ConnectionWorker::CanSendNow() {
+    return Socket->WaitWritable(0);
+}
+
 void ConnectionWorker::RequestSend(const QStringList& files) {
     Progress->SendCancel = false;
-    SendRequested = true;
-    std::lock_guard lock(QueueMutex);
-    RequestedFiles = files;
-    Queued.push_back(SendRequestFrame());
+    {
+        std::lock_guard lock(QueueMutex);
+        Queued.push_back({SendRequestFrame(), files});
+    }
+    Wake();
 }
 
 void ConnectionWorker::QueueFrame(QByteArray frame) {
-    std::lock_guard lock(QueueMutex);
-    Queued.push_back(std::move(frame));
+    {
+        std::lock_guard lock(QueueMutex);
+        Queued.push_back({std::move(frame), std::nullopt});
+    }
+    Wake();
 }
 
-void ConnectionWorker::SendQueued() {
+bool ConnectionWorker::HasQueued() {
+    std::lock_guard lock(QueueMutex);
+    return !Queued.empty();
+}
+
+bool ConnectionWorker::SendQueued() {
     for (;;) {
-        QByteArray frame;
+        // Only when the connection has room: waiting inside a send would stop
+        // this loop from reading, as in the pump.
+        if (!HasQueued()) return true;
+        if (!CanSendNow()) return false;
+        Outgoing item;
         {
             std::lock_guard lock(QueueMutex);
-            if (Queued.empty()) return;
-            frame = std::move(Queued.front());
+            item = std::move(Queued.front());
             Queued.pop_front();
         }
-        if (!SendWhole(frame)) return;
-    }
-}
-
-bool ConnectionWorker::Send(std::uint8_t slot, Kind kind, Type type, Format format,
-                          QByteArrayView payload) {
-    return SendWhole(BuildFrame(slot, kind, type, format, payload));
-}
-
-bool ConnectionWorker::SendWhole(const QByteArray& frame, bool more) {
-    for (;;) {
-        const int n = static_cast<int>(frame.size());
-        const int sent = more ? Socket->SendBytesMore(frame.constData(), n)
-                              : Socket->SendBytes(frame.constData(), n);
-        if (sent != -1) return sent > 0;
-        // Would block: the whole frame again as soon as there is room. A
-        // peer that never reads must not keep a terminating worker here.
-        if (TerminateRequested() || !Socket->IsConnected()) return false;
-        Socket->WaitWritable(100);
+        // The list is in place before the peer can answer the request.
+        if (item.Files) Sender.Requested(*item.Files);
+        if (!Send(item.Frame)) return true;
     }
 }
 
 void ConnectionWorker::ReadAvailable() {
-    const int supply = Socket->BytesWaiting();
-    if (supply > 0) {
-        const int want = std::min(supply, ReadChunk);
-        const auto kept = ReadBuffer.size();
-        ReadBuffer.resize(kept + want);
-        int got = 0;
-        try {
-            got = Socket->ReceiveBytes(ReadBuffer.data() + kept, want);
-        } catch (...) {
-            ReadBuffer.resize(kept);
-            throw;
-        }
-        ReadBuffer.resize(kept + std::max(got, 0));
+    Reader.Fill();
+    // Once the end is asked for, nothing more is handled: the connection is
+    // going, and the owner may be waiting for this thread. A frame leaves the
+    // reader before it is handled, so a failing handler consumes its own
+    // frame only.
+    while (!TerminateRequested()) {
+        const std::optional<Frame> frame = Reader.Next();
+        if (!frame) return;
+        Dispatch(*frame);
     }
-
-    // Frames are parsed from the buffer; `at` is committed back to it however
-    // the loop ends, so a failing handler consumes its own frame only.
-    qsizetype at = 0;
-    const auto commit = [&] {
-        ReadBuffer.remove(0, at);
-        at = 0;
-    };
-    try {
-        // Once the end is asked for, nothing more is handled: the connection
-        // is going, and the owner may be waiting for this thread.
-        while (!TerminateRequested()) {
-            if (!HeaderRead) {
-                if (ReadBuffer.size() - at < HeaderSize) break;
-                Pending = ParseHeader(ReadBuffer.constData() + at);
-                at += HeaderSize;
-                if (Pending.Length < 0 || Pending.Length > MaxPayload) {
-                    const std::int32_t length = Pending.Length;
-                    // Nothing after a false length can be trusted to be a header.
-                    at = ReadBuffer.size();
-                    Pending = FrameHeader{};
-                    throw EProtocolError(QStringLiteral("不正なフレーム長 %1").arg(length));
-                }
-                HeaderRead = true;
-                PayloadReceived = 0;
-                Payload.clear();
-            }
-            const qsizetype missing = Pending.Length - PayloadReceived;
-            const qsizetype take = std::min(missing, ReadBuffer.size() - at);
-            if (take > 0) {
-                if (Payload.isEmpty() && take == Pending.Length) {
-                    Payload = ReadBuffer.mid(at, take);
-                } else {
-                    Payload.append(ReadBuffer.constData() + at, take);
-                }
-                at += take;
-                PayloadReceived += static_cast<std::int32_t>(take);
-            }
-            if (PayloadReceived < Pending.Length) break; // the rest comes in a later pass
-
-            // The frame leaves the pending state before it is handled, so an
-            // error in its handler cannot leave the stream mid-frame.
-            const FrameHeader header = Pending;
-            const QByteArray payload = std::move(Payload);
-            Payload = QByteArray();
-            HeaderRead = false;
-            PayloadReceived = 0;
-            Pending = FrameHeader{};
-            Dispatch(header, payload);
-        }
-    } catch (...) {
-        commit();
-        throw;
-    }
-    commit();
 }
 
-QByteArray ConnectionWorker::PayloadText(const QByteArray& payload) {
-    const auto zero = payload.indexOf('\0');
-    return zero < 0 ? payload : payload.left(zero);
-}
+void ConnectionWorker::Dispatch(const Frame& frame) {
+    const FrameHeader& h = frame.Header;
+    // Kind and Type come from the peer: values outside the catalogue are ignored.
+    if (!IsKnownKind(h.Kind) || h.Type >= TypeCount) return;
+    const auto kind = static_cast<Kind>(h.Kind);
+    const auto type = static_cast<Type>(h.Type);
+    const QByteArray& payload = frame.Payload;
 
-void ConnectionWorker::Dispatch(const FrameHeader& header, const QByteArray& payload) {
-    if (header.Type >= TypeCount) return;
-    const auto type = static_cast<Type>(header.Type);
-    if (IsSlotType(type) && header.Slot > 1) return;
-    const bool toReceiver = header.Slot == FSide;   // frames of what we receive
-    const bool toSender = header.Slot == 1 - FSide; // replies to what we send
-
-    switch (header.Kind) {
-    case static_cast<std::uint8_t>(Kind::Notice):
-        switch (type) {
-        case Type::Chat:
-            ProcessChat(payload);
-            return;
-        case Type::Cancel:
-            if (toReceiver)
-                ProcessCancel(Slots[header.Slot]);
-            else if (toSender)
-                ProcessPeerCancelOfSend(Slots[header.Slot]);
-            return;
-        case Type::FileName:
-            if (toReceiver) ProcessFileName(Slots[header.Slot], payload);
-            return;
-        case Type::FileSize:
-            if (toReceiver) ProcessFileSize(Slots[header.Slot], payload);
-            return;
-        case Type::LastIndex:
-            if (toReceiver) ProcessLastIndex(Slots[header.Slot], payload);
-            return;
-        case Type::Checksum:
-            if (toReceiver) ProcessChecksum(Slots[header.Slot], payload);
-            return;
-        case Type::FileData:
-            if (toReceiver) ProcessFileData(Slots[header.Slot], payload);
-            return;
-        case Type::End:
-            if (toReceiver) ProcessEnd(Slots[header.Slot]);
-            return;
-        default:
-            return;
-        }
-    case static_cast<std::uint8_t>(Kind::Request):
-        switch (type) {
-        case Type::NameExchange:
-        case Type::Version:
-        case Type::Compress:
-        case Type::Resume:
-            HandshakeRequest(type, payload);
-            return;
-        case Type::ResumeOffset:
-            if (toReceiver) ProcessResumeOffsetRequest(Slots[header.Slot]);
-            return;
-        case Type::SendRequest:
-            ProcessSendRequest();
-            return;
-        default:
-            return;
-        }
-    case static_cast<std::uint8_t>(Kind::Reply):
-        switch (type) {
-        case Type::NameExchange:
-        case Type::Version:
-        case Type::Compress:
-        case Type::Resume:
-            HandshakeReply(type, payload);
-            return;
-        case Type::ResumeOffset:
-            if (toSender) ProcessResumeOffsetReply(Slots[header.Slot], payload);
-            return;
-        case Type::SendAccept:
-            ProcessSendAccept(payload);
-            return;
-        case Type::Ack:
-            if (toSender) ProcessAck(Slots[header.Slot], payload);
-            return;
-        default:
-            return;
-        }
-    default:
-        return; // Kind 1 and above 3 are never sent
+    switch (type) {
+    case Type::Chat:
+        if (kind == Kind::Notice) ProcessChat(payload);
+        return;
+    case Type::NameExchange:
+    case Type::Version:
+    case Type::Compress:
+    case Type::Resume:
+        if (kind == Kind::Request) HandshakeRequest(type, payload);
+        if (kind == Kind::Reply) HandshakeReply(type, payload);
+        return;
+    case Type::Disconnect:
+        return; // the closing connection tells
+    case Type::SendRequest:
+        if (kind == Kind::Request) Receiver.ProcessSendRequest();
+        return;
+    case Type::SendAccept:
+        if (kind == Kind::Reply) Sender.ProcessSendAccept(payload);
+        return;
+    case Type::FileName:
+    case Type::FileSize:
+    case Type::LastIndex:
+    case Type::ResumeOffset:
+    case Type::Checksum:
+    case Type::FileData:
+    case Type::Ack:
+    case Type::End:
+    case Type::Cancel:
+        // A transfer's frame: the slot tells the direction. Slot Side is what
+        // we receive, slot 1 - Side carries the replies to what we send.
+        if (h.Slot == FSide)
+            Receiver.Process(kind, type, payload);
+        else if (h.Slot == 1 - FSide)
+            Sender.Process(kind, type, payload);
+        return;
     }
 }
 
@@ -401,14 +308,14 @@ void ConnectionWorker::HandshakeRequest(Type type, const QByteArray& payload) {
     switch (type) {
     case Type::Version:
         if (stage != ConnectStage::Opened) return failed();
-        Send(ControlSlot, Kind::Reply, Type::Version, Format::FmtNumber,
-             NumberPayload(ProtocolVersion));
+        Send(BuildFrame(ControlSlot, Kind::Reply, Type::Version, Format::FmtNumber,
+                        NumberPayload(ProtocolVersion)));
         Synchronize([&] { Host.SetStage(ConnectStage::VersionAgreed); });
         if (!IsOurVersion(text)) failed();
         return;
     case Type::NameExchange: {
         if (stage != ConnectStage::VersionAgreed) return failed();
-        SendWhole(NameExchangeFrame(true, userName));
+        Send(NameExchangeFrame(true, userName));
         const QString peer = FromShiftJis(text);
         // The name is in place before the stage that lets the other thread read it.
         Synchronize([&] {
@@ -419,17 +326,29 @@ void ConnectionWorker::HandshakeRequest(Type type, const QByteArray& payload) {
     }
     case Type::Compress:
         if (stage != ConnectStage::NamesExchanged) return failed();
-        SendWhole(CompressFrame(true, useCompress));
+        Send(CompressFrame(true, useCompress));
         Progress->CompressOn = useCompress && IsFlagOn(text);
         Synchronize([&] { Host.SetStage(ConnectStage::CompressAgreed); });
         return;
     case Type::Resume:
         if (stage != ConnectStage::CompressAgreed) return failed();
-        SendWhole(ResumeFrame(true, useResume));
+        Send(ResumeFrame(true, useResume));
         FResumeOn = useResume && IsFlagOn(text);
         Synchronize([&] { Host.SetStage(ConnectStage::Connected); });
         return;
-    default:
+    case Type::FileName: // not a handshake frame
+    case Type::Chat:
+    case Type::FileSize:
+    case Type::LastIndex:
+    case Type::ResumeOffset:
+    case Type::SendAccept:
+    case Type::Checksum:
+    case Type::FileData:
+    case Type::Ack:
+    case Type::Disconnect:
+    case Type::SendRequest:
+    case Type::End:
+    case Type::Cancel:
         return;
     }
 }
@@ -472,7 +391,19 @@ void ConnectionWorker::HandshakeReply(Type type, const QByteArray& payload) {
         FResumeOn = useResume && IsFlagOn(text);
         Synchronize([&] { Host.SetStage(ConnectStage::Connected); });
         return;
-    default:
+    case Type::FileName: // not a handshake frame
+    case Type::Chat:
+    case Type::FileSize:
+    case Type::LastIndex:
+    case Type::ResumeOffset:
+    case Type::SendAccept:
+    case Type::Checksum:
+    case Type::FileData:
+    case Type::Ack:
+    case Type::Disconnect:
+    case Type::SendRequest:
+    case Type::End:
+    case Type::Cancel:
         return;
     }
 }

@@ -1,8 +1,13 @@
 #include "protocol/frame.h"
 
+#include "net/socket.h"
 #include "platform/sjis.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <limits>
 
 using namespace relvane;
 
@@ -18,7 +23,6 @@ public:
     int Busy = 0;
     bool Open = true;
     int Attempts = 0;
-    int Waits = 0;
     QByteArray Sent;
     int BytesWaiting() override { return 0; }
     int ReceiveBytes(void*, int) override { return 0; }
@@ -33,11 +37,8 @@ public:
         return n;
     }
     bool IsConnected() const override { return Open; }
-    void WaitReadable(int) override {}
-    bool WaitWritable(int) override {
-        ++Waits;
-        return true;
-    }
+    void WaitReady(int, int, bool) override {}
+    bool WaitWritable(int) override { return Busy == 0; }
 };
 
 } // namespace
@@ -122,18 +123,43 @@ TEST(Frame, FlagsOnlyExactlyOneIsOnAndOnlyExactlyZeroRejects) {
     EXPECT_FALSE(IsRejection("x"));
 }
 
-TEST(Frame, SendFrameRepeatsWhileBusyAndGivesUpOnAClosedConnection) {
-    RecordingConnection c;
-    c.Busy = 3;
+TEST(Frame, SendFrameGoesWholeOrGivesUpByOneRule) {
     const QByteArray frame = BuildFrame(ControlSlot, Kind::Notice, Type::Chat, Format::FmtText,
                                         TextPayload(QStringLiteral("こんにちは")));
-    EXPECT_TRUE(SendFrame(c, frame));
-    EXPECT_EQ(c.Sent, frame);
-    EXPECT_EQ(c.Attempts, 4);
-    EXPECT_EQ(c.Waits, 3);
-
-    RecordingConnection closed;
-    closed.Open = false;
-    EXPECT_FALSE(SendFrame(closed, frame));
-    EXPECT_EQ(closed.Attempts, 1);
+    enum class Outcome { Sent, Dropped, Stalled };
+    struct Case {
+        const char* Name;
+        int Busy; // attempts refused as "would block"; -1: every attempt
+        bool Open;
+        bool Stop;
+        Outcome Expected;
+        int Attempts;
+    };
+    const Case cases[] = {
+        {"taken at once", 0, true, false, Outcome::Sent, 1},
+        {"taken after three refusals", 3, true, false, Outcome::Sent, 4},
+        {"closed connection", 0, false, false, Outcome::Dropped, 1},
+        {"terminate requested while blocked", -1, true, true, Outcome::Dropped, 1},
+        {"peer takes nothing", -1, true, false, Outcome::Stalled, -1},
+    };
+    for (const Case& c : cases) {
+        RecordingConnection conn;
+        conn.Busy = c.Busy < 0 ? std::numeric_limits<int>::max() : c.Busy;
+        conn.Open = c.Open;
+        const std::atomic<bool> stop{c.Stop};
+        const SendOptions options{.Stop = &stop, .StallMs = 50};
+        Outcome got = Outcome::Sent;
+        try {
+            got = SendFrame(conn, frame, options) ? Outcome::Sent : Outcome::Dropped;
+        } catch (const ESocketError& e) {
+            got = Outcome::Stalled;
+            EXPECT_EQ(e.Code(), ETIMEDOUT) << c.Name;
+            EXPECT_EQ(e.Api(), QStringLiteral("send")) << c.Name;
+        }
+        EXPECT_EQ(got, c.Expected) << c.Name;
+        EXPECT_EQ(conn.Sent, got == Outcome::Sent ? frame : QByteArray()) << c.Name;
+        if (c.Attempts >= 0) {
+            EXPECT_EQ(conn.Attempts, c.Attempts) << c.Name;
+        }
+    }
 }

@@ -70,6 +70,7 @@ public:
     void Start(const QStringList& files) {
         Host.Files = files;
         Worker->RequestSend(Host.Files);
+        Worker->Pass(0); // the request goes out
         Conn->TakeSent();
         FeedControl(Type::SendAccept, NumberPayload(0));
         Pass();
@@ -192,10 +193,12 @@ TEST_P(SendList, EachFileInOrderThenTheEndOfTheList) {
     EXPECT_EQ(s.Log(), expected);
     EXPECT_EQ(s.Data(), a + b + c);
     for (const SentFrame& f : s.Sent) {
-        if (f.Header.Type == static_cast<int>(Type::FileName))
+        if (f.Header.Type == static_cast<int>(Type::FileName)) {
             EXPECT_EQ(f.Header.Format, static_cast<int>(Format::FmtText));
-        if (f.Header.Type == static_cast<int>(Type::FileData))
+        }
+        if (f.Header.Type == static_cast<int>(Type::FileData)) {
             EXPECT_EQ(f.Header.Format, static_cast<int>(Format::FmtBinary));
+        }
     }
     if (GetParam()) {
         // An empty file goes as the zlib stream of no data.

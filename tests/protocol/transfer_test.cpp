@@ -215,7 +215,7 @@ TEST_P(Transfer, BothWaysAtOnceWithChat) {
     const QByteArray up = RandomBytes(4 * 1024 * 1024, 4), down = TextBytes(4 * 1024 * 1024);
     link.Client.Send({link.Client.MakeFile("up.bin", up)});
     link.Server.Send({link.Server.MakeFile("down.txt", down)});
-    SendFrame(*link.ServerConnection, ChatFrame(QStringLiteral("こんにちは")));
+    link.Server.Worker->QueueFrame(ChatFrame(QStringLiteral("こんにちは")));
     ASSERT_TRUE(WaitFor(
         [&] {
             return link.Client.Has("ListSent") && link.Server.Has("ListSent") &&

@@ -16,8 +16,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <tuple>
+
+#include <poll.h>
 
 using namespace relvane;
 using namespace relvane::test;
@@ -256,6 +259,8 @@ TEST_F(WorkerFixture, SeveralFramesInOnePassAreAllDispatchedBeforeThePump) {
     Host.StageNo = 4;
     Make(1);
     Worker->RequestSend(Host.Files);
+    EXPECT_TRUE(Conn->TakeSent().isEmpty()); // queued, never sent on the caller's thread
+    ASSERT_TRUE(Worker->Pass(0));
     EXPECT_EQ(Conn->TakeSent(), QByteArray::fromHex("ff020e010000000400"));
 
     // The accept starts the sending slot; the pump may act only after both lines.
@@ -367,6 +372,86 @@ TEST_F(WorkerFixture, SendAgainstAPeerThatNeverReadsGivesUpOnTerminate) {
     Worker->RequestTerminate();
     Worker->RequestSend(Host.Files);
     EXPECT_FALSE(Worker->Pass(0));
+}
+
+// ---------------------------------------------------------------------------
+// Waiting between passes: only when nothing can run before the peer acts,
+// another thread queues a frame or the end is asked for; then on all of them
+// at once, never in short polling steps.
+
+TEST_F(WorkerFixture, PassWaitsOnlyWhenNothingCanRunAndThenOnEverySource) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("a.bin"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(5000, 'x'));
+    f.close();
+    const auto sending = [&](WorkerFixture& w) { // the sender's slot in SendData
+        w.Worker->RequestSend({path});
+        w.Worker->Pass(0);
+        w.Deliver(Control(Kind::Reply, Type::SendAccept, Format::FmtNumber, "0"));
+        ASSERT_EQ(w.Worker->Slot(0).State, SlotState::SendData);
+    };
+    struct Case {
+        const char* Name;
+        std::function<void(WorkerFixture&)> Setup;
+        bool Waits;
+        bool ForRoom; // the wait also ends when the connection takes bytes
+    };
+    const Case cases[] = {
+        {"quiet connection", [](WorkerFixture&) {}, true, false},
+        {"half a frame in",
+         [](WorkerFixture& w) { w.Conn->Feed(ChatNotice(QStringLiteral("x")).left(5)); }, true,
+         false},
+        {"a block to send", sending, false, false},
+        {"peer stopped reading",
+         [&](WorkerFixture& w) {
+             sending(w);
+             w.Conn->Writable = false;
+         },
+         true, true},
+        {"queued frame, no room",
+         [](WorkerFixture& w) {
+             w.Conn->Writable = false;
+             w.Worker->QueueFrame(ChatNotice(QStringLiteral("x")));
+         },
+         true, true},
+    };
+    for (const Case& c : cases) {
+        Host = OrderedHost();
+        Host.StageNo = 4;
+        Conn = std::make_shared<FakeConnection>();
+        Conn->WaitBlocks = false;
+        Make(1);
+        c.Setup(*this);
+        Conn->Waits = 0;
+        EXPECT_TRUE(Worker->Pass()) << c.Name;
+        EXPECT_EQ(Conn->Waits.load(), c.Waits ? 1 : 0) << c.Name;
+        if (!c.Waits) continue;
+        EXPECT_GE(Conn->LastWait.TimeoutMs, 1000) << c.Name;
+        EXPECT_GE(Conn->LastWait.WakeFd, 0) << c.Name;
+        EXPECT_EQ(Conn->LastWait.Writable, c.ForRoom) << c.Name;
+    }
+}
+
+TEST_F(WorkerFixture, OtherThreadsWakeTheWaitingLoop) {
+    const std::pair<const char*, std::function<void(ConnectionWorker&)>> wakers[] = {
+        {"queued frame", [](ConnectionWorker& w) { w.QueueFrame(ChatNotice("x")); }},
+        {"send request", [](ConnectionWorker& w) { w.RequestSend({}); }},
+        {"terminate request", [](ConnectionWorker& w) { w.RequestTerminate(); }},
+    };
+    Make(1);
+    Conn->WaitBlocks = false;
+    for (const auto& [name, wake] : wakers) {
+        Worker->Pass();
+        const auto woken = [fd = Conn->LastWait.WakeFd] {
+            pollfd p{fd, POLLIN, 0};
+            return ::poll(&p, 1, 0) == 1;
+        };
+        EXPECT_FALSE(woken()) << name;
+        wake(*Worker);
+        EXPECT_TRUE(woken()) << name;
+    }
 }
 
 // ---------------------------------------------------------------------------

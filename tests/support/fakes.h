@@ -11,18 +11,32 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <vector>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace relvane::test {
 
 class FakeConnection : public IConnection {
 public:
+    FakeConnection() : Arrived(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~FakeConnection() override { ::close(Arrived); }
+    FakeConnection(const FakeConnection&) = delete;
+    FakeConnection& operator=(const FakeConnection&) = delete;
+
     // Bytes the peer "sent": what the worker will read.
     void Feed(const QByteArray& bytes) {
-        std::lock_guard g(M);
-        Incoming.append(bytes);
+        {
+            std::lock_guard g(M);
+            Incoming.append(bytes);
+        }
+        Signal();
     }
     // Everything the worker sent so far, taken out.
     QByteArray TakeSent() {
@@ -31,7 +45,10 @@ public:
         Outgoing.clear();
         return s;
     }
-    void Disconnect() { Open = false; }
+    void Disconnect() {
+        Open = false;
+        Signal();
+    }
     bool Writable = true; // false: every send "would block", WaitWritable says no
 
     int BytesWaiting() override {
@@ -52,8 +69,29 @@ public:
     // Per accepted send: whether it carried the "more follows" hint.
     std::vector<bool> MoreHints;
     bool IsConnected() const override { return Open; }
-    void WaitReadable(int) override {}
+    // Waits as a socket would: bytes waiting or a close end it at once.
+    void WaitReady(int timeoutMs, int wakeFd, bool writable) override {
+        ++Waits;
+        LastWait = {timeoutMs, wakeFd, writable};
+        if (!WaitBlocks) return;
+        {
+            std::lock_guard g(M);
+            if (!Incoming.isEmpty() || !Open || (writable && Writable)) return;
+        }
+        pollfd p[2] = {{Arrived, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        ::poll(p, wakeFd >= 0 ? 2 : 1, timeoutMs);
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto n = ::read(Arrived, &count, sizeof count);
+    }
     bool WaitWritable(int) override { return Writable; }
+    std::atomic<int> Waits{0}; // calls of WaitReady
+    struct WaitArgs {
+        int TimeoutMs = 0;
+        int WakeFd = -1;
+        bool Writable = false;
+    };
+    WaitArgs LastWait;      // written by the waiting thread
+    bool WaitBlocks = true; // false: WaitReady only records its arguments
 
 private:
     int Take(const void* buffer, int n, bool more) {
@@ -65,10 +103,16 @@ private:
         return n;
     }
 
+    void Signal() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(Arrived, &one, sizeof one);
+    }
+
     std::mutex M;
     QByteArray Incoming;
     QByteArray Outgoing;
-    bool Open = true;
+    std::atomic<bool> Open{true};
+    int Arrived; // eventfd: bytes fed or closed
 };
 
 // A frame taken apart again, for comparisons.

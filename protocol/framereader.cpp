@@ -1,0 +1,44 @@
+#include "protocol/framereader.h"
+
+#include <algorithm>
+
+namespace relvane {
+
+void FrameReader::Fill() {
+    const int supply = Connection.BytesWaiting();
+    if (supply <= 0) return;
+    if (At > 0) {
+        Buffer.remove(0, At);
+        At = 0;
+    }
+    const int want = std::min(supply, ReadChunk);
+    const qsizetype kept = Buffer.size();
+    Buffer.resize(kept + want);
+    int got = 0;
+    try {
+        got = Connection.ReceiveBytes(Buffer.data() + kept, want);
+    } catch (...) {
+        Buffer.resize(kept);
+        throw;
+    }
+    Buffer.resize(kept + std::max(got, 0));
+}
+
+std::optional<Frame> FrameReader::Next() {
+    const qsizetype left = Buffer.size() - At;
+    if (left < HeaderSize) return std::nullopt;
+    Frame frame;
+    frame.Header = ParseHeader(Buffer.constData() + At);
+    const std::int32_t length = frame.Header.Length;
+    if (length < 0 || length > MaxPayload) {
+        Buffer.clear();
+        At = 0;
+        throw EProtocolError(QStringLiteral("不正なフレーム長 %1").arg(length));
+    }
+    if (left - HeaderSize < length) return std::nullopt;
+    frame.Payload = Buffer.mid(At + HeaderSize, length);
+    At += HeaderSize + length;
+    return frame;
+}
+
+} // namespace relvane

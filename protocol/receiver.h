@@ -1,0 +1,52 @@
+#pragma once
+// The receiving side of a transfer (slot Side): opened by the peer's
+// SendRequest, it writes each file as name + ".Recv" and renames it once the
+// file is complete.
+
+#include "protocol/blockcodec.h"
+#include "protocol/frame.h"
+#include "protocol/progress.h"
+#include "protocol/slot.h"
+#include "protocol/transferlink.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace relvane {
+
+class FileReceiver {
+public:
+    FileReceiver(ITransferLink& link, TransferProgress& progress);
+
+    void ProcessSendRequest();
+    // A frame on this side's slot.
+    void Process(Kind kind, Type type, const QByteArray& payload);
+
+    [[nodiscard]] const TransferSlot& Slot() const { return S; }
+    void CloseFile();
+
+private:
+    void ProcessLastIndex(const QByteArray& payload);
+    void ProcessFileName(const QByteArray& payload);
+    void ProcessFileSize(const QByteArray& payload);
+    void ProcessResumeOffsetRequest();
+    void ProcessChecksum(const QByteArray& payload);
+    void ProcessFileData(const QByteArray& payload);
+    void ProcessEnd();
+    void ProcessCancel();
+    void SendAck(bool accepted);
+    void EndReceiving();
+    // Answers "0", ends the transfer and fails with `text`.
+    [[noreturn]] void Reject(const QString& text, ErrorKind kind = ErrorKind::Failure);
+    [[nodiscard]] std::uint8_t SlotNo() const;
+    [[nodiscard]] QString PartialPath() const;
+    [[nodiscard]] QString FinalPath() const;
+
+    ITransferLink& Link;
+    TransferProgress& Progress;
+    TransferSlot S;
+    QString Folder; // the receive folder, read from the host once per list
+    BlockCodec Codec;
+};
+
+} // namespace relvane

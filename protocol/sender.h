@@ -1,0 +1,59 @@
+#pragma once
+// The sending side of a transfer (slot 1 - Side): started by the peer's
+// SendAccept, moved one step per pass by Pump, and on by the peer's Replies.
+
+#include "protocol/blockcodec.h"
+#include "protocol/frame.h"
+#include "protocol/progress.h"
+#include "protocol/slot.h"
+#include "protocol/transferlink.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+namespace relvane {
+
+class FileSender {
+public:
+    FileSender(ITransferLink& link, TransferProgress& progress);
+
+    // The own SendRequest is going out: `files` (full paths) are sent once
+    // the peer accepts.
+    void Requested(const QStringList& files);
+    void ProcessSendAccept(const QByteArray& payload);
+    // A frame on this side's slot.
+    void Process(Kind kind, Type type, const QByteArray& payload);
+    // One step: the next file's frames, or one block.
+    void Pump();
+
+    // The pump would act at once, without waiting for the peer.
+    [[nodiscard]] bool HasBlock() const;
+    // A block waits for the connection to take more bytes.
+    [[nodiscard]] bool WaitsForRoom() const;
+    [[nodiscard]] const TransferSlot& Slot() const { return S; }
+    void CloseFile();
+
+private:
+    void StartSending();
+    void SendNextFile();
+    void SendBlock();
+    void ProcessResumeOffsetReply(const QByteArray& payload);
+    void ProcessAck(const QByteArray& payload);
+    void ProcessPeerCancel();
+    // Tells the peer with Cancel, ends the transfer, and fails with `text`
+    // (a Cancelled-kind error: the connection stays).
+    [[noreturn]] void Abandon(const QString& text);
+    void EndSending();
+    [[nodiscard]] std::uint8_t SlotNo() const;
+
+    ITransferLink& Link;
+    TransferProgress& Progress;
+    TransferSlot S;
+    bool AcceptExpected = false; // a SendAccept answers only our own SendRequest
+    QStringList RequestedFiles;
+    BlockCodec Codec;
+    bool Blocked = false;  // the last writability check said no
+    QByteArray BlockFrame; // reused for every block
+};
+
+} // namespace relvane
