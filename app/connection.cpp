@@ -1,182 +1,121 @@
-// The connection manager of the main window: making a server, connecting,
-// the listening side of the handshake, disconnecting, and the return to idle
-// however the connection ends.
+// The connection manager's windows: the server and connect actions with
+// their wait window, disconnecting, and what the main window shows as the
+// session's connection is made, used and lost. The session decides; the
+// window only shows.
 
 #include "app/consts.h"
-#include "app/hostlink.h"
 #include "app/mainform.h"
 #include "app/messagebox.h"
 #include "app/waitform.h"
+#include "chat/messageform.h"
 #include "net/socket.h"
-#include "protocol/frame.h"
-#include "protocol/handshake.h"
 #include "protocol/worker.h"
+#include "session/session.h"
+#include "status/statusform.h"
 
 #include <QAction>
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QTimer>
-#include <QWindow>
 
 #include <algorithm>
 
 namespace relvane::app {
 
-namespace {
+void TMainForm::CreateSession() {
+    FSession = std::make_unique<relvane::Session>();
+    FSession->setObjectName(QStringLiteral("Session"));
+    relvane::Session* s = FSession.get();
+    connect(s, &Session::stageChanged, this, &TMainForm::StageChanged);
+    connect(s, &Session::handshakeStarted, this, [this] {
+        if (FWaitForm) FWaitForm->SetMessage(MsgCheckingHandshake());
+    });
+    connect(s, &Session::peerDropped, this, [this] {
+        if (FWaitForm) FWaitForm->SetMessage(MsgWaitingForPeer());
+    });
+    connect(s, &Session::connected, this, &TMainForm::ShowConnected);
+    connect(s, &Session::attemptEnded, this,
+            [this](ErrorKind, const QString& text) { AttemptEnded(text); });
+    connect(s, &Session::connectionLost, this, &TMainForm::ReturnToIdle);
+    connect(s, &Session::failure, this,
+            [this](ErrorKind, const QString& text) { ShowFailure(text); });
 
-// The worker reports one stage change per call; it needs no more than this
-// to see its stop request once its connection is closed.
-constexpr int WorkerEndLimitMs = 10000;
-// The disconnect notice is a courtesy: the close tells the peer anyway.
-constexpr int NoticeLimitMs = 2000;
-
-// Blocks until the next event arrives and dispatches it: socket events, the
-// worker's calls and the wait window's buttons all arrive as events, so a
-// wait costs nothing while nothing happens.
-void DispatchUntilNextEvent() {
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    connect(s, &Session::chatReceived, this, [this](const QString& peer, const QString& text) {
+        MessageForm->ShowChat(peer, text);
+        MessageAction->setChecked(ChatWindowShowing());
+    });
+    connect(s, &Session::receiveStarted, this, [this] { RecvStatusForm->BeginReceiveBatch(); });
+    connect(s, &Session::receiveEnded, this, [this] { RecvStatusForm->hide(); });
+    connect(s, &Session::receiveCountKnown, this,
+            [this](int count) { RecvStatusForm->AnnounceFiles(count); });
+    connect(s, &Session::receiveNameKnown, this,
+            [this](const QString& name) { RecvStatusForm->SetCurrentFile(name); });
+    connect(s, &Session::sendStarted, this,
+            [this](const QStringList& files) { SendStatusForm->BeginSendBatch(files); });
+    connect(s, &Session::sendNameKnown, this,
+            [this](const QString& path) { SendStatusForm->SetCurrentFile(path); });
+    connect(s, &Session::sendEnded, this, [this] { SendStatusForm->hide(); });
+    connect(s, &Session::sendAllowed, this, [this] { SendAction->setEnabled(true); });
 }
 
-bool SendWithin(IConnection& connection, const QByteArray& frame, int limitMs) {
-    const QDeadlineTimer deadline(limitMs);
-    for (;;) {
-        const int sent = connection.SendBytes(frame.constData(), static_cast<int>(frame.size()));
-        if (sent != -1) return sent > 0;
-        if (deadline.hasExpired()) return false;
-        connection.WaitWritable(50);
-    }
-}
-
-bool IsHandshakeFailure(const std::exception& error) {
-    return QString::fromUtf8(error.what()) == MsgHandshakeFailed();
-}
-
-} // namespace
-
-void TMainForm::ShowError(const Error& error) {
-    ShowErrorMessage(this, error.Message());
-    if (!error.KeepsConnection()) ResetConnection();
+SessionSettings TMainForm::ConnectionSettings() const {
+    SessionSettings s;
+    s.UserName = Settings.UserName;
+    s.UseCompress = Settings.UseCompress;
+    s.UseResume = Settings.UseResume;
+    s.ReceiveFolder = Settings.ReceiveFolder;
+    return s;
 }
 
 // ---- Waiting
 
 void TMainForm::BeginWait(const QString& message) {
-    FWaitForm = std::make_unique<TWaitForm>();
+    // Owned by the main window: the window manager keeps it above it.
+    FWaitForm = std::make_unique<TWaitForm>(this);
     FWaitForm->SetMessage(message);
+    connect(FWaitForm.get(), &TWaitForm::cancelRequested, this, [this] { FSession->Cancel(); });
     FWaitForm->show();
-    // Kept above the main window, which it stands for while it is open.
-    if (FWaitForm->windowHandle() && windowHandle()) {
-        FWaitForm->windowHandle()->setTransientParent(windowHandle());
-    }
     setEnabled(false);
 }
 
 void TMainForm::EndWait() {
-    FWaitForm.reset();
-    setEnabled(true);
-}
-
-StageWait TMainForm::MakeStageWait(bool testFailure, std::function<void()> onCancel) {
-    StageWait wait;
-    wait.Stage = [this] { return FConnectStage; };
-    wait.HandshakeFailed = [this, testFailure] { return testFailure && FHandshakeFailed; };
-    wait.Cancelled = [this] { return FWaitForm && FWaitForm->CancelPressed(); };
-    wait.OnCancel = std::move(onCancel);
-    wait.DispatchEvents = [](int) { DispatchUntilNextEvent(); };
-    return wait;
-}
-
-void TMainForm::CancelServerAttempt() {
-    ServerConnection.reset();
-    ServerSocket1->SetActive(false); // closes the peer too; no event follows
-    FConnectStage = 0;
-    SendAction->setEnabled(false);
-}
-
-void TMainForm::CancelClientAttempt() {
-    // An established connection raises its disconnect event here, which
-    // returns the window to idle first.
-    ClientSocket1->SetActive(false);
-    FConnectStage = 0;
-    SendAction->setEnabled(false);
-}
-
-void TMainForm::AbandonAttempt() {
-    AwaitingPeer = false;
-    StopWorker();
-    WaitForWorkersToEnd();
-    EndWait();
-}
-
-void TMainForm::WaitForWorkersToEnd() {
-    const QDeadlineTimer deadline(WorkerEndLimitMs);
-    QTimer wake;
-    wake.setSingleShot(true);
-    while (!Workers.empty() && !deadline.hasExpired()) {
-        wake.start(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
-        DispatchUntilNextEvent();
+    if (FWaitForm) {
+        // Its own button may be what ended the wait: delete it later.
+        TWaitForm* form = FWaitForm.release();
+        form->disconnect(this);
+        form->hide();
+        form->deleteLater();
     }
-}
-
-void TMainForm::ShowConnected(const std::shared_ptr<TcpConnection>& connection) {
-    FConnected = true;
-    EndWait();
-    const QString host = connection ? connection->PeerHostName() : QString();
-    setWindowTitle(ApplicationTitle() + QStringLiteral(" - ") + FPeerName + QStringLiteral("[") +
-                   host + QStringLiteral("]"));
-    DisconnectAction->setEnabled(true);
-    OptionAction->setEnabled(false);
-    IPEdit->setEnabled(false);
-    ConnectAction->setEnabled(false);
-    ServerAction->setEnabled(false);
+    setEnabled(true);
 }
 
 // ---- Actions
 
 void TMainForm::ServerActionExecute() {
-    if (FConnectStage != 0 || FWaitForm) return;
-    FHandshakeFailed = false;
+    if (FSession->State() != SessionState::Idle || FWaitForm) return;
+    FSession->SetSettings(ConnectionSettings());
     BeginWait(MsgWaitingForPeer());
     try {
-        ServerSocket1->SetActive(true);
-        AwaitingPeer = true;
-        WaitForStage(1, MakeStageWait(false, [this] { ServerSocket1->SetActive(false); }));
-        AwaitingPeer = false;
-        // Taken before the message is painted: events run meanwhile, and the
-        // peer may already be gone again when the handshake starts.
-        const std::shared_ptr<TcpConnection> connection = ServerConnection;
-        if (!connection) throw EAppError(MsgDisconnected());
-        FWaitForm->SetMessage(MsgCheckingHandshake());
-        DriveHandshake(*connection, Settings.UserName, Settings.UseCompress, Settings.UseResume,
-                       MakeStageWait(true, [this] { CancelServerAttempt(); }));
-        ShowConnected(connection);
-    } catch (const std::exception& error) {
-        if (IsHandshakeFailure(error)) CancelServerAttempt();
-        AbandonAttempt();
+        FSession->Listen();
+    } catch (...) {
+        EndWait();
         throw;
     }
 }
 
 void TMainForm::ConnectActionExecute() {
-    if (FConnectStage != 0 || FWaitForm) return;
+    if (FSession->State() != SessionState::Idle || FWaitForm) return;
     const QString address = IPEdit->currentText();
     if (address.isEmpty()) {
         IPEdit->setFocus();
         throw EAppError(MsgEnterAddress());
     }
-    FHandshakeFailed = false;
+    FSession->SetSettings(ConnectionSettings());
     BeginWait(MsgConnectingToServer());
+    // Before the outcome is known: an address never reached enters too.
+    AddAddressHistory(address);
     try {
-        ClientSocket1->SetAddress(address);
-        ClientSocket1->SetActive(true);
-        // Before the outcome is known: an address never reached enters too.
-        AddAddressHistory(address);
-        WaitForStage(4, MakeStageWait(true, [this] { CancelClientAttempt(); }));
-        ShowConnected(ClientSocket1->Socket());
-    } catch (const std::exception& error) {
-        if (IsHandshakeFailure(error)) CancelClientAttempt();
-        AbandonAttempt();
+        FSession->Connect(address);
+    } catch (...) {
+        EndWait();
         throw;
     }
 }
@@ -189,147 +128,58 @@ void TMainForm::AddAddressHistory(const QString& address) {
 }
 
 void TMainForm::DisconnectActionExecute() {
-    const QByteArray notice = DisconnectFrame();
-    if (ServerConnection) {
-        const std::shared_ptr<TcpConnection> connection = ServerConnection;
-        SendWithin(*connection, notice, NoticeLimitMs);
-        QCoreApplication::processEvents();
-        if (ServerConnection != connection) return; // the peer's close came first and did the rest
-        ServerConnection.reset();
-        ServerSocket1->SetActive(false); // stops listening too; no event follows
-        StopWorker();
-        ReturnToIdle();
-    } else if (ClientInUse && ClientSocket1->Socket()->IsConnected()) {
-        SendWithin(*ClientSocket1->Socket(), notice, NoticeLimitMs);
-        QCoreApplication::processEvents();
-        // Its disconnect event runs inside and returns the window to idle.
-        ClientSocket1->SetActive(false);
-        if (ClientInUse) {
-            ClientInUse = false;
-            StopWorker();
-            ReturnToIdle();
-        }
-    }
+    // The session lets the connection go before "切断しました" is shown.
+    FSession->Disconnect();
 }
 
-// ---- The worker of the connection in use
+// ---- What the session's events show
 
-std::shared_ptr<TcpConnection> TMainForm::ConnectionInUse() const {
-    if (ServerConnection) return ServerConnection;
-    if (ClientInUse) return ClientSocket1->Socket();
-    return nullptr;
-}
-
-void TMainForm::StartWorker(const std::shared_ptr<TcpConnection>& socket, int side) {
-    auto entry = std::make_unique<TWorkerEntry>();
-    entry->Link = std::make_unique<THostLink>(*this);
-    entry->Thread = std::make_unique<ConnectionWorker>(*entry->Link, socket, side, false, false);
-    ConnectionWorker* thread = entry->Thread.get();
-    connect(
-        thread, &QThread::finished, this, [this, thread] { ReapWorker(thread); },
-        Qt::QueuedConnection);
-    Link = entry->Link.get();
-    FWorker = thread;
-    FProgress = thread->SharedProgress();
-    AttachStatusWindows(FProgress);
-    Workers.push_back(std::move(entry));
-    thread->Start();
-    FConnectStage = 1;
-    SendAction->setEnabled(true);
-}
-
-void TMainForm::StopWorker() {
-    if (Link) Link->Detach();
-    Link = nullptr;
-    if (FWorker) FWorker->RequestTerminate();
-    FWorker = nullptr;
-    FProgress.reset();
-    HideStatusWindows();
-}
-
-void TMainForm::ReapWorker(ConnectionWorker* thread) {
-    const auto at = std::find_if(Workers.begin(), Workers.end(), [thread](const auto& entry) {
-        return entry->Thread.get() == thread;
-    });
-    if (at == Workers.end()) return;
-    if (Link == (*at)->Link.get()) {
-        // It ended by itself; the connection's own end follows as an event.
-        // Nothing moves the status windows any more.
-        Link = nullptr;
-        FWorker = nullptr;
+void TMainForm::StageChanged(relvane::ConnectStage stage) {
+    if (stage == relvane::ConnectStage::Opened) {
+        // A connection is made: its worker may be asked to send.
+        AttachStatusWindows(FSession->Progress());
+        SendAction->setEnabled(true);
+    } else if (stage == relvane::ConnectStage::Idle) {
         HideStatusWindows();
-    }
-    // Out of the list before it is destroyed: destroying a thread may
-    // dispatch events, and with them the end of another worker.
-    std::unique_ptr<TWorkerEntry> ended = std::move(*at);
-    Workers.erase(at);
-    ended.reset();
-}
-
-// ---- Socket events
-
-void TMainForm::ServerSocket1Accept(const std::shared_ptr<TcpConnection>& socket) {
-    // One peer at a time, and only for a server action that waits for one.
-    if (!AwaitingPeer || ServerConnection || ClientInUse || FConnectStage != 0) {
-        socket->Close();
-        return;
-    }
-    ServerConnection = socket;
-    StartWorker(socket, 0);
-}
-
-void TMainForm::ServerSocket1ClientDisconnect(const std::shared_ptr<TcpConnection>& socket) {
-    if (!ServerConnection || socket != ServerConnection) return; // a peer turned away
-    ServerConnection.reset();
-    StopWorker();
-    // ServerSocket1 goes on listening.
-    ReturnToIdle();
-}
-
-void TMainForm::ClientSocket1Connect(const std::shared_ptr<TcpConnection>& socket) {
-    ClientInUse = true;
-    StartWorker(socket, 1);
-}
-
-void TMainForm::ClientSocket1Disconnect(const std::shared_ptr<TcpConnection>& /*socket*/) {
-    // An attempt that never connected ends without a disconnection.
-    if (!ClientInUse) return;
-    ClientInUse = false;
-    StopWorker();
-    ClientSocket1->SetActive(false);
-    ReturnToIdle();
-}
-
-void TMainForm::ResetConnection() {
-    StopWorker();
-    if (ServerConnection) {
-        ServerConnection.reset();
-        ServerSocket1->SetActive(false);
-        ReturnToIdle();
-        return;
-    }
-    if (ClientInUse) {
-        // Its disconnect event returns the window to idle, unless the
-        // endpoint has already let the connection go.
-        ClientSocket1->SetActive(false);
-        if (ClientInUse) {
-            ClientInUse = false;
-            ReturnToIdle();
-        }
+        SendAction->setEnabled(false);
     }
 }
 
-void TMainForm::ReturnToIdle() {
-    FConnected = false;
+void TMainForm::ShowConnected() {
+    EndWait();
+    setWindowTitle(ApplicationTitle() + QStringLiteral(" - ") + FSession->PeerName() +
+                   QStringLiteral("[") + FSession->PeerHostName() + QStringLiteral("]"));
+    DisconnectAction->setEnabled(true);
+    OptionAction->setEnabled(false);
+    IPEdit->setEnabled(false);
+    ConnectAction->setEnabled(false);
+    ServerAction->setEnabled(false);
+}
+
+void TMainForm::AttemptEnded(const QString& text) {
+    EndWait();
+    ShowIdle();
+    ShowErrorMessage(this, text);
+}
+
+void TMainForm::ShowIdle() {
+    HideStatusWindows();
     SendAction->setEnabled(false);
     setWindowTitle(ApplicationTitle());
     DisconnectAction->setEnabled(false);
     OptionAction->setEnabled(true);
     IPEdit->setEnabled(true);
-    if (!IPEdit->currentText().isEmpty()) ConnectAction->setEnabled(true);
+    ConnectAction->setEnabled(!IPEdit->currentText().isEmpty());
     ServerAction->setEnabled(true);
-    FConnectStage = 0;
-    ShowPlainMessage(this, MsgDisconnected());
+}
+
+void TMainForm::ReturnToIdle() {
+    ShowIdle();
+    if (!Destroying) ShowPlainMessage(this, MsgDisconnected());
+}
+
+void TMainForm::ShowFailure(const QString& text) {
+    if (!Destroying) ShowErrorMessage(this, text);
 }
 
 } // namespace relvane::app

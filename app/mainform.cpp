@@ -5,7 +5,6 @@
 
 #include "app/consts.h"
 #include "app/helpwindow.h"
-#include "app/hostlink.h"
 #include "app/images.h"
 #include "app/messagebox.h"
 #include "app/restartform.h"
@@ -15,11 +14,11 @@
 #include "app/waitform.h"
 #include "chat/messageform.h"
 #include "controls/dropdst.h"
-#include "net/socket.h"
 #include "protocol/frame.h"
-#include "protocol/handshake.h"
 #include "protocol/sendlist.h"
+#include "platform/ownaddress.h"
 #include "protocol/worker.h"
+#include "session/session.h"
 #include "status/statusform.h"
 
 #include <QAction>
@@ -41,12 +40,6 @@
 
 #include <optional>
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <unistd.h>
 
 namespace relvane::app {
 
@@ -56,56 +49,6 @@ constexpr int FormWidth = 490;
 constexpr int ToolBarHeight = 26;
 constexpr int PanelHeight = 143;
 const char* const HelpContextProperty = "helpContext";
-
-QString DottedAddress(const sockaddr* address) {
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* in = reinterpret_cast<const sockaddr_in*>(address);
-    if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) == nullptr) return {};
-    return QString::fromLatin1(text);
-}
-
-// The IPv4 addresses of this machine's host name, in the resolver's order;
-// empty when it does not resolve.
-QStringList HostNameAddresses() {
-    char host[256] = {};
-    if (::gethostname(host, 255) != 0) return {};
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &found) != 0) return {};
-    QStringList addresses;
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        if (a->ai_family == AF_INET && a->ai_addr != nullptr)
-            addresses << DottedAddress(a->ai_addr);
-    }
-    ::freeaddrinfo(found);
-    return addresses;
-}
-
-// The IPv4 addresses of the interfaces that are up.
-QStringList InterfaceAddresses() {
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return {};
-    QStringList addresses;
-    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
-            (i->ifa_flags & IFF_UP) != 0)
-            addresses << DottedAddress(i->ifa_addr);
-    }
-    ::freeifaddrs(list);
-    return addresses;
-}
-
-bool IsLoopback(const QString& address) {
-    in_addr a{};
-    return ::inet_pton(AF_INET, address.toLatin1().constData(), &a) == 1 &&
-           (ntohl(a.s_addr) >> 24) == 127;
-}
-
-QString FindOwnAddress() {
-    return ChooseOwnAddress(HostNameAddresses(), InterfaceAddresses());
-}
 
 // Menu-bar titles that carry a picture show it before their caption; the
 // usual styles show the picture instead of the caption.
@@ -196,7 +139,7 @@ TMainForm::TMainForm(const QString& settingsFile, QWidget* parent)
     CreateActions();
     CreateMenus();
     CreateControls();
-    CreateSockets();
+    CreateSession();
     DropDst1 = new TDropDst(this);
     DropDst1->setObjectName(QStringLiteral("DropDst1"));
     DropDst1->OnFileDrop = [this](TDropDst&, const QStringList& files, int, int) {
@@ -261,11 +204,11 @@ void TMainForm::CreateActions() {
     DisconnectAction->setEnabled(false);
     SendAction->setEnabled(false);
 
-    T1 = new QAction(QStringLiteral("ツールバー(&T)"), this);
-    T1->setObjectName(QStringLiteral("T1"));
-    T1->setCheckable(true);
-    T1->setChecked(true);
-    connect(T1, &QAction::triggered, this, [this] { RunGuarded([this] { T1Click(); }); });
+    ToolbarItem = new QAction(QStringLiteral("ツールバー(&T)"), this);
+    ToolbarItem->setObjectName(QStringLiteral("T1"));
+    ToolbarItem->setCheckable(true);
+    ToolbarItem->setChecked(true);
+    connect(ToolbarItem, &QAction::triggered, this, [this] { RunGuarded([this] { T1Click(); }); });
 
     // F1: the help topic of the focused control.
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
@@ -298,7 +241,7 @@ void TMainForm::CreateMenus() {
     edit->addAction(IPCopyAction);
 
     QMenu* view = MainMenu1->addMenu(QStringLiteral("表示(&V)"));
-    view->addAction(T1);
+    view->addAction(ToolbarItem);
     view->addAction(MessageAction);
 
     QMenu* help = MainMenu1->addMenu(MenuIcon(TMenuImage::miHelp), QStringLiteral("ヘルプ(&H)"));
@@ -338,7 +281,7 @@ void TMainForm::CreateControls() {
     Panel1->setObjectName(QStringLiteral("Panel1"));
     Panel1->setGeometry(0, ToolBarHeight, FormWidth, PanelHeight);
 
-    Label4 = MakeLabel(QStringLiteral("自ＩＰアドレス:"), Panel1, 8, 16);
+    OwnAddressLabel = MakeLabel(QStringLiteral("自ＩＰアドレス:"), Panel1, 8, 16);
     SelfIPEdit = new QLineEdit(Panel1);
     SelfIPEdit->setObjectName(QStringLiteral("SelfIPEdit"));
     SelfIPEdit->setGeometry(88, 12, 113, 20);
@@ -351,7 +294,7 @@ void TMainForm::CreateControls() {
     ServerBitBtn->setGeometry(212, 8, 121, 25);
     BindButton(ServerBitBtn, ServerAction);
 
-    Label1 = MakeLabel(QStringLiteral("相手ＩＰアドレス:"), Panel1, 8, 48);
+    PeerAddressLabel = MakeLabel(QStringLiteral("相手ＩＰアドレス:"), Panel1, 8, 48);
     IPEdit = new QComboBox(Panel1);
     IPEdit->setObjectName(QStringLiteral("IPEdit"));
     IPEdit->setEditable(true);
@@ -368,16 +311,16 @@ void TMainForm::CreateControls() {
     ConnectBitBtn->setGeometry(212, 40, 121, 25);
     BindButton(ConnectBitBtn, ConnectAction);
 
-    BitBtn1 = new QPushButton(Panel1);
-    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setGeometry(360, 40, 121, 25);
-    BindButton(BitBtn1, DisconnectAction);
+    DisconnectButton = new QPushButton(Panel1);
+    DisconnectButton->setObjectName(QStringLiteral("BitBtn1"));
+    DisconnectButton->setGeometry(360, 40, 121, 25);
+    BindButton(DisconnectButton, DisconnectAction);
 
-    for (QPushButton* button : {ServerBitBtn, ConnectBitBtn, BitBtn1}) {
+    for (QPushButton* button : {ServerBitBtn, ConnectBitBtn, DisconnectButton}) {
         button->setProperty(HelpContextProperty, HelpConnection);
     }
 
-    Label2 = MakeLabel(QStringLiteral("送信ファイル名:"), Panel1, 8, 80);
+    FileLabel = MakeLabel(QStringLiteral("送信ファイル名:"), Panel1, 8, 80);
     FileEdit = new QLineEdit(Panel1);
     FileEdit->setObjectName(QStringLiteral("FileEdit"));
     FileEdit->setGeometry(88, 75, 305, 20);
@@ -400,36 +343,13 @@ void TMainForm::CreateControls() {
     setFixedSize(FormWidth, menuHeight + ToolBarHeight + PanelHeight);
 }
 
-void TMainForm::CreateSockets() {
-    ServerSocket1 = new TcpServer(this);
-    ServerSocket1->setObjectName(QStringLiteral("ServerSocket1"));
-    ClientSocket1 = new TcpClient(this);
-    ClientSocket1->setObjectName(QStringLiteral("ClientSocket1"));
-    // The endpoints call back from inside the event queue: nothing may escape.
-    const auto guarded =
-        [this](void (TMainForm::*handler)(const std::shared_ptr<TcpConnection>&)) {
-            return [this, handler](QObject*, const std::shared_ptr<TcpConnection>& socket) {
-                if (Destroying) return;
-                RunGuarded([&] { (this->*handler)(socket); });
-            };
-        };
-    ServerSocket1->OnAccept = guarded(&TMainForm::ServerSocket1Accept);
-    ServerSocket1->OnClientDisconnect = guarded(&TMainForm::ServerSocket1ClientDisconnect);
-    ClientSocket1->OnConnect = guarded(&TMainForm::ClientSocket1Connect);
-    ClientSocket1->OnDisconnect = guarded(&TMainForm::ClientSocket1Disconnect);
-}
-
 void TMainForm::FormCreate() {
     FSendList.clear();
-    FConnected = false;
-    FConnectStage = 0;
-    FHandshakeFailed = false;
 
     LoadSettings(Profile, Settings, QCoreApplication::applicationDirPath());
     ApplyHeldSettings(Profile.FileName(), Settings);
-    ServerSocket1->SetPort(Settings.Port);
-    ClientSocket1->SetPort(Settings.Port);
-    T1->setChecked(Settings.ShowToolbar);
+    SetListenPort(Settings.Port);
+    ToolbarItem->setChecked(Settings.ShowToolbar);
     T1Click();
 
     FOwnAddress = FindOwnAddress();
@@ -460,31 +380,18 @@ void TMainForm::FormCreate() {
 TMainForm::~TMainForm() {
     Destroying = true;
     // FormDestroy: the settings go to the file.
-    Settings.Port = ServerSocket1->Port();
-    Settings.ShowToolbar = T1->isChecked();
+    Settings.Port = ListenPort();
+    Settings.ShowToolbar = ToolbarItem->isChecked();
     try {
         WriteSettings(Profile, Settings);
     } catch (const std::exception& error) {
         ShowErrorMessage(nullptr, QString::fromUtf8(error.what()));
     }
 
-    // A connection still in use ends with the window. Detached links make
-    // the workers' last calls reach nothing while they are waited for.
+    // A connection still in use ends with the window, quietly.
     FWaitForm.reset();
-    for (const auto& entry : Workers) {
-        entry->Link->Detach();
-        entry->Thread->RequestTerminate();
-    }
-    Link = nullptr;
-    delete ServerSocket1;
-    ServerSocket1 = nullptr;
-    delete ClientSocket1;
-    ClientSocket1 = nullptr;
-    // Waiting for a worker dispatches events, which may reap others: the
-    // list is emptied before any of them is destroyed.
-    std::vector<std::unique_ptr<TWorkerEntry>> ending = std::move(Workers);
-    Workers.clear();
-    ending.clear();
+    FSession->disconnect(this);
+    FSession->Shutdown();
 }
 
 THelpWindow* TMainForm::HelpWindow() const {
@@ -492,7 +399,23 @@ THelpWindow* TMainForm::HelpWindow() const {
 }
 
 ConnectionWorker* TMainForm::Worker() const {
-    return FWorker.data();
+    return FSession->Worker();
+}
+
+std::shared_ptr<TransferProgress> TMainForm::Progress() const {
+    return FSession->Progress();
+}
+
+bool TMainForm::Connected() const {
+    return FSession->IsConnected();
+}
+
+bool TMainForm::HandshakeFailed() const {
+    return FSession->HandshakeFailed();
+}
+
+int TMainForm::ConnectStage() const {
+    return static_cast<int>(FSession->Stage());
 }
 
 int TMainForm::ClientHeight() const {
@@ -508,7 +431,7 @@ void TMainForm::RunGuarded(const std::function<void()>& fn) {
 }
 
 void TMainForm::T1Click() {
-    const bool shown = T1->isChecked();
+    const bool shown = ToolbarItem->isChecked();
     ToolBar1->setVisible(shown);
     Panel1->move(0, shown ? ToolBarHeight : 0);
     const int clientHeight = Panel1->y() + Panel1->height();
@@ -570,7 +493,7 @@ void TMainForm::ExitActionExecute() {
 }
 
 void TMainForm::OptionActionExecute() {
-    if (FConnected) throw EAppError(MsgCannotChangeSettings());
+    if (Connected()) throw EAppError(MsgCannotChangeSettings());
     // The new values reach every part through a new main window.
     if (ExecuteSettingForm(*this)) StartRestart();
 }
@@ -612,16 +535,14 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         return;
     }
     // FormClose: a running worker is told to stop.
-    if (FWorker) FWorker->RequestTerminate();
+    if (ConnectionWorker* worker = FSession->Worker()) worker->RequestTerminate();
     event->accept();
     emit FormClosed();
 }
 
 void TMainForm::SendActionExecute() {
-    const QString refusal = CheckSendList(FSendList);
-    if (!refusal.isEmpty()) throw EAppError(refusal);
-    if (!FWorker) throw EAppError(MsgNotConnected());
-    FWorker->RequestSend(FSendList);
+    if (FSendList.isEmpty()) throw EAppError(MsgChooseFiles());
+    FSession->SendFiles(FSendList); // a refused list stays for the user to change
     SendAction->setEnabled(false);
 }
 
@@ -634,41 +555,9 @@ void TMainForm::SendChatMessage() {
     if (Destroying || MessageForm == nullptr) return;
     SendChatText(*MessageForm, Settings.UserName, [this](const QByteArray& frame) {
         // Looked up after the echo: the line is shown even when nothing is
-        // connected.
-        const std::shared_ptr<TcpConnection> connection = ConnectionInUse();
-        if (!connection || !connection->IsConnected()) return ChatDelivery::NotConnected;
-        // A connection that ended under the send took nothing: saying so
-        // beats an echo of a line the peer never gets.
-        return SendFrame(*connection, frame) ? ChatDelivery::Sent : ChatDelivery::NotConnected;
+        // connected. Queued: a peer that stops reading never holds the window.
+        return FSession->SendChatFrame(frame) ? ChatDelivery::Sent : ChatDelivery::NotConnected;
     });
-}
-
-// ---- The worker's calls into the status windows and the chat window.
-
-void TMainForm::ShowChat(const QString& peerName, const QString& text) {
-    MessageForm->ShowChat(peerName, text);
-    MessageAction->setChecked(ChatWindowShowing());
-}
-void TMainForm::ShowRecvWindow() {
-    RecvStatusForm->BeginReceiveBatch();
-}
-void TMainForm::HideRecvWindow() {
-    RecvStatusForm->hide();
-}
-void TMainForm::ShowRecvCount(int fileCount) {
-    RecvStatusForm->AnnounceFiles(fileCount);
-}
-void TMainForm::ShowRecvName(const QString& name) {
-    RecvStatusForm->SetCurrentFile(name);
-}
-void TMainForm::ShowSendWindow(const QStringList& files) {
-    SendStatusForm->BeginSendBatch(files);
-}
-void TMainForm::ShowSendName(const QString& path) {
-    SendStatusForm->SetCurrentFile(path);
-}
-void TMainForm::HideSendWindow() {
-    SendStatusForm->hide();
 }
 
 void TMainForm::AttachStatusWindows(const std::shared_ptr<TransferProgress>& progress) {
@@ -689,26 +578,12 @@ void TMainForm::SetChatWindowVisible(bool visible) {
     MessageForm->setVisible(visible);
 }
 
-void TMainForm::EnableSend() {
-    SendAction->setEnabled(true);
-}
-
-QString ChooseOwnAddress(const QStringList& hostAddresses, const QStringList& interfaceAddresses) {
-    const QString first = hostAddresses.value(0);
-    if (!first.isEmpty() && !IsLoopback(first)) return first;
-    for (const QString& address : interfaceAddresses) {
-        if (!address.isEmpty() && !IsLoopback(address)) return address;
-    }
-    return first;
-}
-
 int TMainForm::ListenPort() const {
-    return ServerSocket1->Port();
+    return FSession->Port();
 }
 
 void TMainForm::SetListenPort(int port) {
-    ServerSocket1->SetPort(port);
-    ClientSocket1->SetPort(port);
+    FSession->SetPort(port);
 }
 
 } // namespace relvane::app

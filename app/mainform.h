@@ -1,11 +1,12 @@
 #pragma once
-// The main window: layout, menus, toolbar and actions, the settings it holds,
-// and the connection manager that makes this copy a server or connects it,
-// drives the listening side of the handshake and returns to idle when the
-// connection ends. It is the worker's host for the desktop program.
+// The main window (`TMainForm`): layout, menus, toolbar and actions, the
+// settings it holds, and the connection manager's windows over a session
+// (session/), which owns the connection itself.
 
 #include "app/settings.h"
+#include "platform/error.h"
 #include "platform/profile.h"
+#include "session/session.h"
 #include "protocol/host.h"
 
 #include <QPointer>
@@ -26,15 +27,11 @@ class QPushButton;
 class QToolBar;
 
 namespace relvane {
-class IConnection;
-class TcpClient;
-class TcpConnection;
+class ConnectionWorker;
+class Session;
 class TDropDst;
 class TMessageForm;
-class ConnectionWorker;
-class TcpServer;
 class TStatusForm;
-struct StageWait;
 struct TransferProgress;
 } // namespace relvane
 
@@ -43,7 +40,7 @@ namespace relvane::app {
 class THelpWindow;
 class TWaitForm;
 
-class TMainForm : public QWidget, public IWorkerHost {
+class TMainForm : public QWidget {
     Q_OBJECT
 public:
     // Reads the settings from `settingsFile` (FormCreate).
@@ -56,14 +53,14 @@ public:
     QWidget* ClientArea = nullptr; // below the menu: toolbar and panel
     QToolBar* ToolBar1 = nullptr;
     QWidget* Panel1 = nullptr;
-    QLabel* Label4 = nullptr;
+    QLabel* OwnAddressLabel = nullptr; // objectName "Label4"
     QLineEdit* SelfIPEdit = nullptr;
     QPushButton* ServerBitBtn = nullptr;
-    QLabel* Label1 = nullptr;
+    QLabel* PeerAddressLabel = nullptr; // "Label1"
     QComboBox* IPEdit = nullptr;
     QPushButton* ConnectBitBtn = nullptr;
-    QPushButton* BitBtn1 = nullptr;
-    QLabel* Label2 = nullptr;
+    QPushButton* DisconnectButton = nullptr; // "BitBtn1"
+    QLabel* FileLabel = nullptr;             // "Label2"
     QLineEdit* FileEdit = nullptr;
     QPushButton* BrowseButton = nullptr;
     QPushButton* SendButton = nullptr;
@@ -78,10 +75,10 @@ public:
     QAction* MessageAction = nullptr;
     QAction* IPCopyAction = nullptr;
     QAction* SendAction = nullptr;
-    QAction* T1 = nullptr; // "ツールバー(&T)"
+    QAction* ToolbarItem = nullptr; // "T1": "ツールバー(&T)"
 
-    TcpServer* ServerSocket1 = nullptr;
-    TcpClient* ClientSocket1 = nullptr;
+    // The connection (`ServerSocket1`, `ClientSocket1` and what runs on them).
+    [[nodiscard]] relvane::Session& Connection() const { return *FSession; }
     // Files dropped anywhere on the window become the files to send.
     TDropDst* DropDst1 = nullptr;
 
@@ -92,8 +89,10 @@ public:
 
     // ---- State.
     TSettings Settings; // the settings fields; ShowToolbar lives in T1's mark
-    [[nodiscard]] bool Connected() const { return FConnected; }
-    [[nodiscard]] bool HandshakeFailed() const { return FHandshakeFailed; }
+    [[nodiscard]] bool Connected() const;
+    [[nodiscard]] bool HandshakeFailed() const;
+    // The connect stage's number (0 idle, 1, 2, 3, 5, 4 connected).
+    [[nodiscard]] int ConnectStage() const;
     [[nodiscard]] const QString& OwnAddress() const { return FOwnAddress; }
     [[nodiscard]] int ClientHeight() const;
     [[nodiscard]] TWaitForm* WaitForm() const { return FWaitForm.get(); }
@@ -105,7 +104,7 @@ public:
     // The worker of the connection in use, while there is one.
     [[nodiscard]] ConnectionWorker* Worker() const;
     // Counters and flags of the connection in use, for the status windows.
-    [[nodiscard]] std::shared_ptr<TransferProgress> Progress() const { return FProgress; }
+    [[nodiscard]] std::shared_ptr<TransferProgress> Progress() const;
 
     // ---- Operations. Those named *Execute raise their failures; the actions
     // run them through RunGuarded, the application's default error display.
@@ -128,40 +127,14 @@ public:
     // Opens the help window at a context number (1 contents, 5 connection).
     void OpenHelp(int context);
 
-    // Connection manager.
-    void ResetConnection();
-    void ReturnToIdle();
     void AddAddressHistory(const QString& address);
-    // The chat window's OnSend: echoes the typed line and sends it on the
+    // The chat window's OnSend: echoes the typed line and queues it on the
     // connection in use, or adds the error line when there is none.
     void SendChatMessage();
+    [[nodiscard]] const QStringList& SendList() const { return FSendList; }
 
     // Runs fn; a failure is shown by the application's default error display.
     void RunGuarded(const std::function<void()>& fn);
-
-    // ---- IWorkerHost: the calls arrive on the user-interface thread.
-    QObject* UiContext() override { return this; }
-    QString UserName() override { return Settings.UserName; }
-    bool UseCompress() override { return Settings.UseCompress; }
-    bool UseResume() override { return Settings.UseResume; }
-    QString ReceiveFolder() override { return Settings.ReceiveFolder; }
-    ConnectStage Stage() override { return static_cast<ConnectStage>(FConnectStage); }
-    void SetStage(ConnectStage stage) override { FConnectStage = static_cast<int>(stage); }
-    [[nodiscard]] int ConnectStageNo() const { return FConnectStage; }
-    void SetHandshakeFailed() override { FHandshakeFailed = true; }
-    void SetPeerName(const QString& name) override { FPeerName = name; }
-    QString PeerName() override { return FPeerName; }
-    void ShowChat(const QString& peerName, const QString& text) override;
-    void ShowError(const Error& error) override;
-    void ShowRecvWindow() override;
-    void HideRecvWindow() override;
-    void ShowRecvCount(int fileCount) override;
-    void ShowRecvName(const QString& name) override;
-    QStringList SendList() { return FSendList; }
-    void ShowSendWindow(const QStringList& files) override;
-    void ShowSendName(const QString& path) override;
-    void HideSendWindow() override;
-    void EnableSend() override;
 
 signals:
     // The window was closed (FormClose ran); the program ends its loop.
@@ -173,37 +146,25 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    class THostLink;
-    struct TWorkerEntry;
-
     void CreateActions();
     void CreateMenus();
     void CreateControls();
-    void CreateSockets();
+    void CreateSession();
     void FormCreate();
     void RefreshFileEdit();
+    [[nodiscard]] SessionSettings ConnectionSettings() const;
 
-    // Waiting with the wait window.
+    // Waiting with the wait window, which stands for the main window.
     void BeginWait(const QString& message);
     void EndWait();
-    [[nodiscard]] StageWait MakeStageWait(bool testFailure, std::function<void()> onCancel);
-    void AbandonAttempt();
-    void CancelServerAttempt();
-    void CancelClientAttempt();
-    void WaitForWorkersToEnd();
-    void ShowConnected(const std::shared_ptr<TcpConnection>& connection);
 
-    // The worker of the connection in use.
-    void StartWorker(const std::shared_ptr<TcpConnection>& socket, int side);
-    void StopWorker();
-    void ReapWorker(ConnectionWorker* thread);
-    [[nodiscard]] std::shared_ptr<TcpConnection> ConnectionInUse() const;
-
-    // Socket events.
-    void ServerSocket1Accept(const std::shared_ptr<TcpConnection>& socket);
-    void ServerSocket1ClientDisconnect(const std::shared_ptr<TcpConnection>& socket);
-    void ClientSocket1Connect(const std::shared_ptr<TcpConnection>& socket);
-    void ClientSocket1Disconnect(const std::shared_ptr<TcpConnection>& socket);
+    // The session's events.
+    void StageChanged(relvane::ConnectStage stage);
+    void ShowConnected();
+    void AttemptEnded(const QString& text);
+    void ShowIdle();
+    void ReturnToIdle();
+    void ShowFailure(const QString& text);
 
     // The status windows read the counters of the connection in use; when
     // it ends they forget them and hide.
@@ -213,40 +174,14 @@ private:
     void SetChatWindowVisible(bool visible);
 
     TProfileFile Profile;
+    std::unique_ptr<relvane::Session> FSession;
     QStringList FSendList;
     QString FOwnAddress;
-    int FConnectStage = 0;
-    bool FHandshakeFailed = false;
-    bool FConnected = false;
-    QString FPeerName;
     bool Destroying = false;
     bool SendingChat = false; // SendChatMessage runs (it dispatches events)
-
-    // One peer at a time: set only while a server action waits for its peer.
-    bool AwaitingPeer = false;
-    // The connection in use: the peer accepted by ServerSocket1, or the
-    // connection of ClientSocket1.
-    std::shared_ptr<TcpConnection> ServerConnection;
-    bool ClientInUse = false;
-
-    // Every worker still running; the one of the connection in use is
-    // FWorker with its host link. An ended connection's link is detached, so
-    // its late calls reach nothing.
-    std::vector<std::unique_ptr<TWorkerEntry>> Workers;
-    QPointer<ConnectionWorker> FWorker;
-    THostLink* Link = nullptr;
-    std::shared_ptr<TransferProgress> FProgress;
 
     std::unique_ptr<TWaitForm> FWaitForm;
     QPointer<THelpWindow> FHelpWindow;
 };
-
-// The address to show as this machine's: the first looked-up address of the
-// host name unless it is a loopback address (127.0.0.0/8), which a peer could
-// not use; then the first non-loopback address among those of the interfaces
-// that are up; else the looked-up address, or nothing when the lookup failed.
-// Addresses in dotted IPv4 form, each list in the order the system gave.
-[[nodiscard]] QString ChooseOwnAddress(const QStringList& hostAddresses,
-                                       const QStringList& interfaceAddresses);
 
 } // namespace relvane::app

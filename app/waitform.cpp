@@ -12,7 +12,8 @@
 namespace relvane::app {
 
 namespace {
-// The window measures 266 x 93 with a sizeable frame and a caption; the
+// Created owned by the main window, so the window manager keeps it above the
+// main window it stands for. The window measures 266 x 93 with a sizeable frame and a caption; the
 // frame is the window manager's, so the client area is given.
 constexpr int ClientWidth = 258;
 constexpr int ClientHeight = 66;
@@ -40,8 +41,6 @@ TWaitForm::TWaitForm(QWidget* parent) : QWidget(parent, Qt::Window) {
 
 void TWaitForm::SetMessage(const QString& text) {
     MsgLabel->setText(text);
-    if (isVisible()) MsgLabel->repaint();
-    QCoreApplication::processEvents();
 }
 
 QString TWaitForm::Message() const {
@@ -49,7 +48,9 @@ QString TWaitForm::Message() const {
 }
 
 void TWaitForm::CancelButtonClick() {
+    if (FCancelPressed) return;
     FCancelPressed = true;
+    emit cancelRequested();
 }
 
 void TWaitForm::closeEvent(QCloseEvent* event) {

@@ -15,7 +15,6 @@ class TWaitForm : public QWidget {
 public:
     explicit TWaitForm(QWidget* parent = nullptr);
 
-    // Shows `text` and dispatches pending events, so it is painted at once.
     void SetMessage(const QString& text);
     [[nodiscard]] QString Message() const;
     [[nodiscard]] bool CancelPressed() const { return FCancelPressed; }
@@ -24,6 +23,10 @@ public:
     QPushButton* CancelButton;
 
     void CancelButtonClick();
+
+signals:
+    // The user gives the wait up (the button or the close box).
+    void cancelRequested();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -256,8 +256,12 @@ void Session::Disconnect() {
 }
 
 bool Session::SendChat(const QString& text) {
+    return SendChatFrame(ChatFrame(CutChatText(text)));
+}
+
+bool Session::SendChatFrame(const QByteArray& frame) {
     if (!Current || !Connection || !Connection->IsConnected()) return false;
-    Queue(ChatFrame(CutChatText(text)));
+    Queue(frame);
     return true;
 }
 

@@ -86,6 +86,8 @@ public:
     void Disconnect();
     // Queues a chat line (cut to one frame); false when nothing is connected.
     bool SendChat(const QString& text);
+    // The same for a Chat frame built by the chat window.
+    bool SendChatFrame(const QByteArray& frame);
     // Offers `paths` to the peer. Fails with the reason when the list cannot
     // go (see CheckSendList) or nothing is connected.
     void SendFiles(const QStringList& paths);

@@ -112,19 +112,18 @@ QJsonObject Cmd(const QString& name) {
 
 class ConnectionTest : public TwoPeerTest {
 protected:
-    // Runs the server action of A, which returns only when its wait ends;
-    // `during` acts from inside the wait.
-    void ServeA(std::function<bool()> during) {
-        Repeat step(std::move(during));
-        Watchdog dog(*A);
-        A->ServerAction->trigger();
-        EXPECT_FALSE(dog.Fired) << "the wait did not end by itself";
-    }
+    // Runs the server action of A and dispatches events until its wait
+    // ends; `during` acts while it waits.
+    void ServeA(std::function<bool()> during) { Attempt(A->ServerAction, std::move(during)); }
     void ConnectA(std::function<bool()> during) {
         A->IPEdit->setEditText(QStringLiteral("127.0.0.1"));
+        Attempt(A->ConnectAction, std::move(during));
+    }
+    void Attempt(QAction* action, std::function<bool()> during) {
         Repeat step(std::move(during));
         Watchdog dog(*A);
-        A->ConnectAction->trigger();
+        action->trigger();
+        EXPECT_TRUE(WaitFor([&] { return A->WaitForm() == nullptr && step.Done(); }, 20000));
         EXPECT_FALSE(dog.Fired) << "the wait did not end by itself";
     }
     void PressCancel() { A->WaitForm()->CancelButton->click(); }
@@ -134,7 +133,7 @@ protected:
         bool told = false;
         ServeA([&] {
             // Past the start of the action: the next events are those of its wait.
-            if (!told && A->WaitForm() && !A->isEnabled() && A->ServerSocket1->Active()) {
+            if (!told && A->WaitForm() && !A->isEnabled() && A->Connection().Listening()) {
                 QJsonObject c = Cmd(QStringLiteral("connect"));
                 c["addr"] = QStringLiteral("127.0.0.1");
                 b.Command(c);
@@ -178,7 +177,7 @@ protected:
 
 TEST_F(ConnectionTest, CancellingTheServerWaitReportsAndStopsListening) {
     ServeA([&] {
-        if (!A->WaitForm() || !A->ServerSocket1->Active()) return false;
+        if (!A->WaitForm() || !A->Connection().Listening()) return false;
         EXPECT_EQ(A->WaitForm()->Message(), MsgWaitingForPeer());
         EXPECT_FALSE(A->isEnabled()) << "the main window takes no input while it waits";
         EXPECT_TRUE(A->WaitForm()->isVisible());
@@ -187,7 +186,7 @@ TEST_F(ConnectionTest, CancellingTheServerWaitReportsAndStopsListening) {
     });
     EXPECT_EQ(Recorder.Texts(), QStringList{MsgCancelled()});
     EXPECT_EQ(Recorder.Messages[0].Kind, TMessageKind::mkError);
-    EXPECT_FALSE(A->ServerSocket1->Active());
+    EXPECT_FALSE(A->Connection().Listening());
     ExpectIdle(*A);
 
     // The close box of the wait window cancels too.
@@ -218,7 +217,7 @@ TEST_F(ConnectionTest, ConnectingWhereNothingListensWaitsForTheCancel) {
 TEST_F(ConnectionTest, CancelAfterTheConnectionWasMadeDisconnectsFirst) {
     int port = 0;
     RawSocket listener = RawSocket::Listen(port);
-    A->ClientSocket1->SetPort(port);
+    A->SetListenPort(port);
     RawSocket peer;
     ConnectA([&] {
         if (!peer.Valid()) peer = listener.Accept();
@@ -243,7 +242,7 @@ TEST_F(ConnectionTest, CancelAfterTheConnectionWasMadeDisconnectsFirst) {
 TEST_F(ConnectionTest, PeerLeavingDuringTheHandshakeLeavesTheWaitToTheUser) {
     int port = 0;
     RawSocket listener = RawSocket::Listen(port);
-    A->ClientSocket1->SetPort(port);
+    A->SetListenPort(port);
     RawSocket peer;
     bool closed = false;
     ConnectA([&] {
@@ -268,7 +267,7 @@ TEST_F(ConnectionTest, FailedHandshakeClosesAndALaterAttemptSucceeds) {
     // First attempt: the peer claims another protocol version.
     RawSocket peer;
     ServeA([&] {
-        if (!A->ServerSocket1->Active()) return false;
+        if (!A->Connection().Listening()) return false;
         if (!peer.Valid()) peer = RawSocket::Connect(Port);
         const QByteArray version = peer.ReadAvailable();
         if (version.isEmpty()) return false;
@@ -280,7 +279,7 @@ TEST_F(ConnectionTest, FailedHandshakeClosesAndALaterAttemptSucceeds) {
     EXPECT_EQ(Recorder.Texts(), QStringList{MsgHandshakeFailed()});
     EXPECT_TRUE(A->HandshakeFailed());
     EXPECT_TRUE(peer.WaitClosed()) << "the failed connection is closed";
-    EXPECT_FALSE(A->ServerSocket1->Active());
+    EXPECT_FALSE(A->Connection().Listening());
     ExpectIdle(*A);
 
     // Second attempt, by hand: every Reply as the connecting side gives it.
@@ -289,7 +288,7 @@ TEST_F(ConnectionTest, FailedHandshakeClosesAndALaterAttemptSucceeds) {
     QByteArray seen;
     int step = 0;
     ServeA([&] {
-        if (!A->ServerSocket1->Active()) return false;
+        if (!A->Connection().Listening()) return false;
         if (!second.Valid()) second = RawSocket::Connect(Port);
         seen += second.ReadAvailable();
         const auto take = [&](const QByteArray& frame) {
@@ -369,7 +368,7 @@ TEST_F(ConnectionTest, ServerHereConnectThereSendAndDisconnectFromHere) {
 
     A->DisconnectAction->trigger();
     EXPECT_EQ(Recorder.Texts(), QStringList{MsgDisconnected()});
-    EXPECT_FALSE(A->ServerSocket1->Active());
+    EXPECT_FALSE(A->Connection().Listening());
     ExpectIdle(*A);
     EXPECT_TRUE(b.WaitMessage(MsgDisconnected()));
     ExpectPeerIdle(b.State());
@@ -429,7 +428,7 @@ TEST_F(ConnectionTest, PeerLeavesThenStrangersAreTurnedAwayAndExitDisconnects) {
     b.Command(QStringLiteral("disconnect"));
     ASSERT_TRUE(WaitFor([&] { return Recorder.Texts().contains(MsgDisconnected()); }));
     ExpectIdle(*A);
-    EXPECT_TRUE(A->ServerSocket1->Active());
+    EXPECT_TRUE(A->Connection().Listening());
     EXPECT_TRUE(b.WaitMessage(MsgDisconnected()));
 
     // No server action waits: a peer that comes now is closed at once.

@@ -135,7 +135,7 @@ inline bool DropOnWindow(QWidget& form, QPoint at, const QMimeData& data) {
 inline void ConnectPeerTo(app::TMainForm& a, PeerProcess& b) {
     bool told = false;
     Repeat step([&] {
-        if (!told && a.WaitForm() && !a.isEnabled() && a.ServerSocket1->Active()) {
+        if (!told && a.WaitForm() && !a.isEnabled() && a.Connection().Listening()) {
             b.Command(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("connect")},
                                   {QStringLiteral("addr"), QStringLiteral("127.0.0.1")}});
             told = true;
@@ -144,6 +144,7 @@ inline void ConnectPeerTo(app::TMainForm& a, PeerProcess& b) {
     });
     Watchdog dog(a);
     a.ServerAction->trigger();
+    EXPECT_TRUE(WaitFor([&] { return a.WaitForm() == nullptr && step.Done(); }, 20000));
     EXPECT_FALSE(dog.Fired);
     ASSERT_TRUE(a.Connected());
     ASSERT_TRUE(b.WaitState([](const QJsonObject& s) { return s.value("connected").toBool(); }));

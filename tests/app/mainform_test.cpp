@@ -67,16 +67,16 @@ TEST_F(MainFormTest, ClientHeightFollowsTheToolbar) {
         auto form = NewForm();
         EXPECT_EQ(form->ClientHeight(), 169);
         EXPECT_EQ(form->height(), form->ClientArea->y() + 169);
-        form->T1->trigger();
-        EXPECT_FALSE(form->T1->isChecked());
+        form->ToolbarItem->trigger();
+        EXPECT_FALSE(form->ToolbarItem->isChecked());
         EXPECT_TRUE(form->ToolBar1->isHidden());
         EXPECT_EQ(form->ClientHeight(), 143);
         EXPECT_EQ(form->Panel1->y(), 0);
     } // the hidden toolbar is written at destruction
     auto form = NewForm();
-    EXPECT_FALSE(form->T1->isChecked());
+    EXPECT_FALSE(form->ToolbarItem->isChecked());
     EXPECT_EQ(form->ClientHeight(), 143);
-    form->T1->trigger();
+    form->ToolbarItem->trigger();
     EXPECT_EQ(form->ClientHeight(), 169);
     EXPECT_EQ(form->Panel1->y(), 26);
 }
@@ -190,10 +190,10 @@ TEST_F(MainFormTest, WaitWindowButtonsOnlyRaiseTheFlag) {
 
 TEST_F(MainFormTest, AboutBoxComputesFreeMemoryWhenShown) {
     TVersionForm about;
-    EXPECT_TRUE(about.Label3->text().isEmpty());
+    EXPECT_TRUE(about.MemoryLabel->text().isEmpty());
     about.FormShow(); // computed each time the box is shown
-    EXPECT_TRUE(about.Label3->text().startsWith(QStringLiteral("Free Memory Size = ")));
-    EXPECT_TRUE(about.Label3->text().endsWith(QStringLiteral("Byte")));
+    EXPECT_TRUE(about.MemoryLabel->text().startsWith(QStringLiteral("Free Memory Size = ")));
+    EXPECT_TRUE(about.MemoryLabel->text().endsWith(QStringLiteral("Byte")));
 }
 
 TEST_F(MainFormTest, RestartReplacesTheMainWindowThroughTheSettingsFile) {
@@ -201,7 +201,7 @@ TEST_F(MainFormTest, RestartReplacesTheMainWindowThroughTheSettingsFile) {
     TMainForm* old = CreateMainForm();
     old->Settings.UserName = QStringLiteral("再起動");
     old->DropDst1FileDrop({QStringLiteral("/tmp/x")});
-    old->T1->trigger(); // toolbar hidden
+    old->ToolbarItem->trigger(); // toolbar hidden
 
     QPointer<TMainForm> watch(old);
     StartRestart();

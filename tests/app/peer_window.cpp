@@ -66,7 +66,7 @@ QJsonObject State(TMainForm& form) {
         {QStringLiteral("enabled"), enabled},
         {QStringLiteral("window"), form.isEnabled()},
         {QStringLiteral("waiting"), form.WaitForm() != nullptr},
-        {QStringLiteral("listening"), form.ServerSocket1->Active()},
+        {QStringLiteral("listening"), form.Connection().Listening()},
         {QStringLiteral("worker"), form.Worker() != nullptr},
         {QStringLiteral("history"), history},
         {QStringLiteral("userName"), form.Settings.UserName},

@@ -1,0 +1,253 @@
+// The connection's life, two sessions on 127.0.0.1 and no windows: who is
+// served, when a wait ends, when the peer learns of a disconnect.
+
+#include "protocol/frame.h"
+#include "protocol/worker.h"
+#include "session/session.h"
+#include "tests/support/wait.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace relvane;
+using relvane::test::WaitFor;
+
+namespace {
+
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A bare connection to the port, for probes that never speak.
+int RawConnect(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+}
+
+// One copy of the program without windows: a session and what it reported.
+struct Peer {
+    explicit Peer(const QString& name, int port) {
+        SessionSettings s;
+        s.UserName = name;
+        s.ReceiveFolder = Inbox.path() + u'/';
+        S.SetSettings(s);
+        S.SetPort(port);
+        QObject::connect(&S, &Session::connected, [this] { Events << QStringLiteral("connected"); });
+        QObject::connect(&S, &Session::connectionLost, [this] { Events << QStringLiteral("lost"); });
+        QObject::connect(&S, &Session::peerDropped, [this] { Events << QStringLiteral("dropped"); });
+        QObject::connect(&S, &Session::attemptEnded, [this](ErrorKind, const QString& text) {
+            Events << QStringLiteral("ended:") + text;
+        });
+        QObject::connect(&S, &Session::failure, [this](ErrorKind, const QString& text) {
+            Events << QStringLiteral("failure:") + text;
+        });
+        QObject::connect(&S, &Session::chatReceived,
+                         [this](const QString&, const QString& text) { Chats << text; });
+    }
+    bool Has(const QString& event) const { return Events.contains(event); }
+
+    QTemporaryDir Inbox;
+    Session S;
+    QStringList Events;
+    QStringList Chats;
+};
+
+class SessionTest : public testing::Test {
+protected:
+    // A listens, B connects; both through the handshake.
+    void ConnectPair(Peer& server, Peer& client) {
+        server.S.Listen();
+        client.S.Connect(QStringLiteral("127.0.0.1"));
+        ASSERT_TRUE(WaitFor([&] { return server.S.IsConnected() && client.S.IsConnected(); }));
+    }
+
+    int Port = FreePort();
+};
+
+TEST_F(SessionTest, HandshakeConnectsBothAndAnEmptyNameGoesAsNoName) {
+    Peer a(QString(), Port);
+    Peer b(QStringLiteral("ボブ"), Port);
+    ConnectPair(a, b);
+    EXPECT_EQ(a.S.PeerName(), u"ボブ");
+    EXPECT_EQ(b.S.PeerName(), u"NoName");
+    EXPECT_EQ(a.S.Stage(), ConnectStage::Connected);
+    EXPECT_TRUE(a.S.CompressOn());
+    EXPECT_TRUE(b.S.ResumeOn());
+    EXPECT_EQ(a.Events, QStringList{QStringLiteral("connected")});
+}
+
+// The user's disconnect lets the connection go before the box is shown: the
+// peer sees the close while the box (a nested loop here) is still open.
+TEST_F(SessionTest, ThePeerLearnsOfADisconnectWhileTheBoxIsOpen) {
+    for (const bool fromServer : {true, false}) {
+        SCOPED_TRACE(fromServer ? "server disconnects" : "client disconnects");
+        Peer a(QStringLiteral("a"), Port);
+        Peer b(QStringLiteral("b"), Port);
+        ConnectPair(a, b);
+        Peer& leaving = fromServer ? a : b;
+        Peer& staying = fromServer ? b : a;
+        bool seenInsideBox = false;
+        QObject::connect(&leaving.S, &Session::connectionLost, [&] {
+            QEventLoop box;
+            QTimer::singleShot(1000, &box, &QEventLoop::quit);
+            QObject::connect(&staying.S, &Session::connectionLost, &box, [&] {
+                seenInsideBox = true;
+                box.quit();
+            });
+            box.exec();
+        });
+        leaving.S.Disconnect();
+        EXPECT_TRUE(seenInsideBox);
+        EXPECT_EQ(staying.S.State(), SessionState::Idle);
+        EXPECT_FALSE(leaving.S.Listening()) << "a server's disconnect stops listening";
+        Port = FreePort();
+    }
+}
+
+// Before the handshake completes, a peer that closes or stays silent is
+// dropped and the listener waits for the next, which is served.
+TEST_F(SessionTest, ProbesDoNotStopAListener) {
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "silent probe" : "closing probe");
+        Peer a(QStringLiteral("a"), Port);
+        a.S.SetFirstAnswerLimitMs(300);
+        a.S.Listen();
+        const int probe = RawConnect(Port);
+        if (!silent) ::close(probe);
+        ASSERT_TRUE(WaitFor([&] { return a.Has(QStringLiteral("dropped")); }));
+        EXPECT_EQ(a.S.State(), SessionState::Listening);
+        if (silent) ::close(probe);
+
+        Peer b(QStringLiteral("b"), Port);
+        b.S.Connect(QStringLiteral("127.0.0.1"));
+        EXPECT_TRUE(WaitFor([&] { return a.S.IsConnected() && b.S.IsConnected(); }));
+        Port = FreePort();
+    }
+}
+
+// After its peer left, a server still listens; a peer that connects then
+// waits as for any server, and the next server attempt takes it at once.
+TEST_F(SessionTest, APeerThatComesAfterThePreviousOneLeftIsServedByTheNextAttempt) {
+    Peer a(QStringLiteral("a"), Port);
+    {
+        Peer b(QStringLiteral("b"), Port);
+        ConnectPair(a, b);
+        b.S.Disconnect();
+        ASSERT_TRUE(WaitFor([&] { return a.Has(QStringLiteral("lost")); }));
+    }
+    EXPECT_EQ(a.S.State(), SessionState::Idle);
+    EXPECT_TRUE(a.S.Listening());
+
+    Peer c(QStringLiteral("c"), Port);
+    c.S.Connect(QStringLiteral("127.0.0.1"));
+    ASSERT_TRUE(WaitFor([&] { return c.S.Stage() == ConnectStage::Opened; }));
+    WaitFor([] { return false; }, 200);
+    EXPECT_EQ(c.S.State(), SessionState::Connecting) << "kept, not closed";
+    EXPECT_TRUE(c.Events.isEmpty());
+
+    a.S.Listen();
+    EXPECT_TRUE(WaitFor([&] { return a.S.IsConnected() && c.S.IsConnected(); }));
+    EXPECT_EQ(a.S.PeerName(), u"c");
+}
+
+// Chat is queued to the worker: lines of the largest size typed on both
+// sides at once are all delivered, and a longer one is cut to fit.
+TEST_F(SessionTest, LargestChatLinesBothWaysAtOnceAreDelivered) {
+    Peer a(QStringLiteral("a"), Port);
+    Peer b(QStringLiteral("b"), Port);
+    ConnectPair(a, b);
+    const QString big(MaxPayload, u'x');
+    const QString tooBig(MaxPayload + 10, u'y');
+    ASSERT_TRUE(a.S.SendChat(big));
+    ASSERT_TRUE(b.S.SendChat(big));
+    ASSERT_TRUE(a.S.SendChat(tooBig));
+    ASSERT_TRUE(WaitFor([&] { return a.Chats.size() == 1 && b.Chats.size() == 2; }, 30000));
+    EXPECT_EQ(a.Chats[0], big);
+    EXPECT_EQ(b.Chats[0], big);
+    EXPECT_EQ(b.Chats[1], QString(MaxPayload, u'y'));
+    EXPECT_TRUE(a.S.IsConnected() && b.S.IsConnected());
+}
+
+TEST(ChatCut, CutsAtACharacterBoundary) {
+    // Two bytes a kanji, after one odd byte: the last one that fits is cut whole.
+    const QString text = u'a' + QString(MaxPayload / 2, u'漢');
+    EXPECT_EQ(TextPayload(CutChatText(text)).size(), MaxPayload - 1);
+}
+
+// A worker's error is shown first; the connection's end follows, never
+// hiding it, and the connection is already released when it is shown.
+TEST_F(SessionTest, AFailureIsShownBeforeTheConnectionsEnd) {
+    Peer a(QStringLiteral("a"), Port);
+    Peer b(QStringLiteral("b"), Port);
+    ConnectPair(a, b);
+    SessionSettings missing = b.S.Settings();
+    missing.ReceiveFolder = b.Inbox.path() + QStringLiteral("/gone/");
+    b.S.SetSettings(missing);
+    bool releasedBeforeShown = false;
+    QObject::connect(&b.S, &Session::failure,
+                     [&] { releasedBeforeShown = b.S.Worker() == nullptr; });
+
+    const QString file = a.Inbox.filePath(QStringLiteral("f.txt"));
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("data");
+    f.close();
+    a.S.SendFiles({file});
+    ASSERT_TRUE(WaitFor([&] { return b.Has(QStringLiteral("lost")); }));
+    ASSERT_EQ(b.Events.size(), 3) << b.Events.join(u'|').toStdString();
+    EXPECT_TRUE(b.Events[1].startsWith(u"failure:"));
+    EXPECT_EQ(b.Events[2], u"lost");
+    EXPECT_TRUE(releasedBeforeShown);
+    EXPECT_TRUE(WaitFor([&] { return a.Has(QStringLiteral("lost")); }));
+}
+
+// Giving up an attempt whose connection was made reports the loss first.
+TEST_F(SessionTest, CancelAfterTheConnectionWasMadeReportsTheLossThenTheCancel) {
+    Peer a(QStringLiteral("a"), Port);
+    a.S.SetFirstAnswerLimitMs(60000);
+    Peer b(QStringLiteral("b"), Port);
+    // A listener that never drives the handshake: a pending peer of an idle
+    // server, kept until the next attempt.
+    a.S.Listen();
+    a.S.Cancel();
+    EXPECT_EQ(a.Events, QStringList{QStringLiteral("ended:中止しました")});
+    EXPECT_FALSE(a.S.Listening());
+
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(Port));
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::listen(listener, 1);
+    b.S.Connect(QStringLiteral("127.0.0.1"));
+    ASSERT_TRUE(WaitFor([&] { return b.S.Stage() == ConnectStage::Opened; }));
+    b.S.Cancel();
+    EXPECT_EQ(b.Events, (QStringList{QStringLiteral("lost"), QStringLiteral("ended:中止しました")}));
+    EXPECT_EQ(b.S.State(), SessionState::Idle);
+    ::close(listener);
+}
+
+} // namespace
