@@ -30,7 +30,7 @@ QString AskSaveFile(QWidget* parent) {
 }
 
 void ShowError(QWidget* parent, const QString& text) {
-    QMessageBox::critical(parent, QApplication::applicationName(), text);
+    QMessageBox::critical(parent, ChatMessageCaption(), text);
 }
 
 QStringList SplitLines(const QString& text) {
@@ -45,8 +45,8 @@ TMessageForm::TMessageForm(QWidget* owner)
                          Qt::WindowSystemMenuHint | Qt::WindowMaximizeButtonHint |
                          Qt::WindowCloseButtonHint),
       ChooseSaveFile(&AskSaveFile), ShowMessage(&ShowError), LogMemo(new QPlainTextEdit(this)),
-      MessageMemo(new QPlainTextEdit(this)), PopupMenu1(new QMenu(this)),
-      S1(PopupMenu1->addAction(QStringLiteral("ログ保存(&S)"))) {
+      MessageMemo(new QPlainTextEdit(this)), LogMenu(new QMenu(this)),
+      SaveLogItem(LogMenu->addAction(QStringLiteral("ログ保存(&S)"))) {
     setObjectName(QStringLiteral("MessageForm"));
     setWindowTitle(QStringLiteral("チャット画面"));
     QFont f(QStringLiteral("ＭＳ Ｐゴシック"));
@@ -57,12 +57,16 @@ TMessageForm::TMessageForm(QWidget* owner)
     // main window's closing, not this one's, ends the program.
     setAttribute(Qt::WA_QuitOnClose, false);
 
+    LogMemo->setObjectName(QStringLiteral("LogMemo"));
+    MessageMemo->setObjectName(QStringLiteral("MessageMemo"));
+    LogMenu->setObjectName(QStringLiteral("PopupMenu1"));
+    SaveLogItem->setObjectName(QStringLiteral("S1"));
     LogMemo->setReadOnly(true);
     LogMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     LogMemo->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(LogMemo, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& at) { PopupMenu1->popup(LogMemo->viewport()->mapToGlobal(at)); });
-    connect(S1, &QAction::triggered, this, [this] { S1Click(); });
+            [this](const QPoint& at) { LogMenu->popup(LogMemo->viewport()->mapToGlobal(at)); });
+    connect(SaveLogItem, &QAction::triggered, this, [this] { SaveLogClick(); });
 
     MessageMemo->setFixedHeight(38);
     MessageMemo->installEventFilter(this);
@@ -117,7 +121,26 @@ void TMessageForm::MessageMemoKeyPress(int key) {
     if (key == EnterKey && !MessageMemo->toPlainText().isEmpty() && OnSend) OnSend(*this);
 }
 
-void TMessageForm::S1Click() {
+void TMessageForm::FocusInputBox() {
+    MessageMemo->setFocus(Qt::ActiveWindowFocusReason);
+}
+
+void TMessageForm::showEvent(QShowEvent* event) {
+    // Whoever opens the window (the user or a peer's line), the reply is
+    // typed at once: the input box has the focus, whatever had it before.
+    if (!event->spontaneous()) FocusInputBox();
+    QWidget::showEvent(event);
+}
+
+void TMessageForm::changeEvent(QEvent* event) {
+    // Disabling the owner (while it waits for a connection) disables this
+    // window too and takes the focus from the input box; give it back.
+    if (event->type() == QEvent::EnabledChange && isEnabled() && focusWidget() == nullptr)
+        FocusInputBox();
+    QWidget::changeEvent(event);
+}
+
+void TMessageForm::SaveLogClick() {
     const QString chosen = ChooseSaveFile ? ChooseSaveFile(this) : QString();
     if (chosen.isEmpty()) return;
     SaveLog(chosen);
@@ -143,6 +166,10 @@ bool TMessageForm::SaveLog(const QString& chosen) {
         return false;
     }
     return true;
+}
+
+QString ChatMessageCaption() {
+    return QStringLiteral("TCP/IP Relvane");
 }
 
 QString LogFilePath(const QString& chosen) {

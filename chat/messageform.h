@@ -1,7 +1,7 @@
 #pragma once
-// The chat window: the conversation, one line per message, and an input box
-// in which Enter sends. The window only announces the wish to send (OnSend);
-// the main window owns the connection and sends.
+// The chat window (layout name MessageForm): the conversation, one line per
+// message, and an input box in which Enter sends. The window only announces
+// the wish to send (OnSend); the main window owns the connection and sends.
 
 #include <QByteArray>
 #include <QMenu>
@@ -32,7 +32,7 @@ public:
     void ClearMessage();
 
     // "ログ保存(&S)": asks for a file and saves the conversation into it.
-    void S1Click();
+    void SaveLogClick();
     // Writes the conversation to `path` (".log" added to a name without
     // extension) in Shift-JIS, CR LF after every line. On failure shows
     // "ファイル %s を作成できません" and returns false.
@@ -45,19 +45,25 @@ public:
     std::function<QString(QWidget* parent)> ChooseSaveFile;
     std::function<void(QWidget* parent, const QString& text)> ShowMessage;
 
-    QPlainTextEdit* const LogMemo;
-    QPlainTextEdit* const MessageMemo;
-    QMenu* const PopupMenu1;
-    QAction* const S1;
+    QPlainTextEdit* const LogMemo;     // the conversation
+    QPlainTextEdit* const MessageMemo; // the input box
+    QMenu* const LogMenu;              // layout name PopupMenu1
+    QAction* const SaveLogItem;        // layout name S1
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void MessageMemoKeyPress(int key);
+    void FocusInputBox();
 
     QStringList FLines;
 };
+
+// The caption of the chat's message boxes: the application title.
+[[nodiscard]] QString ChatMessageCaption();
 
 // The path a log is written to: ".log" appended when the file name (after the
 // last "/") has no ".".

@@ -2,13 +2,17 @@
 #include "tests/controls/fonts.h"
 #include "tests/support/wait.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 
 namespace relvane {
@@ -137,11 +141,68 @@ TEST_F(ChatTest, PeerLinesShowTheWindowAndClosingOnlyHides) {
     EXPECT_EQ(Form.LogMemo->toPlainText(), QStringLiteral("花子: こんにちは\n花子: まだ？"));
 }
 
+TEST_F(ChatTest, TheInputBoxHasTheFocusWheneverTheWindowOpens) {
+    QWidget owner; // the main window
+    TMessageForm chat(&owner);
+    const auto activateOwner = [&] {
+        owner.show();
+        owner.activateWindow();
+        ASSERT_TRUE(test::WaitFor([&] { return owner.isActiveWindow(); }));
+    };
+    const std::pair<const char*, std::function<void()>> before[] = {
+        {"first opening", [] {}},
+        {"the log had the focus",
+         [&] {
+             chat.show();
+             ASSERT_TRUE(test::WaitFor([&] { return chat.isActiveWindow(); }));
+             chat.LogMemo->setFocus();
+             chat.hide();
+         }},
+        {"the owner waited for a connection",
+         [&] {
+             owner.setEnabled(false);
+             owner.setEnabled(true);
+         }},
+    };
+    for (const auto& [what, prepare] : before) {
+        SCOPED_TRACE(what);
+        chat.hide();
+        activateOwner();
+        prepare();
+        activateOwner(); // the user works in the main window when the line comes
+        chat.ShowChat(QStringLiteral("花子"), QStringLiteral("返事をください"));
+        ASSERT_TRUE(test::WaitFor([&] { return chat.isActiveWindow(); }));
+        EXPECT_EQ(QApplication::focusWidget(), chat.MessageMemo);
+    }
+    // A wait while the window shows gives the focus back afterwards.
+    owner.setEnabled(false);
+    owner.setEnabled(true);
+    ASSERT_EQ(QApplication::focusWidget(), chat.MessageMemo);
+    QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
+    QCoreApplication::sendEvent(QApplication::focusWidget(), &key);
+    EXPECT_EQ(chat.MessageText(), QStringLiteral("a"));
+}
+
+TEST_F(ChatTest, SaveErrorsAreTitledWithTheProgramsTitle) {
+    TMessageForm chat; // with the real message box
+    QString title;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            title = box->windowTitle();
+            box->close();
+        }
+    });
+    closer.start(5);
+    chat.SaveLog(Dir.filePath(QStringLiteral("missing/chat")));
+    EXPECT_EQ(title, QStringLiteral("TCP/IP Relvane"));
+}
+
 TEST_F(ChatTest, SavedLogIsShiftJisWithCrLfAfterEveryLine) {
     Form.AddLine(QStringLiteral("太郎"), QStringLiteral("こんにちは"));
     Form.AddLine(QStringLiteral("Error"), QStringLiteral("接続されてません"));
     Chosen = Dir.filePath(QStringLiteral("会話"));
-    Form.S1Click();
+    Form.SaveLogClick();
     EXPECT_TRUE(Messages.isEmpty());
     EXPECT_FALSE(QFile::exists(Chosen));
     EXPECT_EQ(Read(Chosen + ".log"),
@@ -152,13 +213,13 @@ TEST_F(ChatTest, SavedLogIsShiftJisWithCrLfAfterEveryLine) {
 TEST_F(ChatTest, LogNameGetsLogOnlyWithoutExtension) {
     Form.AddLine(QStringLiteral("a"), QStringLiteral("b"));
     Chosen = Dir.filePath(QStringLiteral("chat.txt"));
-    Form.S1Click();
+    Form.SaveLogClick();
     EXPECT_EQ(Read(Chosen), QByteArray("a: b\r\n"));
     EXPECT_FALSE(QFile::exists(Chosen + ".log"));
 
     ASSERT_TRUE(QDir(Dir.path()).mkdir(QStringLiteral("logs.d")));
     Chosen = Dir.filePath(QStringLiteral("logs.d/today"));
-    Form.S1Click();
+    Form.SaveLogClick();
     EXPECT_EQ(Read(Chosen + ".log"), QByteArray("a: b\r\n"));
     EXPECT_EQ(LogFilePath(QStringLiteral("/x/name.")), QStringLiteral("/x/name."));
 }
@@ -170,22 +231,22 @@ TEST_F(ChatTest, SavingReplacesAnEarlierFileAndAnEmptyLogIsEmpty) {
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write("a much longer earlier conversation\r\n");
     }
-    Form.S1Click();
+    Form.SaveLogClick();
     EXPECT_EQ(Read(Chosen), QByteArray());
     Form.AddLine(QStringLiteral("x"), QStringLiteral("y"));
-    Form.S1Click();
+    Form.SaveLogClick();
     EXPECT_EQ(Read(Chosen), QByteArray("x: y\r\n"));
 }
 
 TEST_F(ChatTest, CancelledOrImpossibleSaves) {
     Form.AddLine(QStringLiteral("a"), QStringLiteral("b"));
     Chosen.clear(); // the user cancelled
-    Form.S1Click();
+    Form.SaveLogClick();
     EXPECT_TRUE(Messages.isEmpty());
     EXPECT_TRUE(QDir(Dir.path()).isEmpty());
 
     Chosen = Dir.filePath(QStringLiteral("missing/chat"));
-    Form.S1Click();
+    Form.SaveLogClick();
     ASSERT_EQ(Messages.size(), 1);
     EXPECT_EQ(Messages[0], QStringLiteral("ファイル %1 を作成できません")
                                .arg(QDir::toNativeSeparators(Chosen + ".log")));
