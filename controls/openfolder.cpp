@@ -85,7 +85,9 @@ QString RootFolder(TBrowseDir dir) {
 bool TOpenFolder::Browse() {
     auto* widgetOwner = qobject_cast<QWidget*>(parent());
     QWidget* owner = widgetOwner ? widgetOwner->window() : QApplication::activeWindow();
-    QFileDialog dialog(owner, Title, RootFolder(OpenDir));
+    const QString start =
+        InitialFolder.isEmpty() ? RootFolder(OpenDir) : NearestFolder(InitialFolder);
+    QFileDialog dialog(owner, Title, start);
     dialog.setObjectName(QStringLiteral("OpenFolderDialog"));
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);

@@ -1,7 +1,8 @@
 #pragma once
-// The folder picker: the desktop's modal folder dialog, opened at the folder
-// that OpenDir names, handing back the folder the user chose. Only folders of
-// the file system can be chosen.
+// The folder picker (layout name TOpenFolder): the modal folder dialog,
+// opened at InitialFolder (the folder in use) or else at the folder that
+// OpenDir names, handing back the folder the user chose. Only folders of the
+// file system can be chosen.
 
 #include <QFlags>
 #include <QObject>
@@ -58,6 +59,9 @@ public:
     QString Directory;
     QString Title; // the dialog's caption
     TBrowseDir OpenDir = TBrowseDir::bdDeskTop;
+    // Where the dialog opens (its nearest existing folder); OpenDir's folder
+    // when empty.
+    QString InitialFolder;
     TBrowseFlags Flags;
 
     // Shows the dialog modally; true with Directory set when the user chose a

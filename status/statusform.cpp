@@ -9,7 +9,9 @@
 #include <QPixmap>
 #include <QScreen>
 
+#include <algorithm>
 #include <chrono>
+#include <utility>
 
 namespace relvane {
 
@@ -17,7 +19,8 @@ namespace {
 
 constexpr int ClientWidth = 449;
 constexpr int ClientHeight = 169;
-constexpr int EntryHeight = 12;
+constexpr int EntryHeight = 12; // the layout's; a taller font gets taller rows
+int WindowSlot = 0;
 const QString UnknownEntry = QStringLiteral("Unknown");
 
 std::int64_t SteadyMilliseconds() {
@@ -50,14 +53,14 @@ void SetupBar(TGrphProgressBar* bar, int top, TColor endColor) {
 TStatusForm::TStatusForm(QWidget* owner)
     : QWidget(owner, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       Clock(&SteadyMilliseconds), TextPanel(new QFrame(this)),
-      FileListBox(new QListWidget(TextPanel)), ProgressBarS(new TGrphProgressBar(this)),
-      ProgressBarL(new TGrphProgressBar(this)), Panel1(new QWidget(this)),
-      AnimeImage(new QLabel(Panel1)), CompressCheckIndicator(new TCheckIndicator(Panel1)),
-      Label1(new QLabel(QStringLiteral("Compress"), Panel1)),
-      ResumeCheckIndicator(new TCheckIndicator(Panel1)),
-      Label2(new QLabel(QStringLiteral("Resume"), Panel1)),
-      CancelButton(new QPushButton(QStringLiteral("キャンセル"), Panel1)),
-      ProcessLabel(new QLabel(Panel1)), AverageLabel(new QLabel(Panel1)),
+      FileListBox(new QListWidget(TextPanel)), FileProgressBar(new TGrphProgressBar(this)),
+      ListProgressBar(new TGrphProgressBar(this)), BottomPanel(new QWidget(this)),
+      AnimeImage(new QLabel(BottomPanel)), CompressCheckIndicator(new TCheckIndicator(BottomPanel)),
+      CompressLabel(new QLabel(QStringLiteral("Compress"), BottomPanel)),
+      ResumeCheckIndicator(new TCheckIndicator(BottomPanel)),
+      ResumeLabel(new QLabel(QStringLiteral("Resume"), BottomPanel)),
+      CancelButton(new QPushButton(QStringLiteral("キャンセル"), BottomPanel)),
+      ProcessLabel(new QLabel(BottomPanel)), AverageLabel(new QLabel(BottomPanel)),
       StatusTimer(new QTimer(this)) {
     setObjectName(QStringLiteral("StatusForm"));
     setWindowTitle(QStringLiteral("状況表示"));
@@ -73,6 +76,25 @@ TStatusForm::TStatusForm(QWidget* owner)
     setAttribute(Qt::WA_QuitOnClose, false);
     setFixedSize(ClientWidth, ClientHeight);
 
+    const std::pair<QObject*, const char*> layoutNames[] = {
+        {TextPanel, "TextPanel"},
+        {FileListBox, "FileListBox"},
+        {FileProgressBar, "ProgressBarS"},
+        {ListProgressBar, "ProgressBarL"},
+        {BottomPanel, "Panel1"},
+        {AnimeImage, "AnimeImage"},
+        {CompressCheckIndicator, "CompressCheckIndicator"},
+        {CompressLabel, "Label1"},
+        {ResumeCheckIndicator, "ResumeCheckIndicator"},
+        {ResumeLabel, "Label2"},
+        {CancelButton, "CancelButton"},
+        {ProcessLabel, "ProcessLabel"},
+        {AverageLabel, "AverageLabel"},
+        {StatusTimer, "StatusTimer"},
+    };
+    for (const auto& [object, name] : layoutNames)
+        object->setObjectName(QLatin1String(name));
+
     TextPanel->setGeometry(0, 0, ClientWidth, 105);
     TextPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     TextPanel->setLineWidth(1);
@@ -82,17 +104,17 @@ TStatusForm::TStatusForm(QWidget* owner)
     FileListBox->setSortingEnabled(false);
     FileListBox->setUniformItemSizes(true);
 
-    SetupBar(ProgressBarS, 105, clAqua);
-    SetupBar(ProgressBarL, 121, clLime);
+    SetupBar(FileProgressBar, 105, clAqua);
+    SetupBar(ListProgressBar, 121, clLime);
 
-    Panel1->setGeometry(0, 137, ClientWidth, 32);
+    BottomPanel->setGeometry(0, 137, ClientWidth, 32);
     AnimeImage->setGeometry(0, 0, 32, 32);
     CompressCheckIndicator->SetBounds(36, 8, 12, 12);
-    Label1->move(52, 8);
-    Label1->adjustSize();
+    CompressLabel->move(52, 8);
+    CompressLabel->adjustSize();
     ResumeCheckIndicator->SetBounds(112, 8, 12, 12);
-    Label2->move(128, 8);
-    Label2->adjustSize();
+    ResumeLabel->move(128, 8);
+    ResumeLabel->adjustSize();
     CancelButton->setGeometry(174, 4, 101, 25);
     CancelButton->setIcon(QIcon(QPixmap::fromImage(CancelGlyph())));
     CancelButton->setIconSize(QSize(16, 16));
@@ -123,14 +145,11 @@ void TStatusForm::SetSendMode(bool sendMode) {
 void TStatusForm::PlaceWindow() {
     const QScreen* s = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
     if (s == nullptr) return;
-    const QRect area = s->geometry();
     const QSize outer = frameGeometry().size();
     // Until the window system has framed the window its outer size is not
     // known; the first move or resize that shows the frame places it again.
     PlaceAgainWithFrame = outer == size();
-    const int left = (area.width() - outer.width()) / 2;
-    const int top = FSendMode ? area.height() / 2 - outer.height() : area.height() / 2;
-    move(area.x() + left, area.y() + top);
+    move(StatusWindowPlace(s->geometry(), outer, FSendMode, WindowSlot));
 }
 
 bool TStatusForm::event(QEvent* event) {
@@ -143,7 +162,9 @@ bool TStatusForm::event(QEvent* event) {
 
 void TStatusForm::AppendEntry(const QString& text) {
     auto* item = new QListWidgetItem(text);
-    item->setSizeHint(QSize(0, EntryHeight));
+    // The substitute font needs more than the layout's 12 pixels for "p" and "g".
+    const int height = std::max(EntryHeight, FileListBox->fontMetrics().height());
+    item->setSizeHint(QSize(0, height));
     FileListBox->addItem(item);
 }
 
@@ -155,19 +176,19 @@ int TStatusForm::FindEntry(const QString& text) const {
 
 void TStatusForm::ClearFileList() {
     FileListBox->clear();
-    ProgressBarL->SetMaxValue(0);
+    ListProgressBar->SetMaxValue(0);
 }
 
 void TStatusForm::AddFileList(const QStringList& files) {
     for (const QString& file : files)
         AppendEntry(file);
-    ProgressBarL->SetMaxValue(FileListBox->count());
+    ListProgressBar->SetMaxValue(FileListBox->count());
 }
 
 void TStatusForm::AddUnknownFiles(int count) {
     for (int i = 0; i < count; ++i)
         AppendEntry(UnknownEntry);
-    ProgressBarL->SetMaxValue(FileListBox->count());
+    ListProgressBar->SetMaxValue(FileListBox->count());
 }
 
 void TStatusForm::SetCurrentFile(const QString& name) {
@@ -184,7 +205,7 @@ void TStatusForm::SetCurrentFile(const QString& name) {
     }
     FileListBox->setCurrentRow(index);
     FileListBox->scrollToItem(FileListBox->item(index));
-    ProgressBarL->SetPosition(index);
+    ListProgressBar->SetPosition(index);
 }
 
 void TStatusForm::MarkStartTime() {
@@ -196,9 +217,9 @@ void TStatusForm::UpdateStatus() {
     if (!progress) return;
 
     // Texts first, from the bar's values of the previous tick.
-    const std::int32_t done = ProgressBarS->Position();
+    const std::int32_t done = FileProgressBar->Position();
     ProcessLabel->setText(QString::number(done) + QLatin1Char('/') +
-                          QString::number(ProgressBarS->MaxValue()) + QLatin1String("Byte"));
+                          QString::number(FileProgressBar->MaxValue()) + QLatin1String("Byte"));
     const double seconds = double(Clock() - StartTime) / 1000.0;
     if (seconds >= 1.0)
         AverageLabel->setText(FormatRate(done / seconds / 1024) + QLatin1String("KByte/s"));
@@ -207,11 +228,11 @@ void TStatusForm::UpdateStatus() {
     ResumeCheckIndicator->SetChecked(progress->Resumed.load());
     CompressCheckIndicator->SetChecked(progress->CompressOn.load());
     if (FSendMode) {
-        ProgressBarS->SetMaxValue(progress->SendTotal.load());
-        ProgressBarS->SetPosition(progress->SendDone.load());
+        FileProgressBar->SetMaxValue(progress->SendTotal.load());
+        FileProgressBar->SetPosition(progress->SendDone.load());
     } else {
-        ProgressBarS->SetMaxValue(progress->RecvTotal.load());
-        ProgressBarS->SetPosition(progress->RecvDone.load());
+        FileProgressBar->SetMaxValue(progress->RecvTotal.load());
+        FileProgressBar->SetPosition(progress->RecvDone.load());
     }
     NextAnimeFrame();
 }
@@ -270,13 +291,35 @@ void TStatusForm::StatusTimerTimer() {
     if (isVisible()) UpdateStatus();
 }
 
+void SetStatusWindowSlot(int slot) {
+    WindowSlot = std::max(0, slot);
+}
+
+int StatusWindowSlot() {
+    return WindowSlot;
+}
+
+QPoint StatusWindowPlace(const QRect& screen, QSize outer, bool sendMode, int slot) {
+    const int w = std::max(1, outer.width());
+    const int h = std::max(1, outer.height());
+    // Pairs of rows around the middle line that fit on the screen.
+    const int rings = std::max(1, screen.height() / (2 * h));
+    const int ring = slot % rings;
+    const int column = slot / rings; // 0 middle, then right, left, right, ...
+    const int shift = (column + 1) / 2 * w * (column % 2 == 1 ? 1 : -1);
+    const int left =
+        std::clamp((screen.width() - w) / 2 + shift, 0, std::max(0, screen.width() - w));
+    const int top = sendMode ? screen.height() / 2 - h - ring * h : screen.height() / 2 + ring * h;
+    return {screen.x() + left, screen.y() + top};
+}
+
 void ApplyStatusSettings(TStatusForm& form, const StatusLook& look) {
-    form.ProgressBarS->SetStartColor(look.StartColor1);
-    form.ProgressBarS->SetEndColor(look.EndColor1);
-    form.ProgressBarS->SetGradation(look.Gradation1);
-    form.ProgressBarL->SetStartColor(look.StartColor2);
-    form.ProgressBarL->SetEndColor(look.EndColor2);
-    form.ProgressBarL->SetGradation(look.Gradation2);
+    form.FileProgressBar->SetStartColor(look.StartColor1);
+    form.FileProgressBar->SetEndColor(look.EndColor1);
+    form.FileProgressBar->SetGradation(look.Gradation1);
+    form.ListProgressBar->SetStartColor(look.StartColor2);
+    form.ListProgressBar->SetEndColor(look.EndColor2);
+    form.ListProgressBar->SetGradation(look.Gradation2);
     form.SetAnimeType(look.Anime);
     form.CompressCheckIndicator->SetChecked(false);
     form.ResumeCheckIndicator->SetChecked(false);

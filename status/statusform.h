@@ -81,14 +81,15 @@ public:
 
     QFrame* const TextPanel;
     QListWidget* const FileListBox;
-    TGrphProgressBar* const ProgressBarS; // current file
-    TGrphProgressBar* const ProgressBarL; // whole list
-    QWidget* const Panel1;
+    // Members named for what they are; the layout's names are their objectNames.
+    TGrphProgressBar* const FileProgressBar; // ProgressBarS: the current file
+    TGrphProgressBar* const ListProgressBar; // ProgressBarL: the whole list
+    QWidget* const BottomPanel;              // Panel1
     QLabel* const AnimeImage;
     TCheckIndicator* const CompressCheckIndicator;
-    QLabel* const Label1;
+    QLabel* const CompressLabel; // Label1
     TCheckIndicator* const ResumeCheckIndicator;
-    QLabel* const Label2;
+    QLabel* const ResumeLabel; // Label2
     QPushButton* const CancelButton;
     QLabel* const ProcessLabel;
     QLabel* const AverageLabel;
@@ -103,6 +104,19 @@ private:
     [[nodiscard]] int FindEntry(const QString& text) const;
     [[nodiscard]] QString Caption() const;
 };
+
+// Several copies on one display: each running copy has a slot number (0 for
+// the first, set once at start-up) and places its status windows where those
+// of the copies before it are not.
+void SetStatusWindowSlot(int slot);
+[[nodiscard]] int StatusWindowSlot();
+
+// Where a status window of outer size `outer` goes on `screen`. Slot 0: the
+// send window just above the middle line, the receive window just below,
+// centred. Further slots stack outwards, the send windows upwards and the
+// receive windows downwards, as far as the screen's height allows; the next
+// ones continue in columns to the right and left of the middle.
+[[nodiscard]] QPoint StatusWindowPlace(const QRect& screen, QSize outer, bool sendMode, int slot);
 
 // The display settings of the status windows, as the settings file holds them.
 struct StatusLook {

@@ -131,6 +131,16 @@ TEST_F(OpenFolderTest, BrowseHandsBackTheChosenFolderOrNothingOnCancel) {
         EXPECT_EQ(driver.OpenedAt, QStringLiteral("/"));
         EXPECT_EQ(picker.Directory, chosen);
     }
+    // The folder in use wins over OpenDir; a vanished one leads to its
+    // nearest existing ancestor.
+    const std::pair<QString, QString> starts[] = {{chosen, chosen},
+                                                  {chosen + QStringLiteral("/消えた/下"), chosen}};
+    for (const auto& [initial, expected] : starts) {
+        picker.InitialFolder = initial;
+        DialogDriver driver([](QFileDialog& d) { d.reject(); });
+        EXPECT_FALSE(picker.Browse());
+        EXPECT_EQ(driver.OpenedAt, expected);
+    }
 }
 
 } // namespace

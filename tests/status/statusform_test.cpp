@@ -44,9 +44,9 @@ TEST_F(StatusTest, LayoutAndPlacement) {
     EXPECT_EQ(Send.size(), QSize(449, 169));
     const std::pair<QWidget*, QRect> places[] = {
         {Send.FileListBox, {1, 1, 447, 103}},
-        {Send.ProgressBarS, {0, 105, 449, 16}},
-        {Send.ProgressBarL, {0, 121, 449, 16}},
-        {Send.Panel1, {0, 137, 449, 32}},
+        {Send.FileProgressBar, {0, 105, 449, 16}},
+        {Send.ListProgressBar, {0, 121, 449, 16}},
+        {Send.BottomPanel, {0, 137, 449, 32}},
         {Send.AnimeImage, {0, 0, 32, 32}},
         {Send.CompressCheckIndicator, {36, 8, 12, 12}},
         {Send.ResumeCheckIndicator, {112, 8, 12, 12}},
@@ -56,17 +56,49 @@ TEST_F(StatusTest, LayoutAndPlacement) {
     };
     for (const auto& [widget, rect] : places)
         EXPECT_EQ(widget->geometry(), rect);
-    EXPECT_EQ(Send.Label2->pos(), QPoint(128, 8));
+    EXPECT_EQ(Send.ResumeLabel->pos(), QPoint(128, 8));
     EXPECT_EQ(Send.windowTitle(), QStringLiteral("送信状況表示"));
     EXPECT_EQ(Recv.windowTitle(), QStringLiteral("受信状況表示"));
-    EXPECT_EQ(Send.ProgressBarS->EndColor(), clAqua);
-    EXPECT_EQ(Send.ProgressBarL->EndColor(), clLime);
-    EXPECT_EQ(Send.ProgressBarL->BorderStyle(), TBorderStyle::bsNone);
+    EXPECT_EQ(Send.FileProgressBar->EndColor(), clAqua);
+    EXPECT_EQ(Send.ListProgressBar->EndColor(), clLime);
+    EXPECT_EQ(Send.ListProgressBar->BorderStyle(), TBorderStyle::bsNone);
 
     // Send window just above the screen's middle, receive window just below.
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     EXPECT_EQ(Send.pos(), QPoint((screen.width() - 449) / 2, screen.height() / 2 - 169));
     EXPECT_EQ(Recv.pos(), QPoint((screen.width() - 449) / 2, screen.height() / 2));
+}
+
+TEST(StatusPlacement, FurtherCopiesStackOutwardsThenBeside) {
+    const QRect screen(0, 0, 1280, 1024);
+    const QSize outer(451, 191); // the window with its frame
+    // (send or receive, slot) -> top-left corner
+    const struct {
+        bool Send;
+        int Slot;
+        QPoint At;
+    } cases[] = {
+        {true, 0, {414, 321}},  // just above the middle line
+        {false, 0, {414, 512}}, // just below
+        {true, 1, {414, 130}},  // the next copy above the first one's
+        {false, 1, {414, 703}}, // and below
+        {true, 2, {829, 321}},  // no room for a third ring: to the right, kept on screen
+        {false, 3, {829, 703}}, {false, 4, {0, 512}}, // then to the left
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.Send ? "send " : "receive ") << c.Slot);
+        EXPECT_EQ(StatusWindowPlace(screen, outer, c.Send, c.Slot), c.At);
+    }
+    // A second screen to the right: the same places, moved with it.
+    EXPECT_EQ(StatusWindowPlace(screen.translated(1280, 0), outer, true, 0), QPoint(1694, 321));
+}
+
+TEST_F(StatusTest, RowsAreTallEnoughForTheFont) {
+    Send.AddFileList({QStringLiteral("typography.png"), QStringLiteral("jpg")});
+    const int needed = Send.FileListBox->fontMetrics().height();
+    EXPECT_GE(needed, 12) << "the layout's rows";
+    for (int i = 0; i < Send.FileListBox->count(); ++i)
+        EXPECT_GE(Send.FileListBox->visualItemRect(Send.FileListBox->item(i)).height(), needed);
 }
 
 TEST_F(StatusTest, TextsFollowTheCountersOfTheirOwnDirection) {
@@ -79,8 +111,8 @@ TEST_F(StatusTest, TextsFollowTheCountersOfTheirOwnDirection) {
     EXPECT_EQ(Send.ProcessLabel->text(), QStringLiteral("0/100Byte"));
     Send.UpdateStatus();
     EXPECT_EQ(Send.ProcessLabel->text(), QStringLiteral("1024/4096Byte"));
-    EXPECT_EQ(Send.ProgressBarS->MaxValue(), 4096);
-    EXPECT_EQ(Send.ProgressBarS->Position(), 1024);
+    EXPECT_EQ(Send.FileProgressBar->MaxValue(), 4096);
+    EXPECT_EQ(Send.FileProgressBar->Position(), 1024);
     Recv.UpdateStatus();
     Recv.UpdateStatus();
     EXPECT_EQ(Recv.ProcessLabel->text(), QStringLiteral("7/300Byte"));
@@ -91,7 +123,7 @@ TEST_F(StatusTest, TextsFollowTheCountersOfTheirOwnDirection) {
     Recv.UpdateStatus();
     Recv.UpdateStatus();
     EXPECT_EQ(Recv.ProcessLabel->text(), QStringLiteral("0/0Byte"));
-    EXPECT_EQ(Recv.ProgressBarS->MaxValue(), Recv.ProgressBarS->MinValue());
+    EXPECT_EQ(Recv.FileProgressBar->MaxValue(), Recv.FileProgressBar->MinValue());
 
     // Both windows show the same two lamp flags.
     Progress->Resumed = true;
@@ -157,16 +189,16 @@ TEST_F(StatusTest, SpeedIsTrueAcrossMidnight) {
 TEST_F(StatusTest, NamesTakeThePlacesOfUnknownEntries) {
     Recv.AnnounceFiles(3);
     EXPECT_EQ(Entries(Recv), QStringList({"Unknown", "Unknown", "Unknown"}));
-    EXPECT_EQ(Recv.ProgressBarL->MaxValue(), 3);
+    EXPECT_EQ(Recv.ListProgressBar->MaxValue(), 3);
 
     Recv.SetCurrentFile(QStringLiteral("a.txt"));
     EXPECT_EQ(Entries(Recv), QStringList({"a.txt", "Unknown", "Unknown"}));
     EXPECT_EQ(Recv.FileListBox->currentRow(), 0);
-    EXPECT_EQ(Recv.ProgressBarL->Position(), 0);
+    EXPECT_EQ(Recv.ListProgressBar->Position(), 0);
 
     Recv.SetCurrentFile(QStringLiteral("日本語.txt"));
     EXPECT_EQ(Entries(Recv), QStringList({"a.txt", "日本語.txt", "Unknown"}));
-    EXPECT_EQ(Recv.ProgressBarL->Position(), 1);
+    EXPECT_EQ(Recv.ListProgressBar->Position(), 1);
 
     // Already listed, letter case ignored: only selected.
     Recv.SetCurrentFile(QStringLiteral("A.TXT"));
@@ -176,34 +208,34 @@ TEST_F(StatusTest, NamesTakeThePlacesOfUnknownEntries) {
     // The word itself selects the first remaining placeholder unchanged.
     Recv.SetCurrentFile(QStringLiteral("UNKNOWN"));
     EXPECT_EQ(Entries(Recv), QStringList({"a.txt", "日本語.txt", "Unknown"}));
-    EXPECT_EQ(Recv.ProgressBarL->Position(), 2);
+    EXPECT_EQ(Recv.ListProgressBar->Position(), 2);
 
     Recv.SetCurrentFile(QStringLiteral("c.txt"));
     Recv.SetCurrentFile(QStringLiteral("d.txt")); // none left: appended
     EXPECT_EQ(Entries(Recv), QStringList({"a.txt", "日本語.txt", "c.txt", "d.txt"}));
     EXPECT_EQ(Recv.FileListBox->currentRow(), 3);
-    EXPECT_EQ(Recv.ProgressBarL->Position(), 3);
+    EXPECT_EQ(Recv.ListProgressBar->Position(), 3);
 }
 
 TEST_F(StatusTest, WholeListBarCountsFilesBeforeTheCurrentOne) {
     const QStringList files = {"/tmp/x/1.bin", "/tmp/x/2.bin", "/tmp/x/3.bin"};
     Send.AddFileList(files);
     Send.AddFileList({"/tmp/x/4.bin"});
-    EXPECT_EQ(Send.ProgressBarL->MaxValue(), 4);
+    EXPECT_EQ(Send.ListProgressBar->MaxValue(), 4);
     Send.SetCurrentFile(files[2]);
-    EXPECT_EQ(Send.ProgressBarL->Position(), 2);
+    EXPECT_EQ(Send.ListProgressBar->Position(), 2);
 
     Send.ClearFileList();
     EXPECT_EQ(Send.FileListBox->count(), 0);
-    EXPECT_EQ(Send.ProgressBarL->MaxValue(), 0); // no fill and no text now
+    EXPECT_EQ(Send.ListProgressBar->MaxValue(), 0); // no fill and no text now
 
     Send.AddFileList(files);
     Send.AddUnknownFiles(0);
     EXPECT_EQ(Send.FileListBox->count(), 3);
-    Send.ProgressBarL->SetMaxValue(99);
+    Send.ListProgressBar->SetMaxValue(99);
     Send.AddUnknownFiles(-4);
     EXPECT_EQ(Send.FileListBox->count(), 3);
-    EXPECT_EQ(Send.ProgressBarL->MaxValue(), 3);
+    EXPECT_EQ(Send.ListProgressBar->MaxValue(), 3);
 }
 
 TEST_F(StatusTest, EachCancelButtonSetsOnlyItsOwnFlag) {
@@ -290,10 +322,10 @@ TEST_F(StatusTest, SettingsReachBarsAnimationAndLamps) {
     look.Gradation2 = Gradation::pgNone;
     look.Anime = 0;
     ApplyStatusSettings(Send, look);
-    EXPECT_EQ(Send.ProgressBarS->EndColor(), clLime);
-    EXPECT_EQ(Send.ProgressBarS->Gradation(), Gradation::pgPart);
-    EXPECT_EQ(Send.ProgressBarL->EndColor(), TColor(0x8888FF));
-    EXPECT_EQ(Send.ProgressBarL->Gradation(), Gradation::pgNone);
+    EXPECT_EQ(Send.FileProgressBar->EndColor(), clLime);
+    EXPECT_EQ(Send.FileProgressBar->Gradation(), Gradation::pgPart);
+    EXPECT_EQ(Send.ListProgressBar->EndColor(), TColor(0x8888FF));
+    EXPECT_EQ(Send.ListProgressBar->Gradation(), Gradation::pgNone);
     EXPECT_EQ(Send.AnimeType(), 0);
     EXPECT_FALSE(Send.CompressCheckIndicator->Checked());
     EXPECT_FALSE(Send.ResumeCheckIndicator->Checked());
