@@ -11,6 +11,10 @@ inline QString ApplicationTitle() {
 inline QString VersionText() {
     return QStringLiteral("Version 5.3");
 }
+// This build, as "relvane --version" prints it.
+inline QString ProgramVersionText() {
+    return QStringLiteral("relvane " RELVANE_VERSION);
+}
 
 inline QString MsgEnterAddress() {
     return QStringLiteral("ＩＰアドレスを入力してください");
@@ -48,6 +52,43 @@ inline QString MsgSendError() {
 // Errors that keep the connection contain this word.
 inline QString CancelMark() {
     return QStringLiteral("中止");
+}
+
+// The settings dialog's port refused while the server still listens after
+// its peer left: how to free the port, and how to keep the other edits.
+inline QString MsgPortStillListening(int oldPort) {
+    return QStringLiteral("相手が切断した後も、サーバーがこのポートで接続を待っています。\r\n"
+                          "ポートを変えるには、この画面を閉じて「サーバー作成」を押し、"
+                          "待機画面の「キャンセル」でサーバーを止めてから設定し直してください。\r\n"
+                          "ポートを元の %1 に戻せば、ほかの変更はそのまま設定できます。")
+        .arg(oldPort);
+}
+
+// Second lines under the socket layer's errors, for their common causes.
+inline QString HintConnectionRefused() {
+    return QStringLiteral(
+        "相手がこのポートでサーバーを作成していません。"
+        "相手に「サーバー作成」を押してもらい、ポート番号が同じか確かめてください。");
+}
+inline QString HintUnreachable() {
+    return QStringLiteral("相手のコンピューターに届きません。"
+                          "IPアドレスとネットワークの接続を確かめてください。");
+}
+inline QString HintNotAnAddress() {
+    return QStringLiteral("IPアドレスは 192.168.0.5 のように、"
+                          "4 つの数字をピリオドで区切って入力してください。");
+}
+inline QString HintPortTaken() {
+    return QStringLiteral(
+        "このポートはほかのプログラム（同じコンピューターのもう一つの TCP/IP Relvane "
+        "など）が使っています。設定でポート番号を変えてください。");
+}
+inline QString HintPortPrivileged() {
+    return QStringLiteral("1024 より小さいポートは管理者しか使えません。"
+                          "設定で 1024 以上のポート番号にしてください。");
+}
+inline QString HintConnectionLost() {
+    return QStringLiteral("相手のプログラムが終了したか、ネットワークが切れました。");
 }
 
 inline QString WaitCaption() {

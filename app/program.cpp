@@ -6,9 +6,18 @@
 #include "app/settings.h"
 #include "app/uifont.h"
 #include "net/socket.h"
+#include "status/statusform.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QLibraryInfo>
+#include <QLockFile>
 #include <QPointer>
+#include <QStandardPaths>
+#include <QTranslator>
+
+#include <cerrno>
+#include <memory>
 
 namespace relvane::app {
 
@@ -21,6 +30,23 @@ QPointer<TMainForm>& Main() {
     static QPointer<TMainForm> form;
     return form;
 }
+
+// Qt's own texts (the file, folder and colour dialogs, the standard
+// buttons) in Japanese, whatever the system's language: the program speaks
+// Japanese throughout.
+void LoadQtJapanese(QApplication& app) {
+    static const QString name = QStringLiteral("QtJapanese");
+    if (app.findChild<QTranslator*>(name, Qt::FindDirectChildrenOnly) != nullptr) return;
+    auto* translator = new QTranslator(&app);
+    translator->setObjectName(name);
+    if (translator->load(QStringLiteral("qtbase_ja"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        app.installTranslator(translator);
+    } else {
+        delete translator; // English dialogs rather than none
+    }
+}
+
 } // namespace
 
 void InitApplication(QApplication& app) {
@@ -30,8 +56,71 @@ void InitApplication(QApplication& app) {
     // The main window's close ends the program, whatever else is open.
     app.setQuitOnLastWindowClosed(false);
     SubstituteJapaneseFonts();
+    LoadQtJapanese(app);
+    // The desktop's own dialogs follow the desktop's language; Qt's follow
+    // the translation above.
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    SetStatusWindowSlot(ClaimWindowSlot());
     SetSocketErrorHandler(
-        [](const ESocketError& error) { ShowErrorMessage(MainForm(), error.Message()); });
+        [](const ESocketError& error) { ShowErrorMessage(MainForm(), SocketErrorText(error)); });
+}
+
+QString SocketErrorHint(const ESocketError& error) {
+    const QString& api = error.Api();
+    const bool connecting = api == u"connect" || api == u"async";
+    const bool listening = api == u"bind" || api == u"listen";
+    const bool moving = api == u"send" || api == u"recv";
+    switch (error.Code()) {
+    case ECONNREFUSED:
+        return connecting ? HintConnectionRefused() : QString();
+    case ETIMEDOUT:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENETDOWN:
+        if (connecting) return HintUnreachable();
+        return moving ? HintConnectionLost() : QString();
+    case ECONNRESET:
+    case EPIPE:
+        return moving ? HintConnectionLost() : QString();
+    case EINVAL:
+        // The only invalid argument of a connect is an address text that is
+        // not a dotted IPv4 address.
+        return api == u"connect" ? HintNotAnAddress() : QString();
+    case EADDRINUSE:
+        return listening ? HintPortTaken() : QString();
+    case EACCES:
+        return listening ? HintPortPrivileged() : QString();
+    default:
+        return {};
+    }
+}
+
+QString SocketErrorText(const ESocketError& error) {
+    const QString hint = SocketErrorHint(error);
+    return hint.isEmpty() ? error.Message() : error.Message() + QStringLiteral("\r\n") + hint;
+}
+
+int ClaimWindowSlot() {
+    constexpr int slotCount = 16;
+    static int claimed = -1;
+    static std::unique_ptr<QLockFile> held;
+    if (claimed >= 0) return claimed;
+    claimed = 0;
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty()) return claimed;
+    for (int slot = 0; slot < slotCount; ++slot) {
+        auto lock = std::make_unique<QLockFile>(
+            QDir(folder).filePath(QStringLiteral("relvane-window-slot-%1.lock").arg(slot)));
+        // Held for the whole run: only a holder that no longer runs makes a lock stale.
+        lock->setStaleLockTime(0);
+        if (lock->tryLock(0)) {
+            held = std::move(lock);
+            claimed = slot;
+            break;
+        }
+    }
+    return claimed;
 }
 
 QString SettingsFile() {

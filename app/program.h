@@ -6,13 +6,30 @@
 
 class QApplication;
 
+namespace relvane {
+class ESocketError;
+}
+
 namespace relvane::app {
 
 class TMainForm;
 
-// Application title, substituted Japanese fonts, the socket layer's errors
-// routed to the default error display.
+// Application title, substituted Japanese fonts, Qt's own texts in Japanese
+// (the standard dialogs), this copy's window slot, the socket layer's errors
+// routed to the default error display. Safe to call more than once.
 void InitApplication(QApplication& app);
+
+// A second line in plain Japanese under a socket error's own text, for the
+// common causes (refused, unreachable, not an address, port taken); empty
+// when there is nothing useful to add.
+[[nodiscard]] QString SocketErrorHint(const ESocketError& error);
+// The error's text, followed by the hint on a line of its own when there is one.
+[[nodiscard]] QString SocketErrorText(const ESocketError& error);
+
+// Claims the lowest slot number no other running copy holds (a lock file in
+// the user's runtime folder, released when the process ends) and returns it;
+// the same number on every call. 0 when the folder cannot be used.
+int ClaimWindowSlot();
 
 // The settings file every new main window reads; the user's "Varnel.ini"
 // unless set otherwise (the tests do).

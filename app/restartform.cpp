@@ -4,6 +4,7 @@
 #include "app/program.h"
 #include "app/uifont.h"
 
+#include <QCloseEvent>
 #include <QLabel>
 #include <QTimer>
 
@@ -18,22 +19,29 @@ TRestartForm::TRestartForm(std::function<void()> restart)
     setFont(FormFont());
     setFixedSize(282, 68);
 
-    Label1 = new QLabel(RestartText(), this);
-    Label1->setFont(MinchoFont(19));
-    Label1->move(88, 25);
-    Label1->adjustSize();
+    MessageLabel = new QLabel(RestartText(), this);
+    MessageLabel->setObjectName(QStringLiteral("Label1"));
+    MessageLabel->setFont(MinchoFont(19));
+    MessageLabel->move(88, 25);
+    MessageLabel->adjustSize();
 
-    Timer1 = new QTimer(this);
-    Timer1->setSingleShot(true);
-    Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, &TRestartForm::Timer1Timer);
-    Timer1->start();
+    RestartTimer = new QTimer(this);
+    RestartTimer->setObjectName(QStringLiteral("Timer1"));
+    RestartTimer->setSingleShot(true);
+    RestartTimer->setInterval(1000);
+    connect(RestartTimer, &QTimer::timeout, this, &TRestartForm::RestartTimerTimer);
+    RestartTimer->start();
 
     CenterOnScreen(this);
 }
 
-void TRestartForm::Timer1Timer() {
-    Timer1->stop();
+void TRestartForm::closeEvent(QCloseEvent* event) {
+    // Alt+F4 or the window manager's close: the restart still happens.
+    event->ignore();
+}
+
+void TRestartForm::RestartTimerTimer() {
+    RestartTimer->stop();
     if (Restart) Restart();
     // Not close(): the user cannot close this window, and a close here could
     // count as the program's last window.

@@ -1,7 +1,8 @@
 #pragma once
-// The restart window: about a second after it is shown it replaces the main
-// window by a new one (which writes and re-reads the settings on the way) and
-// then goes away itself.
+// The restart window (layout name RestartForm): about a second after it is
+// shown it replaces the main window by a new one (which writes and re-reads
+// the settings on the way) and then goes away itself. The user cannot close
+// it: that would skip the restart and lose the new settings' effect.
 
 #include <QWidget>
 
@@ -18,10 +19,13 @@ public:
     // `restart` replaces the main window; the program passes ReplaceMainForm.
     explicit TRestartForm(std::function<void()> restart);
 
-    QLabel* Label1;
-    QTimer* Timer1;
+    QLabel* MessageLabel; // "再起動中・・・", layout name Label1
+    QTimer* RestartTimer; // layout name Timer1
 
-    void Timer1Timer();
+    void RestartTimerTimer();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     std::function<void()> Restart;

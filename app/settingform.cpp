@@ -1,7 +1,9 @@
 #include "app/settingform.h"
 
+#include "app/consts.h"
 #include "app/images.h"
 #include "app/mainform.h"
+#include "app/messagebox.h"
 #include "app/uifont.h"
 #include "controls/grphprogressbar.h"
 #include "controls/openfolder.h"
@@ -23,6 +25,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 namespace relvane::app {
 
@@ -52,10 +55,31 @@ TColorDialog::THook& ColorHook() {
     return hook;
 }
 
-QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top) {
+QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent, int left, int top) {
     auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
     label->move(left, top);
     label->adjustSize();
+    return label;
+}
+
+// A caption on the left of a field: it ends `gap` pixels before the field,
+// as in the layout, and a substitute font wider than the layout's is drawn
+// slightly closer together instead of running under the field.
+QLabel* MakeFieldLabel(const QString& name, const QString& text, QWidget* parent, int top,
+                       int fieldLeft) {
+    constexpr int gap = 2;
+    auto* label = MakeLabel(name, text, parent, 0, top);
+    const int room = fieldLeft - gap;
+    const int overflow = label->width() - room;
+    if (overflow > 0 && text.size() > 1) {
+        QFont condensed = label->font();
+        condensed.setLetterSpacing(QFont::AbsoluteSpacing,
+                                   -std::ceil(10.0 * overflow / (text.size() - 1)) / 10.0);
+        label->setFont(condensed);
+        label->adjustSize();
+    }
+    label->move(std::max(0, room - label->width()), top);
     return label;
 }
 
@@ -220,16 +244,16 @@ TSettingForm::TSettingForm(QWidget* owner)
     setFont(FormFont());
     setFixedSize(FormWidth, FormHeight);
 
-    PageControl1 = new QTabWidget(this);
-    PageControl1->setObjectName(QStringLiteral("PageControl1"));
-    PageControl1->setGeometry(0, 0, FormWidth, PageControlHeight);
-    PageControl1->setIconSize(QSize(MenuImageSize, MenuImageSize));
-    TabSheet1 = new QWidget();
-    TabSheet1->setObjectName(QStringLiteral("TabSheet1"));
-    TabSheet2 = new QWidget();
-    TabSheet2->setObjectName(QStringLiteral("TabSheet2"));
-    PageControl1->addTab(TabSheet1, TabImage(0), QStringLiteral("通信"));
-    PageControl1->addTab(TabSheet2, TabImage(1), QStringLiteral("ｽﾃｰﾀｽ画面"));
+    Pages = new QTabWidget(this);
+    Pages->setObjectName(QStringLiteral("PageControl1"));
+    Pages->setGeometry(0, 0, FormWidth, PageControlHeight);
+    Pages->setIconSize(QSize(MenuImageSize, MenuImageSize));
+    CommunicationPage = new QWidget();
+    CommunicationPage->setObjectName(QStringLiteral("TabSheet1"));
+    StatusPage = new QWidget();
+    StatusPage->setObjectName(QStringLiteral("TabSheet2"));
+    Pages->addTab(CommunicationPage, TabImage(0), QStringLiteral("通信"));
+    Pages->addTab(StatusPage, TabImage(1), QStringLiteral("ｽﾃｰﾀｽ画面"));
     CreatePage1();
     CreatePage2();
 
@@ -244,36 +268,40 @@ TSettingForm::TSettingForm(QWidget* owner)
     CancelButton->setGeometry(208, 232, 105, 25);
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
 
-    OpenFolder1 = new TOpenFolder(this);
-    OpenFolder1->setObjectName(QStringLiteral("OpenFolder1"));
-    OpenFolder1->Title = QStringLiteral("受信フォルダ選択");
-    OpenFolder1->OpenDir = TBrowseDir::bdDeskTop;
+    FolderPicker = new TOpenFolder(this);
+    FolderPicker->setObjectName(QStringLiteral("OpenFolder1"));
+    FolderPicker->Title = QStringLiteral("受信フォルダ選択");
+    FolderPicker->OpenDir = TBrowseDir::bdDeskTop;
 
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(500);
-    connect(Timer1, &QTimer::timeout, this, &TSettingForm::Timer1Timer);
-    Timer1->start();
+    PreviewTimer = new QTimer(this);
+    PreviewTimer->setObjectName(QStringLiteral("Timer1"));
+    PreviewTimer->setInterval(500);
+    connect(PreviewTimer, &QTimer::timeout, this, &TSettingForm::PreviewTimerTimer);
+    PreviewTimer->start();
 
     FormCreate();
     CenterOnScreen(this);
 }
 
 void TSettingForm::CreatePage1() {
-    QWidget* page = TabSheet1;
-    Label3 = MakeLabel(QStringLiteral("ユーザー名:"), page, 20, 16);
+    QWidget* page = CommunicationPage;
+    constexpr int fieldLeft = 84;
+    UserNameLabel = MakeFieldLabel(QStringLiteral("Label3"), QStringLiteral("ユーザー名:"), page,
+                                   16, fieldLeft);
     UserNameEdit = new QLineEdit(page);
     UserNameEdit->setObjectName(QStringLiteral("UserNameEdit"));
     UserNameEdit->setGeometry(84, 12, 101, 20);
     UserNameEdit->setMaxLength(UserNameMaxLength);
 
-    Label1 = MakeLabel(QStringLiteral("TCP/IPポート№:"), page, 0, 44);
+    PortLabel = MakeFieldLabel(QStringLiteral("Label1"), QStringLiteral("TCP/IPポート№:"), page, 44,
+                               fieldLeft);
     PortEdit = new TSpinEdit(page);
     PortEdit->setObjectName(QStringLiteral("PortEdit"));
     PortEdit->setGeometry(84, 40, 73, 21);
     PortEdit->SetRange(PortMin, PortMax);
 
-    Label2 = MakeLabel(QStringLiteral("受信フォルダ:"), page, 12, 72);
+    FolderLabel = MakeFieldLabel(QStringLiteral("Label2"), QStringLiteral("受信フォルダ:"), page,
+                                 72, fieldLeft);
     FolderEdit = new QLineEdit(page);
     FolderEdit->setObjectName(QStringLiteral("FolderEdit"));
     FolderEdit->setGeometry(84, 68, 221, 20);
@@ -288,21 +316,21 @@ void TSettingForm::CreatePage1() {
     BrowseButton->setGeometry(308, 64, 81, 25);
     connect(BrowseButton, &QPushButton::clicked, this, &TSettingForm::BrowseButtonClick);
 
-    HistoryCheckBox = MakeCheckBox(QStringLiteral("HistoryCheckBox"),
-                                   QStringLiteral("設定の保存をする"), page, 84, 96);
+    SaveSettingsCheckBox = MakeCheckBox(QStringLiteral("HistoryCheckBox"),
+                                        QStringLiteral("設定の保存をする"), page, 84, 96);
     UseCompressCheckBox = MakeCheckBox(QStringLiteral("UseCompressCheckBox"),
                                        QStringLiteral("圧縮転送を使用する"), page, 84, 120);
     ResumeCheckBox = MakeCheckBox(QStringLiteral("ResumeCheckBox"),
                                   QStringLiteral("レジュームを行う"), page, 84, 144);
-    MinimumCheckBox = MakeCheckBox(QStringLiteral("MinimumCheckBox"),
-                                   QStringLiteral("最小化時タスクバーに入れる"), page, 84, 168);
-    MinimumCheckBox->setEnabled(false);
+    InTaskBarCheckBox = MakeCheckBox(QStringLiteral("MinimumCheckBox"),
+                                     QStringLiteral("最小化時タスクバーに入れる"), page, 84, 168);
+    InTaskBarCheckBox->setEnabled(false);
 }
 
 void TSettingForm::CreateIndicatorRow(int top, int comboLeft, TColorPanel*& start,
                                       TGrphProgressBar*& bar, TColorPanel*& end,
                                       QComboBox*& gradType) {
-    QWidget* page = TabSheet2;
+    QWidget* page = StatusPage;
     start = new TColorPanel(page);
     start->setGeometry(28, top, 33, 21);
     start->setToolTip(QStringLiteral("開始色"));
@@ -327,20 +355,20 @@ void TSettingForm::CreateIndicatorRow(int top, int comboLeft, TColorPanel*& star
 }
 
 void TSettingForm::CreatePage2() {
-    QWidget* page = TabSheet2;
-    Label4 = MakeLabel(QStringLiteral("インジケーター１:"), page, 8, 8);
-    CreateIndicatorRow(24, 304, StartColorPanel1, GrphProgressBar1, EndColorPanel1,
-                       GradTypeComboBox1);
-    Label5 = MakeLabel(QStringLiteral("インジケーター２:"), page, 8, 56);
-    CreateIndicatorRow(72, 303, StartColorPanel2, GrphProgressBar2, EndColorPanel2,
-                       GradTypeComboBox2);
+    QWidget* page = StatusPage;
+    Indicator1Label =
+        MakeLabel(QStringLiteral("Label4"), QStringLiteral("インジケーター１:"), page, 8, 8);
+    CreateIndicatorRow(24, 304, StartColorPanel1, PreviewBar1, EndColorPanel1, GradTypeComboBox1);
+    Indicator2Label =
+        MakeLabel(QStringLiteral("Label5"), QStringLiteral("インジケーター２:"), page, 8, 56);
+    CreateIndicatorRow(72, 303, StartColorPanel2, PreviewBar2, EndColorPanel2, GradTypeComboBox2);
 
     StartColorPanel1->setObjectName(QStringLiteral("StartColorPanel1"));
-    GrphProgressBar1->setObjectName(QStringLiteral("GrphProgressBar1"));
+    PreviewBar1->setObjectName(QStringLiteral("GrphProgressBar1"));
     EndColorPanel1->setObjectName(QStringLiteral("EndColorPanel1"));
     GradTypeComboBox1->setObjectName(QStringLiteral("GradTypeComboBox1"));
     StartColorPanel2->setObjectName(QStringLiteral("StartColorPanel2"));
-    GrphProgressBar2->setObjectName(QStringLiteral("GrphProgressBar2"));
+    PreviewBar2->setObjectName(QStringLiteral("GrphProgressBar2"));
     EndColorPanel2->setObjectName(QStringLiteral("EndColorPanel2"));
     GradTypeComboBox2->setObjectName(QStringLiteral("GradTypeComboBox2"));
 
@@ -353,27 +381,28 @@ void TSettingForm::CreatePage2() {
     connect(GradTypeComboBox2, &QComboBox::currentIndexChanged, this,
             &TSettingForm::GradTypeComboBox2Change);
 
-    Label6 = MakeLabel(QStringLiteral("アニメーション:"), page, 8, 112);
+    AnimeLabel =
+        MakeLabel(QStringLiteral("Label6"), QStringLiteral("アニメーション:"), page, 8, 112);
     AnimeRadioButton1 = new QRadioButton(page);
     AnimeRadioButton1->setObjectName(QStringLiteral("AnimeRadioButton1"));
     AnimeRadioButton1->move(40, 128);
     AnimeRadioButton1->adjustSize();
     AnimeRadioButton1->setChecked(true);
-    Image1 = new TClickImage(page);
-    Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setGeometry(32, 148, AnimeFrameSize, AnimeFrameSize);
-    Image1->setPixmap(QPixmap::fromImage(AnimeSample(0)));
-    connect(Image1, &TClickImage::clicked, this, &TSettingForm::Image1Click);
+    AnimeImage1 = new TClickImage(page);
+    AnimeImage1->setObjectName(QStringLiteral("Image1"));
+    AnimeImage1->setGeometry(32, 148, AnimeFrameSize, AnimeFrameSize);
+    AnimeImage1->setPixmap(QPixmap::fromImage(AnimeSample(0)));
+    connect(AnimeImage1, &TClickImage::clicked, this, &TSettingForm::AnimeImage1Click);
 
     AnimeRadioButton2 = new QRadioButton(page);
     AnimeRadioButton2->setObjectName(QStringLiteral("AnimeRadioButton2"));
     AnimeRadioButton2->move(100, 128);
     AnimeRadioButton2->adjustSize();
-    Image2 = new TClickImage(page);
-    Image2->setObjectName(QStringLiteral("Image2"));
-    Image2->setGeometry(92, 148, AnimeFrameSize, AnimeFrameSize);
-    Image2->setPixmap(QPixmap::fromImage(AnimeSample(1)));
-    connect(Image2, &TClickImage::clicked, this, &TSettingForm::Image2Click);
+    AnimeImage2 = new TClickImage(page);
+    AnimeImage2->setObjectName(QStringLiteral("Image2"));
+    AnimeImage2->setGeometry(92, 148, AnimeFrameSize, AnimeFrameSize);
+    AnimeImage2->setPixmap(QPixmap::fromImage(AnimeSample(1)));
+    connect(AnimeImage2, &TClickImage::clicked, this, &TSettingForm::AnimeImage2Click);
 }
 
 void TSettingForm::FormCreate() {
@@ -381,75 +410,82 @@ void TSettingForm::FormCreate() {
     PreviewStep = 10;
 }
 
-void TSettingForm::Timer1Timer() {
+void TSettingForm::PreviewTimerTimer() {
     PreviewPosition += PreviewStep;
     if (PreviewPosition >= 100 || PreviewPosition <= 0) PreviewStep = -PreviewStep;
-    GrphProgressBar1->SetPosition(PreviewPosition);
-    GrphProgressBar2->SetPosition(PreviewPosition);
+    PreviewBar1->SetPosition(PreviewPosition);
+    PreviewBar2->SetPosition(PreviewPosition);
 }
 
 void TSettingForm::BrowseButtonClick() {
-    if (OpenFolder1->Browse()) FolderEdit->setText(OpenFolder1->Directory);
+    // Opens where the files go now, so a small change is a small step.
+    FolderPicker->InitialFolder = FolderEdit->text();
+    if (FolderPicker->Browse()) FolderEdit->setText(FolderPicker->Directory);
+}
+
+void TSettingForm::accept() {
+    if (OnConfirm && !OnConfirm()) return;
+    QDialog::accept();
 }
 
 std::optional<TColor> TSettingForm::ChooseColor(TColor current) {
-    ColorDialog1.Color = current;
-    if (!ColorDialog1.Execute(this)) return std::nullopt;
-    return ColorDialog1.Color;
+    ColorDialog.Color = current;
+    if (!ColorDialog.Execute(this)) return std::nullopt;
+    return ColorDialog.Color;
 }
 
 void TSettingForm::StartColorPanel1Click() {
-    if (const auto colour = ChooseColor(GrphProgressBar1->StartColor())) SetStartColor1(*colour);
+    if (const auto colour = ChooseColor(PreviewBar1->StartColor())) SetStartColor1(*colour);
 }
 void TSettingForm::EndColorPanel1Click() {
-    if (const auto colour = ChooseColor(GrphProgressBar1->EndColor())) SetEndColor1(*colour);
+    if (const auto colour = ChooseColor(PreviewBar1->EndColor())) SetEndColor1(*colour);
 }
 void TSettingForm::StartColorPanel2Click() {
-    if (const auto colour = ChooseColor(GrphProgressBar2->StartColor())) SetStartColor2(*colour);
+    if (const auto colour = ChooseColor(PreviewBar2->StartColor())) SetStartColor2(*colour);
 }
 void TSettingForm::EndColorPanel2Click() {
-    if (const auto colour = ChooseColor(GrphProgressBar2->EndColor())) SetEndColor2(*colour);
+    if (const auto colour = ChooseColor(PreviewBar2->EndColor())) SetEndColor2(*colour);
 }
 
 void TSettingForm::SetStartColor1(TColor color) {
-    GrphProgressBar1->SetStartColor(color);
+    PreviewBar1->SetStartColor(color);
     StartColorPanel1->SetColor(color);
 }
 void TSettingForm::SetEndColor1(TColor color) {
-    GrphProgressBar1->SetEndColor(color);
+    PreviewBar1->SetEndColor(color);
     EndColorPanel1->SetColor(color);
 }
 void TSettingForm::SetStartColor2(TColor color) {
-    GrphProgressBar2->SetStartColor(color);
+    PreviewBar2->SetStartColor(color);
     StartColorPanel2->SetColor(color);
 }
 void TSettingForm::SetEndColor2(TColor color) {
-    GrphProgressBar2->SetEndColor(color);
+    PreviewBar2->SetEndColor(color);
     EndColorPanel2->SetColor(color);
 }
 
 void TSettingForm::GradTypeComboBox1Change() {
     const int item = GradTypeComboBox1->currentIndex();
-    if (item >= 0 && item <= 2) SetBarGradation(GrphProgressBar1, item);
+    if (item >= 0 && item <= 2) SetBarGradation(PreviewBar1, item);
 }
 void TSettingForm::GradTypeComboBox2Change() {
     const int item = GradTypeComboBox2->currentIndex();
-    if (item >= 0 && item <= 2) SetBarGradation(GrphProgressBar2, item);
+    if (item >= 0 && item <= 2) SetBarGradation(PreviewBar2, item);
 }
 
 void TSettingForm::SetGradation1(int gradation) {
     if (gradation >= 0 && gradation <= 2) GradTypeComboBox1->setCurrentIndex(gradation);
-    SetBarGradation(GrphProgressBar1, gradation);
+    SetBarGradation(PreviewBar1, gradation);
 }
 void TSettingForm::SetGradation2(int gradation) {
     if (gradation >= 0 && gradation <= 2) GradTypeComboBox2->setCurrentIndex(gradation);
-    SetBarGradation(GrphProgressBar2, gradation);
+    SetBarGradation(PreviewBar2, gradation);
 }
 
-void TSettingForm::Image1Click() {
+void TSettingForm::AnimeImage1Click() {
     AnimeRadioButton1->setChecked(true);
 }
-void TSettingForm::Image2Click() {
+void TSettingForm::AnimeImage2Click() {
     AnimeRadioButton2->setChecked(true);
 }
 
@@ -461,8 +497,8 @@ bool ExecuteSettingForm(TMainForm& form) {
     dialog.UserNameEdit->setText(s.UserName);
     dialog.PortEdit->SetValue(form.ListenPort());
     dialog.FolderEdit->setText(s.ReceiveFolder);
-    dialog.HistoryCheckBox->setChecked(s.SaveSettings);
-    dialog.MinimumCheckBox->setChecked(s.InTaskBar);
+    dialog.SaveSettingsCheckBox->setChecked(s.SaveSettings);
+    dialog.InTaskBarCheckBox->setChecked(s.InTaskBar);
     dialog.UseCompressCheckBox->setChecked(s.UseCompress);
     dialog.ResumeCheckBox->setChecked(s.UseResume);
     dialog.SetStartColor1(s.StartColor1);
@@ -474,26 +510,38 @@ bool ExecuteSettingForm(TMainForm& form) {
     if (s.Anime == 0) dialog.AnimeRadioButton1->setChecked(true);
     if (s.Anime == 1) dialog.AnimeRadioButton2->setChecked(true);
 
+    // The port first: refused while the server still listens, and then
+    // nothing is applied and the dialog stays open with every edit.
+    const int oldPort = form.ListenPort();
+    dialog.OnConfirm = [&] {
+        try {
+            form.SetListenPort(dialog.PortEdit->Value());
+            return true;
+        } catch (const ESocketError& error) {
+            ShowErrorMessage(&dialog, error.Message() + QStringLiteral("\r\n") +
+                                          MsgPortStillListening(oldPort));
+            dialog.Pages->setCurrentWidget(dialog.CommunicationPage);
+            dialog.PortEdit->setFocus();
+            return false;
+        }
+    };
     if (dialog.exec() != QDialog::Accepted) return false;
 
     TSettings& t = form.Settings;
     t.UserName = dialog.UserNameEdit->text();
-    // Refused while the server still listens: nothing after the name applies.
-    const int port = dialog.PortEdit->Value();
-    form.SetListenPort(port);
-    t.Port = port;
-    t.SaveSettings = dialog.HistoryCheckBox->isChecked();
-    t.InTaskBar = dialog.MinimumCheckBox->isChecked();
+    t.Port = form.ListenPort();
+    t.SaveSettings = dialog.SaveSettingsCheckBox->isChecked();
+    t.InTaskBar = dialog.InTaskBarCheckBox->isChecked();
     t.ReceiveFolder = dialog.FolderEdit->text();
     t.UseCompress = dialog.UseCompressCheckBox->isChecked();
     t.UseResume = dialog.ResumeCheckBox->isChecked();
     // What the preview shows is what applies.
-    t.StartColor1 = dialog.GrphProgressBar1->StartColor();
-    t.StartColor2 = dialog.GrphProgressBar2->StartColor();
-    t.EndColor1 = dialog.GrphProgressBar1->EndColor();
-    t.EndColor2 = dialog.GrphProgressBar2->EndColor();
-    t.Gradation1 = static_cast<int>(dialog.GrphProgressBar1->Gradation());
-    t.Gradation2 = static_cast<int>(dialog.GrphProgressBar2->Gradation());
+    t.StartColor1 = dialog.PreviewBar1->StartColor();
+    t.StartColor2 = dialog.PreviewBar2->StartColor();
+    t.EndColor1 = dialog.PreviewBar1->EndColor();
+    t.EndColor2 = dialog.PreviewBar2->EndColor();
+    t.Gradation1 = static_cast<int>(dialog.PreviewBar1->Gradation());
+    t.Gradation2 = static_cast<int>(dialog.PreviewBar2->Gradation());
     if (dialog.AnimeRadioButton1->isChecked()) {
         t.Anime = 0;
     } else if (dialog.AnimeRadioButton2->isChecked()) {

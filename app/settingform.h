@@ -113,49 +113,54 @@ class TSettingForm : public QDialog {
 public:
     explicit TSettingForm(QWidget* owner = nullptr);
 
-    QTabWidget* PageControl1;
-    QWidget* TabSheet1; // "通信"
-    QWidget* TabSheet2; // "ｽﾃｰﾀｽ画面"
+    // Members named for what they are; the layout's names are their objectNames.
+    QTabWidget* Pages;          // PageControl1
+    QWidget* CommunicationPage; // TabSheet1, "通信"
+    QWidget* StatusPage;        // TabSheet2, "ｽﾃｰﾀｽ画面"
     QPushButton* OKButton;
     QPushButton* CancelButton;
 
-    QLabel* Label3;
+    QLabel* UserNameLabel; // Label3
     QLineEdit* UserNameEdit;
-    QLabel* Label1;
+    QLabel* PortLabel; // Label1
     TSpinEdit* PortEdit;
-    QLabel* Label2;
+    QLabel* FolderLabel; // Label2
     QLineEdit* FolderEdit;
     QPushButton* BrowseButton;
-    QCheckBox* HistoryCheckBox;
+    QCheckBox* SaveSettingsCheckBox; // HistoryCheckBox, "設定の保存をする"
     QCheckBox* UseCompressCheckBox;
     QCheckBox* ResumeCheckBox;
-    QCheckBox* MinimumCheckBox;
+    QCheckBox* InTaskBarCheckBox; // MinimumCheckBox
 
-    QLabel* Label4;
+    QLabel* Indicator1Label; // Label4
     TColorPanel* StartColorPanel1;
-    TGrphProgressBar* GrphProgressBar1;
+    TGrphProgressBar* PreviewBar1; // GrphProgressBar1
     TColorPanel* EndColorPanel1;
     QComboBox* GradTypeComboBox1;
-    QLabel* Label5;
+    QLabel* Indicator2Label; // Label5
     TColorPanel* StartColorPanel2;
-    TGrphProgressBar* GrphProgressBar2;
+    TGrphProgressBar* PreviewBar2; // GrphProgressBar2
     TColorPanel* EndColorPanel2;
     QComboBox* GradTypeComboBox2;
-    QLabel* Label6;
+    QLabel* AnimeLabel; // Label6
     QRadioButton* AnimeRadioButton1;
-    TClickImage* Image1;
+    TClickImage* AnimeImage1; // Image1
     QRadioButton* AnimeRadioButton2;
-    TClickImage* Image2;
+    TClickImage* AnimeImage2; // Image2
 
-    TOpenFolder* OpenFolder1;
-    TColorDialog ColorDialog1;
-    QTimer* Timer1;
+    TOpenFolder* FolderPicker; // OpenFolder1
+    TColorDialog ColorDialog;  // ColorDialog1
+    QTimer* PreviewTimer;      // Timer1
 
     int PreviewPosition = 0;
     int PreviewStep = 10;
 
+    // Asked when the dialog is confirmed; false keeps it open with every
+    // edit as it is (the main window refuses a port it cannot take).
+    std::function<bool()> OnConfirm;
+
     void FormCreate();
-    void Timer1Timer();
+    void PreviewTimerTimer();
     void BrowseButtonClick();
     void StartColorPanel1Click();
     void EndColorPanel1Click();
@@ -169,8 +174,10 @@ public:
     void GradTypeComboBox2Change();
     void SetGradation1(int gradation);
     void SetGradation2(int gradation);
-    void Image1Click();
-    void Image2Click();
+    void AnimeImage1Click();
+    void AnimeImage2Click();
+
+    void accept() override;
 
 private:
     void CreatePage1();
@@ -185,8 +192,9 @@ private:
 // The settings operation of the main window once it is idle: fills the dialog
 // from the window's fields, shows it modally and, when it was confirmed,
 // applies every value to the window; true then. The endpoints refuse a new
-// port while the server still listens: that ESocketError comes out after the
-// user name was applied and before anything else was.
+// port while the server still listens after its peer left: the dialog then
+// says so and how to free the port, and stays open with the user's edits;
+// nothing is applied until it is confirmed with a port the endpoints take.
 bool ExecuteSettingForm(TMainForm& form);
 
 // With "設定の保存をする" off the port, the receive folder and the address

@@ -8,6 +8,8 @@
 #include <QPalette>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace relvane::app {
 
 QString FreeMemoryText(qint64 bytes, const QLocale& locale) {
@@ -24,28 +26,47 @@ TVersionForm::TVersionForm(QWidget* parent) : QDialog(parent) {
     setFont(FormFont());
     setFixedSize(371, 124);
 
-    Label4 = new QLabel(ApplicationTitle(), this);
+    // The right-aligned lines keep clear of the border.
+    constexpr int rightMargin = 8;
+
+    TitleLabel = new QLabel(ApplicationTitle(), this);
+    TitleLabel->setObjectName(QStringLiteral("Label4"));
     QFont title(QStringLiteral("Times New Roman"));
     title.setPixelSize(32);
     title.setBold(true);
     title.setItalic(true);
-    Label4->setFont(title);
-    QPalette navy = Label4->palette();
+    TitleLabel->setFont(title);
+    QPalette navy = TitleLabel->palette();
     navy.setColor(QPalette::WindowText, QColor(0, 0, 128));
-    Label4->setPalette(navy);
-    Label4->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    Label4->setGeometry(0, 0, 371, 36);
+    TitleLabel->setPalette(navy);
+    TitleLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    TitleLabel->setGeometry(0, 0, 371, 36);
 
-    Label1 = new QLabel(VersionText(), this);
-    Label1->setFont(FormFont(16));
-    Label1->setAlignment(Qt::AlignRight | Qt::AlignTop);
-    Label1->setGeometry(0, 36, 371, 25);
+    VersionLabel = new QLabel(VersionText(), this);
+    VersionLabel->setObjectName(QStringLiteral("Label1"));
+    VersionLabel->setFont(FormFont(16));
+    VersionLabel->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    VersionLabel->setIndent(rightMargin);
+    VersionLabel->setGeometry(0, 36, 371, 25);
 
-    Label3 = new QLabel(this);
-    Label3->setAlignment(Qt::AlignRight | Qt::AlignTop);
-    Label3->setGeometry(0, 61, 371, 12);
+    MemoryLabel = new QLabel(this);
+    MemoryLabel->setObjectName(QStringLiteral("Label3"));
+    MemoryLabel->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    MemoryLabel->setIndent(rightMargin);
+    // The layout's 12 pixels cut the substitute font's descenders.
+    MemoryLabel->setGeometry(0, 61, 371, std::max(12, MemoryLabel->fontMetrics().height()));
+
+    ProgramVersionLabel = new QLabel(ProgramVersionText(), this);
+    ProgramVersionLabel->setObjectName(QStringLiteral("ProgramVersionLabel"));
+    ProgramVersionLabel->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    ProgramVersionLabel->setIndent(rightMargin);
+    ProgramVersionLabel->setGeometry(0, 76, 371, ProgramVersionLabel->fontMetrics().height());
+    QPalette grey = ProgramVersionLabel->palette();
+    grey.setColor(QPalette::WindowText, QColor(96, 96, 96));
+    ProgramVersionLabel->setPalette(grey);
 
     OKButton = new QPushButton(QStringLiteral("OK"), this);
+    OKButton->setObjectName(QStringLiteral("OKButton"));
     OKButton->setGeometry(152, 96, 75, 25);
     OKButton->setDefault(true);
     connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
@@ -54,7 +75,7 @@ TVersionForm::TVersionForm(QWidget* parent) : QDialog(parent) {
 }
 
 void TVersionForm::FormShow() {
-    Label3->setText(FreeMemoryText(AvailablePhysicalMemory().value_or(0)));
+    MemoryLabel->setText(FreeMemoryText(AvailablePhysicalMemory().value_or(0)));
 }
 
 void TVersionForm::showEvent(QShowEvent* event) {

@@ -1,5 +1,6 @@
 #pragma once
-// The about box: program name, version and the free physical memory.
+// The about box (layout name VersionForm): program name, version, the free
+// physical memory and this build's version (RELVANE_VERSION).
 
 #include <QDialog>
 #include <QLocale>
@@ -20,9 +21,11 @@ class TVersionForm : public QDialog {
 public:
     explicit TVersionForm(QWidget* parent = nullptr);
 
-    QLabel* Label4; // program name
-    QLabel* Label1; // version
-    QLabel* Label3; // free memory
+    // Members named for what they are; the layout's names are their objectNames.
+    QLabel* TitleLabel;          // Label4: "TCP/IP Relvane"
+    QLabel* VersionLabel;        // Label1: "Version 5.3"
+    QLabel* MemoryLabel;         // Label3: the free memory
+    QLabel* ProgramVersionLabel; // the build, "relvane 1.0.0"
     QPushButton* OKButton;
 
     // Fills the memory line; run each time the box is shown.

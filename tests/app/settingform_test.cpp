@@ -7,6 +7,7 @@
 #include "app/program.h"
 #include "app/restartform.h"
 #include "app/settingform.h"
+#include "app/uifont.h"
 #include "chat/messageform.h"
 #include "controls/grphprogressbar.h"
 #include "controls/openfolder.h"
@@ -22,6 +23,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -110,28 +112,28 @@ TEST_F(SettingFormTest, FilledFromTheWindowAndCancelOrCloseChangeNothing) {
         EXPECT_EQ(d.PortEdit->Value(), 2345);
         EXPECT_EQ(d.FolderEdit->text(), in);
         EXPECT_TRUE(d.FolderEdit->isReadOnly());
-        EXPECT_TRUE(d.HistoryCheckBox->isChecked());
+        EXPECT_TRUE(d.SaveSettingsCheckBox->isChecked());
         EXPECT_FALSE(d.UseCompressCheckBox->isChecked());
         EXPECT_TRUE(d.ResumeCheckBox->isChecked());
-        EXPECT_EQ(d.GrphProgressBar1->StartColor(), 0x0000FFu);
+        EXPECT_EQ(d.PreviewBar1->StartColor(), 0x0000FFu);
         EXPECT_EQ(d.StartColorPanel1->Color(), 0x0000FFu);
-        EXPECT_EQ(d.GrphProgressBar1->EndColor(), 0x00FF00u);
-        EXPECT_EQ(d.GrphProgressBar2->StartColor(), 0xFF0000u);
+        EXPECT_EQ(d.PreviewBar1->EndColor(), 0x00FF00u);
+        EXPECT_EQ(d.PreviewBar2->StartColor(), 0xFF0000u);
         EXPECT_EQ(d.EndColorPanel2->Color(), 0x123456u);
         EXPECT_EQ(d.GradTypeComboBox1->currentIndex(), 0);
         EXPECT_EQ(d.GradTypeComboBox2->currentIndex(), 1);
-        EXPECT_EQ(d.GrphProgressBar2->Gradation(), TGrphProgressGradation::pgFull);
+        EXPECT_EQ(d.PreviewBar2->Gradation(), TGrphProgressGradation::pgFull);
         EXPECT_TRUE(d.AnimeRadioButton1->isChecked());
 
         // The stored value, shown and fixed.
-        EXPECT_FALSE(d.MinimumCheckBox->isChecked());
-        EXPECT_FALSE(d.MinimumCheckBox->isEnabled());
-        Click(d.MinimumCheckBox);
-        EXPECT_FALSE(d.MinimumCheckBox->isChecked());
+        EXPECT_FALSE(d.InTaskBarCheckBox->isChecked());
+        EXPECT_FALSE(d.InTaskBarCheckBox->isEnabled());
+        Click(d.InTaskBarCheckBox);
+        EXPECT_FALSE(d.InTaskBarCheckBox->isChecked());
 
         // "タイプ１" shows at once in the preview.
         d.GradTypeComboBox1->setCurrentIndex(1);
-        EXPECT_EQ(d.GrphProgressBar1->Gradation(), TGrphProgressGradation::pgFull);
+        EXPECT_EQ(d.PreviewBar1->Gradation(), TGrphProgressGradation::pgFull);
         d.UserNameEdit->setText(QStringLiteral("じろう"));
         d.UseCompressCheckBox->setChecked(true);
         d.CancelButton->click();
@@ -158,7 +160,7 @@ TEST_F(SettingFormTest, ConfirmingUnchangedValuesStillRecreatesTheMainWindow) {
     form->Settings.UserName = QStringLiteral("同じ");
     form->DropDst1FileDrop({Dir.filePath(QStringLiteral("a.txt"))});
     form->MessageForm->AddLine(QStringLiteral("相手"), QStringLiteral("こんにちは"));
-    const int port = form->ServerSocket1->Port();
+    const int port = form->ListenPort();
     RunDialog(form, [](TSettingForm& d) { d.OKButton->click(); });
     EXPECT_TRUE(RestartWindowExists());
 
@@ -169,7 +171,7 @@ TEST_F(SettingFormTest, ConfirmingUnchangedValuesStillRecreatesTheMainWindow) {
     EXPECT_TRUE(fresh->FileEdit->text().isEmpty());
     EXPECT_TRUE(fresh->MessageForm->LogMemo->toPlainText().isEmpty()) << "so is the conversation";
     EXPECT_EQ(fresh->Settings.UserName, QStringLiteral("同じ"));
-    EXPECT_EQ(fresh->ServerSocket1->Port(), port);
+    EXPECT_EQ(fresh->ListenPort(), port);
 }
 
 TEST_F(SettingFormTest, WhatTheDialogConfirmedIsWhatTheNewStatusWindowsShow) {
@@ -190,7 +192,7 @@ TEST_F(SettingFormTest, WhatTheDialogConfirmedIsWhatTheNewStatusWindowsShow) {
         EXPECT_EQ(d.StartColorPanel1->Color(), 0x112233u);
         d.GradTypeComboBox1->setCurrentIndex(0);
         d.GradTypeComboBox2->setCurrentIndex(1);
-        Click(d.Image1);
+        Click(d.AnimeImage1);
         EXPECT_TRUE(d.AnimeRadioButton1->isChecked());
         d.OKButton->click();
     });
@@ -200,12 +202,12 @@ TEST_F(SettingFormTest, WhatTheDialogConfirmedIsWhatTheNewStatusWindowsShow) {
     TMainForm* fresh = AwaitRestart(form);
     ASSERT_NE(fresh, nullptr);
     for (TStatusForm* status : {fresh->SendStatusForm, fresh->RecvStatusForm}) {
-        EXPECT_EQ(status->ProgressBarS->StartColor(), 0x112233u);
-        EXPECT_EQ(status->ProgressBarS->EndColor(), 0x00FF00u);
-        EXPECT_EQ(status->ProgressBarS->Gradation(), TGrphProgressGradation::pgNone);
-        EXPECT_EQ(status->ProgressBarL->StartColor(), 0x445566u);
-        EXPECT_EQ(status->ProgressBarL->EndColor(), 0x778899u);
-        EXPECT_EQ(status->ProgressBarL->Gradation(), TGrphProgressGradation::pgFull);
+        EXPECT_EQ(status->FileProgressBar->StartColor(), 0x112233u);
+        EXPECT_EQ(status->FileProgressBar->EndColor(), 0x00FF00u);
+        EXPECT_EQ(status->FileProgressBar->Gradation(), TGrphProgressGradation::pgNone);
+        EXPECT_EQ(status->ListProgressBar->StartColor(), 0x445566u);
+        EXPECT_EQ(status->ListProgressBar->EndColor(), 0x778899u);
+        EXPECT_EQ(status->ListProgressBar->Gradation(), TGrphProgressGradation::pgFull);
         EXPECT_EQ(status->AnimeType(), 0);
     }
     EXPECT_EQ(Read(QStringLiteral("Status"), QStringLiteral("StartColor2")),
@@ -246,8 +248,7 @@ TEST_F(SettingFormTest, FieldsTakeOnlyWhatTheyCanHold) {
     });
     TMainForm* fresh = AwaitRestart(form);
     ASSERT_NE(fresh, nullptr);
-    EXPECT_EQ(fresh->ServerSocket1->Port(), 1);
-    EXPECT_EQ(fresh->ClientSocket1->Port(), 1);
+    EXPECT_EQ(fresh->ListenPort(), 1);
     EXPECT_EQ(fresh->Settings.UserName, QStringLiteral("あいうえおかきくけこ"));
 }
 
@@ -261,7 +262,7 @@ TEST_F(SettingFormTest, WithSavingOffTheConfirmedValuesHoldForTheRun) {
     form->AddAddressHistory(QStringLiteral("10.0.0.7"));
 
     RunDialog(form, [&](TSettingForm& d) {
-        d.HistoryCheckBox->setChecked(false);
+        d.SaveSettingsCheckBox->setChecked(false);
         d.PortEdit->SetValue(3456);
         d.FolderEdit->setText(second);
         d.OKButton->click();
@@ -269,8 +270,7 @@ TEST_F(SettingFormTest, WithSavingOffTheConfirmedValuesHoldForTheRun) {
     TMainForm* fresh = AwaitRestart(form);
     ASSERT_NE(fresh, nullptr);
     EXPECT_FALSE(fresh->Settings.SaveSettings);
-    EXPECT_EQ(fresh->ServerSocket1->Port(), 3456);
-    EXPECT_EQ(fresh->ClientSocket1->Port(), 3456);
+    EXPECT_EQ(fresh->ListenPort(), 3456);
     EXPECT_EQ(fresh->Settings.ReceiveFolder, second);
     EXPECT_EQ(fresh->Settings.AddressHistory[0], QStringLiteral("10.0.0.7"));
     // Not in the file.
@@ -280,14 +280,14 @@ TEST_F(SettingFormTest, WithSavingOffTheConfirmedValuesHoldForTheRun) {
     // Still so for a main window made later in the same run.
     DestroyMainForm();
     TMainForm* later = Start();
-    EXPECT_EQ(later->ServerSocket1->Port(), 3456);
+    EXPECT_EQ(later->ListenPort(), 3456);
     EXPECT_EQ(later->Settings.ReceiveFolder, second);
 
     // Saving on again: the file holds them.
     RunDialog(later, [](TSettingForm& d) {
-        EXPECT_FALSE(d.HistoryCheckBox->isChecked());
+        EXPECT_FALSE(d.SaveSettingsCheckBox->isChecked());
         EXPECT_EQ(d.PortEdit->Value(), 3456);
-        d.HistoryCheckBox->setChecked(true);
+        d.SaveSettingsCheckBox->setChecked(true);
         d.OKButton->click();
     });
     ASSERT_NE(AwaitRestart(later), nullptr);
@@ -300,13 +300,13 @@ TEST(SettingFormAlone, PreviewSweepsUpAndDownEveryHalfSecond) {
     TSettingForm d;
     EXPECT_EQ(d.PreviewPosition, 0);
     EXPECT_EQ(d.PreviewStep, 10);
-    EXPECT_TRUE(d.Timer1->isActive());
-    EXPECT_EQ(d.Timer1->interval(), 500);
+    EXPECT_TRUE(d.PreviewTimer->isActive());
+    EXPECT_EQ(d.PreviewTimer->interval(), 500);
     std::vector<int> seen;
     for (int i = 0; i < 21; ++i) {
-        d.Timer1Timer();
-        EXPECT_EQ(d.GrphProgressBar1->Position(), d.PreviewPosition);
-        EXPECT_EQ(d.GrphProgressBar2->Position(), d.PreviewPosition);
+        d.PreviewTimerTimer();
+        EXPECT_EQ(d.PreviewBar1->Position(), d.PreviewPosition);
+        EXPECT_EQ(d.PreviewBar2->Position(), d.PreviewPosition);
         seen.push_back(d.PreviewPosition);
     }
     EXPECT_EQ(seen, (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 90,
@@ -315,6 +315,32 @@ TEST(SettingFormAlone, PreviewSweepsUpAndDownEveryHalfSecond) {
     TSettingForm running;
     EXPECT_TRUE(WaitFor([&] { return running.PreviewPosition == 10; }, 3000))
         << "the timer drives it";
+}
+
+TEST(SettingFormAlone, CaptionsEndBeforeTheirFieldsAndShowWhole) {
+    SubstituteJapaneseFonts();
+    TSettingForm d;
+    const std::pair<QLabel*, QWidget*> rows[] = {
+        {d.UserNameLabel, d.UserNameEdit},
+        {d.PortLabel, d.PortEdit},
+        {d.FolderLabel, d.FolderEdit},
+    };
+    for (const auto& [label, field] : rows) {
+        SCOPED_TRACE(label->text().toStdString());
+        EXPECT_GE(label->x(), 0);
+        EXPECT_LT(label->geometry().right(), field->x());
+        EXPECT_GE(label->width(), label->sizeHint().width());
+    }
+}
+
+TEST(RestartForm, CloseRequestsAreIgnoredAndTheRestartStillComes) {
+    int restarts = 0;
+    QPointer<TRestartForm> form = new TRestartForm([&] { ++restarts; });
+    form->show();
+    EXPECT_FALSE(form->close()); // Alt+F4, the window manager's close box
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(WaitFor([&] { return form.isNull(); }, 5000));
+    EXPECT_EQ(restarts, 1);
 }
 
 TEST(SettingFormAlone, ColourAndFolderDialogsMayBeCancelled) {
@@ -330,7 +356,7 @@ TEST(SettingFormAlone, ColourAndFolderDialogsMayBeCancelled) {
         Click(d.StartColorPanel1);
         EXPECT_TRUE(driver.Ran());
     }
-    EXPECT_EQ(d.GrphProgressBar1->StartColor(), RGBToColor(1, 2, 3));
+    EXPECT_EQ(d.PreviewBar1->StartColor(), RGBToColor(1, 2, 3));
     EXPECT_EQ(d.StartColorPanel1->Color(), RGBToColor(1, 2, 3));
     {
         WhenModal<QColorDialog> driver([](QColorDialog& c) {
@@ -339,21 +365,24 @@ TEST(SettingFormAlone, ColourAndFolderDialogsMayBeCancelled) {
         });
         d.StartColorPanel1Click();
     }
-    EXPECT_EQ(d.GrphProgressBar1->StartColor(), RGBToColor(1, 2, 3));
+    EXPECT_EQ(d.PreviewBar1->StartColor(), RGBToColor(1, 2, 3));
 
     QTemporaryDir tree;
     const QString chosen = QDir(tree.path()).absolutePath();
-    d.FolderEdit->setText(QStringLiteral("/before"));
+    const QString before = QDir(chosen).filePath(QStringLiteral("前"));
+    ASSERT_TRUE(QDir().mkpath(before));
+    d.FolderEdit->setText(before);
     {
-        WhenModal<QFileDialog> driver([](QFileDialog& f) {
+        WhenModal<QFileDialog> driver([&](QFileDialog& f) {
             EXPECT_EQ(f.windowTitle(), QStringLiteral("受信フォルダ選択"));
             EXPECT_EQ(f.fileMode(), QFileDialog::Directory);
+            EXPECT_EQ(f.directory().absolutePath(), before) << "opens at the folder in use";
             f.reject();
         });
         d.BrowseButton->click();
         EXPECT_TRUE(driver.Ran());
     }
-    EXPECT_EQ(d.FolderEdit->text(), QStringLiteral("/before"));
+    EXPECT_EQ(d.FolderEdit->text(), before);
     {
         WhenModal<QFileDialog> driver([&](QFileDialog& f) {
             f.setDirectory(chosen);
@@ -407,39 +436,49 @@ TEST_F(SettingFormPeerTest, RefusedWhileConnectedAndPortRefusedWhileStillListeni
     // The peer leaves; this side still listens.
     b.Command(QStringLiteral("disconnect"));
     ASSERT_TRUE(WaitFor([&] { return Recorder.Texts().contains(MsgDisconnected()); }));
-    ASSERT_TRUE(a->ServerSocket1->Active());
     ASSERT_FALSE(a->Connected());
     Recorder.Clear();
 
+    // A new port is refused; the dialog stays open with every edit, and
+    // nothing is applied until it is confirmed with a port the endpoints take.
     const bool compress = a->Settings.UseCompress;
+    const QString folder = Dir.filePath(QStringLiteral("a/新しい受信"));
     RunDialog(a, [&](TSettingForm& d) {
         d.UserNameEdit->setText(QStringLiteral("新しい名前"));
         d.PortEdit->SetValue(Port + 1);
+        d.FolderEdit->setText(folder);
         d.UseCompressCheckBox->setChecked(!compress);
-        d.HistoryCheckBox->setChecked(false);
+        d.SaveSettingsCheckBox->setChecked(false);
+        d.SetStartColor1(0x123456);
         d.OKButton->click();
-    });
-    EXPECT_EQ(Recorder.Texts(),
-              QStringList{QStringLiteral("ソケットを使用中は値を変更できません")});
-    EXPECT_EQ(a->Settings.UserName, QStringLiteral("新しい名前")) << "applied before the port";
-    EXPECT_EQ(a->ServerSocket1->Port(), Port);
-    EXPECT_EQ(a->ClientSocket1->Port(), Port);
-    EXPECT_EQ(a->Settings.UseCompress, compress) << "nothing after the port";
-    EXPECT_TRUE(a->Settings.SaveSettings);
-    EXPECT_FALSE(RestartWindowExists());
-    EXPECT_EQ(MainForm(), a);
 
-    // The same port is accepted.
-    Recorder.Clear();
-    RunDialog(a, [&](TSettingForm& d) {
-        EXPECT_EQ(d.UserNameEdit->text(), QStringLiteral("新しい名前"));
+        ASSERT_EQ(Recorder.Texts().size(), 1);
+        const QStringList lines = Recorder.Texts()[0].split(QStringLiteral("\r\n"));
+        EXPECT_EQ(lines[0], QStringLiteral("ソケットを使用中は値を変更できません"));
+        EXPECT_TRUE(lines.join(u'\n').contains(QStringLiteral("「サーバー作成」")));
+        EXPECT_TRUE(lines.join(u'\n').contains(QString::number(Port)));
+        EXPECT_TRUE(d.isVisible()) << "still open";
+        EXPECT_EQ(d.PortEdit->Value(), Port + 1);
+        EXPECT_EQ(d.FolderEdit->text(), folder);
+        EXPECT_EQ(d.UseCompressCheckBox->isChecked(), !compress);
+        EXPECT_FALSE(d.SaveSettingsCheckBox->isChecked());
+        EXPECT_EQ(d.PreviewBar1->StartColor(), 0x123456u);
+        EXPECT_EQ(a->Settings.UserName, QStringLiteral("ありす")) << "nothing applied yet";
+        EXPECT_EQ(a->ListenPort(), Port);
+
+        // Back to the port in use: everything else applies.
+        d.PortEdit->SetValue(Port);
         d.OKButton->click();
     });
-    EXPECT_TRUE(Recorder.Texts().isEmpty());
+    EXPECT_EQ(Recorder.Texts().size(), 1);
     TMainForm* fresh = AwaitRestart(a);
     ASSERT_NE(fresh, nullptr);
     EXPECT_EQ(fresh->Settings.UserName, QStringLiteral("新しい名前"));
-    EXPECT_EQ(fresh->ServerSocket1->Port(), Port);
+    EXPECT_EQ(fresh->Settings.ReceiveFolder, folder);
+    EXPECT_EQ(fresh->Settings.UseCompress, !compress);
+    EXPECT_FALSE(fresh->Settings.SaveSettings);
+    EXPECT_EQ(fresh->Settings.StartColor1, 0x123456u);
+    EXPECT_EQ(fresh->ListenPort(), Port);
 }
 
 } // namespace

@@ -13,12 +13,17 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRandomGenerator>
+
+#include <algorithm>
+#include <cerrno>
 
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -129,7 +134,7 @@ protected:
     void Connect() {
         bool told = false;
         Repeat step([&] {
-            if (!told && A->WaitForm() && !A->isEnabled() && A->ServerSocket1->Active()) {
+            if (!told && A->WaitForm() && !A->isEnabled() && A->Connection().Listening()) {
                 QJsonObject c = Cmd(QStringLiteral("connect"));
                 c["addr"] = QStringLiteral("127.0.0.1");
                 B->Command(c);
@@ -139,6 +144,7 @@ protected:
         });
         Watchdog dog(*A);
         A->ServerAction->trigger();
+        ASSERT_TRUE(WaitFor([&] { return A->WaitForm() == nullptr && step.Done(); }, 20000));
         ASSERT_FALSE(dog.Fired);
         ASSERT_TRUE(A->Connected());
         ASSERT_TRUE(
@@ -195,8 +201,8 @@ TEST_F(WindowsTest, StartHiddenWithTheDisplaySettings) {
     EXPECT_EQ(A->RecvStatusForm->windowTitle(), u"受信状況表示");
     // The settings' defaults, not the layout's colours.
     for (TStatusForm* w : {A->SendStatusForm, A->RecvStatusForm}) {
-        EXPECT_EQ(w->ProgressBarS->EndColor(), clLime);
-        EXPECT_EQ(w->ProgressBarL->EndColor(), 0x8888FFu);
+        EXPECT_EQ(w->FileProgressBar->EndColor(), clLime);
+        EXPECT_EQ(w->ListProgressBar->EndColor(), 0x8888FFu);
         EXPECT_EQ(w->AnimeType(), 1);
         EXPECT_EQ(w->Progress(), nullptr);
     }
@@ -387,6 +393,9 @@ TEST_F(WindowsTest, AChatLineOpensTheOtherChatWindow) {
     reply["text"] = QStringLiteral("了解です");
     B->Command(reply);
     ASSERT_TRUE(WaitFor([&] { return A->MessageForm->isVisible(); }));
+    // The wait for the connection disabled this window with the main window;
+    // the reply is typed at once all the same.
+    EXPECT_EQ(A->MessageForm->focusWidget(), A->MessageForm->MessageMemo);
     EXPECT_EQ(A->MessageForm->Lines(), (QStringList{QStringLiteral("ありす: 資料を送ります"),
                                                     QStringLiteral("ボブ: 了解です")}));
     EXPECT_TRUE(A->MessageAction->isChecked());
@@ -424,25 +433,59 @@ TEST_F(WindowsTest, AChatLineOpensTheOtherChatWindow) {
     EXPECT_TRUE(Recorder.Texts() == QStringList{MsgDisconnected()});
 }
 
-// ---- This machine's address as SelfIPEdit shows it.
+// ---- Start-up: Qt's own texts, the socket layer's errors.
 
-TEST(OwnAddress, ALoopbackHostAddressGivesWayToAnInterfaceAddress) {
-    const QStringList ifaces{QStringLiteral("127.0.0.1"), QStringLiteral("192.168.1.5"),
-                             QStringLiteral("10.0.0.2")};
-    // Debian's usual host entry.
-    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("127.0.1.1")}, ifaces), u"192.168.1.5");
-    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("127.255.255.254")}, ifaces), u"192.168.1.5");
-    // A usable looked-up address wins, whatever the interfaces say.
-    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("10.0.0.2"), QStringLiteral("127.0.1.1")}, ifaces),
-              u"10.0.0.2");
-    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("128.0.0.1")}, ifaces), u"128.0.0.1");
-    // The lookup failed.
-    EXPECT_EQ(ChooseOwnAddress({}, ifaces), u"192.168.1.5");
-    // Nothing better: the looked-up address, or nothing at all.
-    EXPECT_EQ(ChooseOwnAddress({QStringLiteral("127.0.1.1")}, {QStringLiteral("127.0.0.1")}),
-              u"127.0.1.1");
-    EXPECT_EQ(ChooseOwnAddress({}, {QStringLiteral("127.0.0.1")}), QString());
-    EXPECT_EQ(ChooseOwnAddress({}, {}), QString());
+TEST(StartUp, QtsStandardDialogsSpeakJapanese) {
+    InitApplication(*qApp);
+    // Texts of Qt's own, as the file, colour and message dialogs show them.
+    const std::pair<const char*, const char*> texts[] = {
+        {"QFileDialog", "Look in:"},
+        {"QFileDialog", "%1 already exists.\nDo you want to replace it?"},
+        {"QColorDialog", "&Basic colors"},
+        {"QPlatformTheme", "Cancel"},
+    };
+    for (const auto& [context, text] : texts) {
+        const QString shown = QCoreApplication::translate(context, text);
+        EXPECT_NE(shown, QString::fromLatin1(text)) << context << ": " << text;
+        EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [](QChar c) {
+            return c.unicode() >= 0x3000;
+        })) << shown.toStdString();
+    }
+    QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    EXPECT_EQ(buttons.button(QDialogButtonBox::Cancel)->text(), u"キャンセル");
+    // The desktop's own dialogs would follow the desktop's language.
+    EXPECT_TRUE(QCoreApplication::testAttribute(Qt::AA_DontUseNativeDialogs));
+}
+
+TEST(StartUp, SocketErrorsGetASecondLineForTheCommonCauses) {
+    const struct {
+        ESocketError Error;
+        QString Hint;
+    } cases[] = {
+        {AsyncSocketError(ECONNREFUSED), HintConnectionRefused()},
+        {AsyncSocketError(ETIMEDOUT), HintUnreachable()},
+        {AsyncSocketError(EHOSTUNREACH), HintUnreachable()},
+        {SocketApiError(ENETUNREACH, "connect"), HintUnreachable()},
+        {SocketApiError(EINVAL, "connect"), HintNotAnAddress()},
+        {SocketApiError(EADDRINUSE, "bind"), HintPortTaken()},
+        {SocketApiError(EACCES, "bind"), HintPortPrivileged()},
+        {SocketApiError(ECONNRESET, "recv"), HintConnectionLost()},
+        {SocketApiError(ETIMEDOUT, "send"), HintConnectionLost()}, // a peer that stopped reading
+        // Nothing useful to add.
+        {SocketApiError(EINVAL, "bind"), QString()},
+        {SocketApiError(EMFILE, "connect"), QString()},
+        {ESocketError(QStringLiteral("ソケットを使用中は値を変更できません")), QString()},
+    };
+    for (const auto& [error, hint] : cases) {
+        SCOPED_TRACE(error.Message().toStdString());
+        EXPECT_EQ(SocketErrorHint(error), hint);
+        EXPECT_EQ(SocketErrorText(error), hint.isEmpty()
+                                              ? error.Message()
+                                              : error.Message() + QStringLiteral("\r\n") + hint);
+    }
+    // The specified first line stays as it was.
+    EXPECT_TRUE(SocketErrorText(AsyncSocketError(ECONNREFUSED))
+                    .startsWith(u"非同期ソケットエラー 111\r\n"));
 }
 
 TEST(OwnAddress, TheWindowShowsNoLoopbackWhileAnInterfaceHasAnother) {
