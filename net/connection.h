@@ -22,6 +22,12 @@ public:
     [[nodiscard]] virtual int SendBytesMore(const void* buffer, int n) {
         return SendBytes(buffer, n);
     }
+    // As much of the n bytes as can be taken now, without waiting: the count
+    // (0 when none). For a frame sent in pieces by the only thread that
+    // sends; the rest of it must follow before any other frame.
+    [[nodiscard]] virtual int SendPart(const void* buffer, int n) {
+        return SendBytes(buffer, n) == n ? n : 0;
+    }
     [[nodiscard]] virtual bool IsConnected() const = 0;
 
     // Blocks until incoming data (or a close) is noticed, wakeFd (an eventfd

@@ -348,7 +348,7 @@ int TcpConnection::ReceiveBytes(void* buffer, int n) {
 
 bool TcpConnection::TrySendWhole(const QByteArray& frame) {
     std::unique_lock guard(Lock, std::try_to_lock);
-    if (!guard.owns_lock() || !Connected || frame.isEmpty()) return false;
+    if (!guard.owns_lock() || !Connected || MidFrame || frame.isEmpty()) return false;
     // Room for all of it, or nothing goes: a partial frame would mix with
     // whatever the worker sends next.
     int unsent = 0;
@@ -362,6 +362,21 @@ bool TcpConnection::TrySendWhole(const QByteArray& frame) {
     const ssize_t r = ::send(Fd, frame.constData(), static_cast<std::size_t>(frame.size()),
                              MSG_NOSIGNAL | MSG_DONTWAIT);
     return r == frame.size();
+}
+
+int TcpConnection::SendPart(const void* buffer, int n) {
+    std::lock_guard guard(Lock);
+    if (!Connected || n <= 0) return 0;
+    for (;;) {
+        const ssize_t r = ::send(Fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r >= 0) {
+            MidFrame = r < n;
+            return static_cast<int>(r);
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        HardFailure(errno, "send");
+    }
 }
 
 int TcpConnection::SendBytes(const void* buffer, int n) {

@@ -61,6 +61,7 @@ public:
     [[nodiscard]] int ReceiveBytes(void* buffer, int n) override;
     [[nodiscard]] int SendBytes(const void* buffer, int n) override;
     [[nodiscard]] int SendBytesMore(const void* buffer, int n) override;
+    [[nodiscard]] int SendPart(const void* buffer, int n) override;
     [[nodiscard]] bool IsConnected() const override { return Connected.load(); }
     void WaitReady(int timeoutMs, int wakeFd, bool writable) override;
     bool WaitWritable(int timeoutMs) override;
@@ -101,6 +102,8 @@ private:
     [[nodiscard]] int Send(const void* buffer, int n, int flags);
 
     mutable std::recursive_mutex Lock;
+    // A frame sent in pieces is not complete yet: nothing may go between.
+    bool MidFrame = false;
     int Fd = -1;
     std::atomic<bool> Connected{false};
     int WatchEpoll = -1;

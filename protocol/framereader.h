@@ -31,6 +31,7 @@ public:
     [[nodiscard]] std::optional<Frame> Next();
     // No byte of a frame is waiting here.
     [[nodiscard]] bool Empty() const { return Buffer.size() == At; }
+    [[nodiscard]] qsizetype Buffered() const { return Buffer.size() - At; }
 
     // Bytes taken in one read.
     static constexpr int ReadChunk = 256 * 1024;

@@ -101,8 +101,14 @@ bool ConnectionWorker::Pass(int maxWaitMs) {
     bool queueDone = true;
     try {
         queueDone = SendQueued();
-        ReadAvailable();
-        if (!TerminateRequested()) Sender.Pump();
+        if (Partial.isEmpty()) {
+            ReadAvailable();
+            if (!TerminateRequested()) Sender.Pump();
+        } else if (Reader.Buffered() < MaxPayload + HeaderSize) {
+            // Mid-frame nothing else may be sent, so nothing is handled
+            // (handlers answer); reading goes on so the peer can finish too.
+            Reader.Fill();
+        }
     } catch (const Error& error) {
         Report(error);
     } catch (const std::exception& error) {
@@ -216,19 +222,28 @@ bool ConnectionWorker::HasQueued() {
 
 bool ConnectionWorker::SendQueued() {
     for (;;) {
-        // Only when the connection has room: waiting inside a send would stop
-        // this loop from reading, as in the pump.
-        if (!HasQueued()) return true;
-        if (!CanSendNow()) return false;
-        Outgoing item;
-        {
-            std::lock_guard lock(QueueMutex);
-            item = std::move(Queued.front());
-            Queued.pop_front();
+        if (Partial.isEmpty()) {
+            if (!HasQueued()) return true;
+            Outgoing item;
+            {
+                std::lock_guard lock(QueueMutex);
+                item = std::move(Queued.front());
+                Queued.pop_front();
+            }
+            // The list is in place before the peer can answer the request.
+            if (item.Files) Sender.Requested(*item.Files);
+            Partial = std::move(item.Frame);
+            PartialSent = 0;
         }
-        // The list is in place before the peer can answer the request.
-        if (item.Files) Sender.Requested(*item.Files);
-        if (!Send(item.Frame)) return true;
+        // Only what the connection takes now: waiting inside a send would
+        // stop this loop from reading, as in the pump.
+        if (!Socket->IsConnected()) return true;
+        const int taken = Socket->SendPart(Partial.constData() + PartialSent,
+                                           static_cast<int>(Partial.size() - PartialSent));
+        PartialSent += taken;
+        if (PartialSent < Partial.size()) return false;
+        Partial.clear();
+        PartialSent = 0;
     }
 }
 

@@ -116,6 +116,11 @@ private:
     };
     std::mutex QueueMutex;
     std::deque<Outgoing> Queued;
+    // A queued frame larger than the connection takes at once goes in
+    // pieces across passes, reading in between: two peers sending large
+    // frames to each other must not wait on each other's full buffers.
+    QByteArray Partial;
+    qsizetype PartialSent = 0;
 
     FrameReader Reader;
     FileSender Sender;

@@ -2,6 +2,7 @@
 // served, when a wait ends, when the peer learns of a disconnect.
 
 #include "protocol/frame.h"
+#include "protocol/handshake.h"
 #include "protocol/worker.h"
 #include "session/session.h"
 #include "tests/support/wait.h"
@@ -43,6 +44,18 @@ int RawConnect(int port) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+}
+
+// A bare listening socket on the port, for a peer played by hand.
+int Listen(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ::listen(fd, 1);
     return fd;
 }
 
@@ -199,28 +212,29 @@ TEST(ChatCut, CutsAtACharacterBoundary) {
 // A worker's error is shown first; the connection's end follows, never
 // hiding it, and the connection is already released when it is shown.
 TEST_F(SessionTest, AFailureIsShownBeforeTheConnectionsEnd) {
-    Peer a(QStringLiteral("a"), Port);
+    const int listener = Listen(Port);
     Peer b(QStringLiteral("b"), Port);
-    ConnectPair(a, b);
-    SessionSettings missing = b.S.Settings();
-    missing.ReceiveFolder = b.Inbox.path() + QStringLiteral("/gone/");
-    b.S.SetSettings(missing);
+    b.S.Connect(QStringLiteral("127.0.0.1"));
+    const int server = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+    // The whole handshake at once, then a frame no peer may send.
+    QByteArray bad = BuildFrame(ControlSlot, Kind::Notice, Type::Chat, Format::FmtText, "");
+    bad.replace(3, 4, QByteArray("\xFF\xFF\xFF\x7F", 4));
+    const QByteArray frames = VersionRequestFrame() + NameExchangeFrame(false, QStringLiteral("a")) +
+                              CompressFrame(false, true) + ResumeFrame(false, true) + bad;
+    ASSERT_EQ(::send(server, frames.constData(), frames.size(), MSG_NOSIGNAL), frames.size());
     bool releasedBeforeShown = false;
     QObject::connect(&b.S, &Session::failure,
                      [&] { releasedBeforeShown = b.S.Worker() == nullptr; });
 
-    const QString file = a.Inbox.filePath(QStringLiteral("f.txt"));
-    QFile f(file);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("data");
-    f.close();
-    a.S.SendFiles({file});
-    ASSERT_TRUE(WaitFor([&] { return b.Has(QStringLiteral("lost")); }));
+    ASSERT_TRUE(WaitFor([&] { return b.Has(QStringLiteral("lost")); }))
+        << b.Events.join(u'|').toStdString();
     ASSERT_EQ(b.Events.size(), 3) << b.Events.join(u'|').toStdString();
-    EXPECT_TRUE(b.Events[1].startsWith(u"failure:"));
+    EXPECT_TRUE(b.Events[1].startsWith(u"failure:不正なフレーム長"));
     EXPECT_EQ(b.Events[2], u"lost");
     EXPECT_TRUE(releasedBeforeShown);
-    EXPECT_TRUE(WaitFor([&] { return a.Has(QStringLiteral("lost")); }));
+    ::close(server);
+    ::close(listener);
 }
 
 // Giving up an attempt whose connection was made reports the loss first.
@@ -235,13 +249,7 @@ TEST_F(SessionTest, CancelAfterTheConnectionWasMadeReportsTheLossThenTheCancel) 
     EXPECT_EQ(a.Events, QStringList{QStringLiteral("ended:中止しました")});
     EXPECT_FALSE(a.S.Listening());
 
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(Port));
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ::listen(listener, 1);
+    const int listener = Listen(Port);
     b.S.Connect(QStringLiteral("127.0.0.1"));
     ASSERT_TRUE(WaitFor([&] { return b.S.Stage() == ConnectStage::Opened; }));
     b.S.Cancel();
