@@ -2,6 +2,7 @@
 
 #include "net/socket.h"
 #include "protocol/frame.h"
+#include "protocol/progress.h"
 #include "protocol/sendlist.h"
 #include "protocol/worker.h"
 
@@ -361,19 +362,24 @@ void CliPeer::ReadStdin() {
 void CliPeer::ReportProgress() {
     const std::shared_ptr<TransferProgress> progress = FSession.Progress();
     if (!progress) return;
-    const auto line = [](const QString& what, const QString& name, qint64 done, qint64 total) {
+    const auto line = [](const QString& what, const QString& name, qint64 done, qint64 total,
+                         qint64 heldBefore) {
         const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
-        return QStringLiteral("%1 %2: %3 of %4 (%5%)")
-            .arg(what, name, Human(done), Human(total))
+        const QString file =
+            heldBefore > 0
+                ? QStringLiteral("resuming %1 at %2 (%3)").arg(name, Human(heldBefore), what)
+                : QStringLiteral("%1 %2").arg(what, name);
+        return QStringLiteral("%1: %2 of %3 (%4%)")
+            .arg(file, Human(done), Human(total))
             .arg(percent);
     };
     if (SendActive) {
         Note(line(QStringLiteral("sending"), SendingName, progress->SendDone.load(),
-                  progress->SendTotal.load()));
+                  progress->SendTotal.load(), progress->SendResumedBytes.load()));
     }
     if (RecvActive) {
         Note(line(QStringLiteral("receiving"), ReceivingName, progress->RecvDone.load(),
-                  progress->RecvTotal.load()));
+                  progress->RecvTotal.load(), progress->RecvResumedBytes.load()));
     }
 }
 

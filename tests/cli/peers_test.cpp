@@ -388,9 +388,9 @@ TEST(CliPeersFailures, SilentPeerTimesOutTheHandshake) {
     EXPECT_EQ(p.Code(), 1) << p.Log();
 }
 
-// Plays the listening side of the handshake (all switches off) until the
+// Plays the listening side of the handshake (compression off) until the
 // program reports it is connected.
-void HandshakeAsListener(RawPeer& raw, Peer& p) {
+void HandshakeAsListener(RawPeer& raw, Peer& p, bool resume = false) {
     using namespace relvane;
     ASSERT_TRUE(raw.Accept(ProcessDeadlineMs)) << p.Log();
     raw.Send(VersionRequestFrame());
@@ -399,7 +399,7 @@ void HandshakeAsListener(RawPeer& raw, Peer& p) {
     ASSERT_TRUE(raw.Expect(Kind::Reply, Type::NameExchange)) << p.Log();
     raw.Send(CompressFrame(false, false));
     ASSERT_TRUE(raw.Expect(Kind::Reply, Type::Compress)) << p.Log();
-    raw.Send(ResumeFrame(false, false));
+    raw.Send(ResumeFrame(false, resume));
     ASSERT_TRUE(raw.Expect(Kind::Reply, Type::Resume)) << p.Log();
     ASSERT_TRUE(WaitFor([&] { return p.ErrHas(QStringLiteral("connected")); }, ProcessDeadlineMs))
         << p.Log();
@@ -474,6 +474,27 @@ TEST(CliPeersFailures, PeerCancelOfOwnListEndsPendingSend) {
     ASSERT_TRUE(WaitFor([&] { return p.Finished(); }, ProcessDeadlineMs)) << p.Log();
     EXPECT_EQ(p.Code(), 1) << p.Log();
     EXPECT_TRUE(p.ErrHas(QStringLiteral("中止しました"))) << p.Log();
+}
+
+// The peer holds the first 1000 bytes: the progress line says so.
+TEST(CliPeersProgress, ResumedFileShowsItsOffset) {
+    using namespace relvane;
+    RawPeer raw;
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("ソフト.txt"));
+    WriteFile(file, RandomBytes(3000, 7));
+    Peer p(ConnectArgs(raw.Port, {QStringLiteral("--verbose"), file}));
+    HandshakeAsListener(raw, p, true);
+    ASSERT_TRUE(raw.Expect(Kind::Request, Type::SendRequest)) << p.Log();
+    raw.Send(BuildFrame(ControlSlot, Kind::Reply, Type::SendAccept, Format::FmtNumber, "0"));
+    ASSERT_TRUE(raw.Expect(Kind::Request, Type::ResumeOffset)) << p.Log();
+    raw.Send(BuildFrame(0, Kind::Reply, Type::ResumeOffset, Format::FmtNumber, "1000"));
+    ASSERT_TRUE(raw.Expect(Kind::Notice, Type::Checksum)) << p.Log();
+    raw.Send(BuildFrame(0, Kind::Reply, Type::Ack, Format::FmtFlag, FlagPayload(true)));
+    // The file's own Ack never comes: the transfer stays on the screen.
+    EXPECT_TRUE(WaitFor([&] { return p.ErrHas(QStringLiteral("resuming ソフト.txt at 1000 B")); },
+                        ProcessDeadlineMs))
+        << p.Log();
 }
 
 // A second peer is turned away while the first one is served.
