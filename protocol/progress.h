@@ -14,6 +14,11 @@ struct TransferProgress {
     std::atomic<std::int32_t> SendDone{0};
     std::atomic<std::int32_t> RecvTotal{0};
     std::atomic<std::int32_t> RecvDone{0};
+    // Bytes of the current file the receiver already held when this transfer
+    // of it began: the agreed resume offset, 0 without resume. Done starts
+    // there, so Done minus these is what this transfer moved.
+    std::atomic<std::int32_t> SendResumedBytes{0};
+    std::atomic<std::int32_t> RecvResumedBytes{0};
     std::atomic<bool> Resumed{false};
     std::atomic<bool> CompressOn{false};
     std::atomic<bool> SendCancel{false};

@@ -2,6 +2,7 @@
 
 #include "platform/sjis.h"
 #include "protocol/checksum.h"
+#include "protocol/sendlist.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -22,11 +23,16 @@ QString Native(const QString& path) {
 
 // A name from the peer that would be unsafe or unusable as one entry of the
 // receive folder. Checked on decoded characters: a Shift-JIS second byte may
-// be 0x5C without being a backslash.
+// be 0x5C without being a backslash. Control characters would reach
+// terminals and file lists as they are.
 bool IsUnsafeName(const QString& name) {
-    return name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") ||
+    const bool control = std::any_of(name.begin(), name.end(), [](QChar c) {
+        return c.unicode() < 0x20 || c.unicode() == 0x7F;
+    });
+    return control || name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") ||
            name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) ||
-           QDir::isAbsolutePath(name);
+           QDir::isAbsolutePath(name) ||
+           QFile::encodeName(PartialFileName(name)).size() > MaxLocalNameBytes;
 }
 
 QString SizeMismatch(const QString& path, qint64 received, std::int32_t announced) {
@@ -50,7 +56,7 @@ std::uint8_t FileReceiver::SlotNo() const {
 }
 
 QString FileReceiver::PartialPath() const {
-    return FinalPath() + QStringLiteral(".Recv");
+    return PartialFileName(FinalPath());
 }
 
 QString FileReceiver::FinalPath() const {
@@ -112,6 +118,13 @@ void FileReceiver::EndReceiving() {
     Link.OnHost([](IWorkerHost& host) { host.HideRecvWindow(); });
 }
 
+void FileReceiver::CannotCreate() {
+    // A name this file system cannot hold, a folder in the way: this file
+    // only, the connection stays for the next list.
+    Reject(QStringLiteral("ファイル %1 を作成できません").arg(Native(PartialPath())),
+           ErrorKind::Cancelled);
+}
+
 void FileReceiver::Reject(const QString& text, ErrorKind kind) {
     SendAck(false);
     EndReceiving();
@@ -159,7 +172,9 @@ void FileReceiver::ProcessFileName(const QByteArray& payload) {
     const QByteArray bytes = PayloadText(payload);
     const std::optional<QString> decoded = FromShiftJisStrict(bytes);
     if (bytes.size() > MaxFileNameBytes || !decoded || IsUnsafeName(*decoded)) {
-        Reject(QStringLiteral("ファイル名 '%1' は受け取れません").arg(FromShiftJis(bytes)));
+        // This file only: the sender ends its list at the "0", the connection stays.
+        Reject(QStringLiteral("ファイル名 '%1' は受け取れません").arg(FromShiftJis(bytes)),
+               ErrorKind::Cancelled);
     }
     S.FileName = *decoded;
     S.FileSize = 0;
@@ -167,6 +182,7 @@ void FileReceiver::ProcessFileName(const QByteArray& payload) {
     S.State = SlotState::RecvWaitSize;
     Progress.RecvTotal = 0;
     Progress.RecvDone = 0;
+    Progress.RecvResumedBytes = 0;
     Progress.Resumed = false;
     Link.OnHost([&](IWorkerHost& host) { host.ShowRecvName(S.FileName); });
 }
@@ -220,22 +236,19 @@ void FileReceiver::ProcessChecksum(const QByteArray& payload) {
     }
     Progress.Resumed = match;
     Progress.RecvDone = static_cast<std::int32_t>(file.pos());
+    Progress.RecvResumedBytes = static_cast<std::int32_t>(file.pos());
     S.State = SlotState::RecvData;
     SendAck(match);
 }
 
 void FileReceiver::ProcessFileData(const QByteArray& payload) {
     if (S.State != SlotState::RecvData) return;
+    if (!S.FileStream) {
+        auto file = std::make_unique<QFile>(PartialPath());
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) CannotCreate();
+        S.FileStream = std::move(file);
+    }
     try {
-        if (!S.FileStream) {
-            const QString partial = PartialPath();
-            auto file = std::make_unique<QFile>(partial);
-            if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-                throw EProtocolError(
-                    QStringLiteral("ファイル %1 を作成できません").arg(Native(partial)));
-            }
-            S.FileStream = std::move(file);
-        }
         const QByteArray data = Link.CompressOn() ? Codec.Decompress(payload) : payload;
         // More than was announced can only end in a mismatch: stop before the disk fills.
         const qint64 end = S.FileStream->pos() + data.size();
@@ -275,9 +288,7 @@ void FileReceiver::ProcessEnd() {
     } else if (S.FileSize == 0) {
         // An empty file for which no block came: nothing left to write.
         QFile empty(partial);
-        if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            Reject(QStringLiteral("ファイル %1 を作成できません").arg(Native(partial)));
-        }
+        if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate)) CannotCreate();
     }
     if (received != S.FileSize) Reject(SizeMismatch(target, received, S.FileSize));
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) QFile::remove(target);

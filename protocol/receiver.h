@@ -38,6 +38,7 @@ private:
     void EndReceiving();
     // Answers "0", ends the transfer and fails with `text`.
     [[noreturn]] void Reject(const QString& text, ErrorKind kind = ErrorKind::Failure);
+    [[noreturn]] void CannotCreate();
     [[nodiscard]] std::uint8_t SlotNo() const;
     [[nodiscard]] QString PartialPath() const;
     [[nodiscard]] QString FinalPath() const;

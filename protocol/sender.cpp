@@ -154,6 +154,7 @@ void FileSender::SendNextFile() {
     Link.OnHost([&](IWorkerHost& host) { host.ShowSendName(path); });
     Progress.SendTotal = S.FileSize;
     Progress.SendDone = 0;
+    Progress.SendResumedBytes = 0;
     // The file's frames go in one send: the same bytes, fewer calls and
     // packets, which is what many small files cost.
     QByteArray frames =
@@ -252,17 +253,19 @@ void FileSender::ProcessAck(const QByteArray& payload) {
             throw EProtocolError(QStringLiteral("HashError"));
         }
         S.FileStream->seek(S.ResumeOffset);
+        // The bytes held count as done at once, and apart from what moves now.
         Progress.SendDone = S.ResumeOffset;
+        Progress.SendResumedBytes = S.ResumeOffset;
         S.State = SlotState::SendData;
         return;
+    case SlotState::ResumeQuery:
     case SlotState::SendData:
-        if (rejected) {
-            EndSending();
-            throw EProtocolError(QStringLiteral("送信エラー"));
-        }
+        // The receiver refused the file or could not store it. It ends the
+        // connection itself when it must; the list ends here either way.
+        if (rejected) Refused(QStringLiteral("送信エラー"));
         return;
     case SlotState::SendWaitFileAck:
-        if (rejected) throw EProtocolError(QStringLiteral("送信完了エラー"));
+        if (rejected) Refused(QStringLiteral("送信完了エラー"));
         S.FileStream.reset();
         ++S.CurrentIndex;
         S.State = SlotState::SendNextFile;
@@ -274,7 +277,6 @@ void FileSender::ProcessAck(const QByteArray& payload) {
         return;
     case SlotState::Idle:
     case SlotState::SendNextFile:
-    case SlotState::ResumeQuery:
         return; // no Ack expected
     case SlotState::RecvWaitCount:
     case SlotState::RecvWaitName:
@@ -294,6 +296,11 @@ void FileSender::ProcessPeerCancel() {
 
 void FileSender::Abandon(const QString& text) {
     Link.Send(BuildFrame(SlotNo(), Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload()));
+    EndSending();
+    throw EProtocolError(text, ErrorKind::Cancelled);
+}
+
+void FileSender::Refused(const QString& text) {
     EndSending();
     throw EProtocolError(text, ErrorKind::Cancelled);
 }

@@ -43,6 +43,8 @@ private:
     // Tells the peer with Cancel, ends the transfer, and fails with `text`
     // (a Cancelled-kind error: the connection stays).
     [[noreturn]] void Abandon(const QString& text);
+    // The peer answered "0": the list ends with `text`, the connection stays.
+    [[noreturn]] void Refused(const QString& text);
     void EndSending();
     [[nodiscard]] std::uint8_t SlotNo() const;
 

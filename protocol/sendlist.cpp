@@ -3,11 +3,17 @@
 #include "platform/sjis.h"
 #include "protocol/frame.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <algorithm>
 
 namespace relvane {
+
+QString PartialFileName(const QString& name) {
+    return name + QStringLiteral(".Recv");
+}
 
 QString CannotOpenText(const QString& path) {
     return QStringLiteral("ファイル %1 は開けません").arg(path);
@@ -26,7 +32,9 @@ QString SendFileName(const QString& path) {
 std::optional<QByteArray> WireFileName(const QString& path, QString* refusal) {
     const QString name = SendFileName(path);
     const std::optional<QByteArray> bytes = ToShiftJisStrict(name);
-    if (name.isEmpty() || !bytes) {
+    // A character that comes back as another one (U+00A5 as "\", U+301C as
+    // U+FF5E, ...) would make the peer store another name, or refuse it.
+    if (name.isEmpty() || !bytes || FromShiftJisStrict(*bytes) != name) {
         *refusal =
             QStringLiteral("ファイル名 %1 には Shift-JIS で表せない文字があるため送信できません")
                 .arg(path);
@@ -39,17 +47,35 @@ std::optional<QByteArray> WireFileName(const QString& path, QString* refusal) {
                        .arg(MaxFileNameBytes);
         return std::nullopt;
     }
+    // The peer first writes name + ".Recv", a name its file system (bytes of
+    // UTF-8 here) must hold; failing there would cost the whole list.
+    if (QFile::encodeName(PartialFileName(name)).size() > MaxLocalNameBytes) {
+        *refusal =
+            QStringLiteral("ファイル名 %1 は長すぎるため送信できません（UTF-8 で %2 バイトまで）")
+                .arg(path)
+                .arg(MaxLocalNameBytes - PartialFileName(QString()).size());
+        return std::nullopt;
+    }
     return bytes;
 }
 
 QString CheckSendList(const QStringList& paths) {
     if (paths.isEmpty()) return QStringLiteral("ファイルを選択してください");
+    // The peer stores every file of a list in one folder under its bare name.
+    QHash<QByteArray, QString> named;
     for (const QString& path : paths) {
         QString refusal;
-        if (!WireFileName(path, &refusal)) return refusal;
+        const std::optional<QByteArray> name = WireFileName(path, &refusal);
+        if (!name) return refusal;
         const QFileInfo info(path);
         if (!info.isFile() || !info.isReadable()) return CannotOpenText(path);
         if (info.size() > MaxSendSize) return TooLargeText(path);
+        const auto first = named.constFind(*name);
+        if (first != named.constEnd()) {
+            return QStringLiteral("同じ名前のファイルは一度に送信できません\r\n%1\r\n%2")
+                .arg(*first, path);
+        }
+        named.insert(*name, path);
     }
     return {};
 }

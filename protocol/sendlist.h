@@ -1,7 +1,9 @@
 #pragma once
 // Checks on the files a user chose to send, made before the list goes out:
 // every file must fit the protocol (a size in signed 32 bits, a bare name of
-// at most 255 bytes in Shift-JIS that Shift-JIS can hold).
+// at most 255 bytes in Shift-JIS that Shift-JIS holds faithfully), the peer's
+// file system must hold its partial name, and no two files of a list may
+// share a bare name.
 
 #include <QByteArray>
 #include <QString>
@@ -14,6 +16,11 @@ namespace relvane {
 
 // The bare name sent for a path: the part after its last "/", "\" or ":".
 [[nodiscard]] QString SendFileName(const QString& path);
+
+// The name a file is received under until it is complete.
+[[nodiscard]] QString PartialFileName(const QString& name);
+// The longest name a local file system entry may have, in bytes.
+constexpr int MaxLocalNameBytes = 255;
 
 // The bare name's bytes on the wire; nothing, and the message in *refusal,
 // when the name cannot travel.

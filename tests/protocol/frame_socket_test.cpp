@@ -10,9 +10,17 @@
 
 #include <QRandomGenerator>
 
+#include <QDeadlineTimer>
+
 #include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <set>
 #include <thread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace relvane;
 using relvane::test::WaitFor;
@@ -177,4 +185,52 @@ TEST(FrameSocket, AMegabyteFrameArrivesWholeWhenTheReceiverStartsLate) {
     ASSERT_EQ(stream.size(), big.size() + small.size());
     EXPECT_TRUE(stream.startsWith(big));
     EXPECT_TRUE(stream.endsWith(small));
+}
+
+// A peer that closed normally (its FIN, then a reset for whatever follows):
+// later sends fail as errors, never as SIGPIPE, which by default would end
+// the whole program.
+TEST(FrameSocket, SendsAfterThePeerClosedFailWithoutSigpipe) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length), 0);
+
+    TcpClient client;
+    std::shared_ptr<TcpConnection> near;
+    client.OnConnect = [&](QObject*, const std::shared_ptr<TcpConnection>& s) { near = s; };
+    client.SetPort(ntohs(at.sin_port));
+    client.SetAddress(QStringLiteral("127.0.0.1"));
+    client.SetActive(true);
+    ASSERT_TRUE(WaitFor([&] { return near != nullptr; }));
+    const int far = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(far, 0);
+    ::close(far); // nothing unread: a plain FIN
+    ::close(listener);
+    // No events from here on: the client would report the close and release
+    // the connection before the sends could meet the closed peer.
+    const QDeadlineTimer deadline(10000);
+    char byte;
+    while (near->ReceiveBytes(&byte, 1) != 0 && !deadline.hasExpired())
+        near->WaitReadable(100);
+
+    const auto before = ::signal(SIGPIPE, SIG_DFL);
+    int sends = 0;
+    bool failed = false;
+    while (!failed && !deadline.hasExpired()) {
+        ++sends;
+        try {
+            failed = !SendFrame(*near, ChatFrame(QStringLiteral("まだいますか")));
+        } catch (const ESocketError& e) {
+            failed = true;
+            EXPECT_TRUE(e.Code() == EPIPE || e.Code() == ECONNRESET) << e.Code();
+        }
+    }
+    ::signal(SIGPIPE, before);
+    EXPECT_TRUE(failed);
+    EXPECT_GE(sends, 2);
 }

@@ -257,11 +257,15 @@ TEST_F(Resume, MatchingPartialContinuesAtItsOffset) {
     EXPECT_EQ(Worker->Slot(S).State, SlotState::ResumeCheck);
     ASSERT_TRUE(Deliver(Proof(Source.left(1500))));
     EXPECT_EQ(Acks(), QStringList({"1"}));
-    EXPECT_TRUE(Worker->SharedProgress()->Resumed.load());
-    EXPECT_EQ(Worker->SharedProgress()->RecvDone.load(), 1500);
+    const TransferProgress& progress = *Worker->SharedProgress();
+    EXPECT_TRUE(progress.Resumed.load());
+    EXPECT_EQ(progress.RecvDone.load(), 1500); // before any block
+    EXPECT_EQ(progress.RecvResumedBytes.load(), 1500);
     ASSERT_TRUE(Deliver(Blocks(Source, 1500) + End()));
     EXPECT_EQ(Acks(), QStringList({"1"}));
     EXPECT_EQ(ReadAll(In("r.bin")), Source);
+    ASSERT_TRUE(Deliver(Header("n.bin", 10))); // the next file starts from nothing held
+    EXPECT_EQ(progress.RecvResumedBytes.load(), 0);
 }
 
 TEST_F(Resume, MismatchEmptiesThePartialAndRestarts) {
@@ -270,6 +274,7 @@ TEST_F(Resume, MismatchEmptiesThePartialAndRestarts) {
     ASSERT_TRUE(Deliver(Proof(Source.left(2000))));
     EXPECT_EQ(Acks(), QStringList({"0"}));
     EXPECT_FALSE(Worker->SharedProgress()->Resumed.load());
+    EXPECT_EQ(Worker->SharedProgress()->RecvResumedBytes.load(), 0);
     // No stale byte may stay behind a shorter rewrite.
     EXPECT_EQ(QFileInfo(In("r.bin.Recv")).size(), 0);
     ASSERT_TRUE(Deliver(Blocks(Source) + End()));
@@ -326,37 +331,68 @@ TEST_F(Resume, PartialThatCannotBeOpenedEndsTheConnection) {
 // ---------------------------------------------------------------------------
 // Names the receiver refuses
 
-TEST_F(Receiver, UnsafeOrUnusableNamesAreRefused) {
-    const QByteArray names[] = {
-        QByteArray(),
-        QByteArray("."),
-        QByteArray(".."),
-        QByteArray("../escape.txt"),
-        QDir::temp().filePath(QStringLiteral("absolute.txt")).toUtf8(),
-        QByteArray("sub/inner.txt"),
-        QByteArray("sub\\inner.txt"),
-        QByteArray("\x81"),      // a lead byte without its second byte
-        QByteArray("\x81\x20x"), // a lead byte before an invalid second byte
-        QByteArray(256, 'n'),    // beyond 255 bytes
+// A file the receiver will not or cannot store: "0" to the sender, the error
+// shown, the list ends; the connection stays and the next list arrives.
+TEST_F(Receiver, RefusedFileEndsTheListAndKeepsTheConnection) {
+    struct Case {
+        QByteArray Name;
+        const char* Ending; // of the error shown
+        std::function<void(Receiver&)> Setup;
+    };
+    const auto names = [](const QByteArray& name) {
+        return Case{name, "は受け取れません", nullptr};
+    };
+    const Case cases[] = {
+        names(QByteArray()),
+        names("."),
+        names(".."),
+        names("../escape.txt"),
+        names(QDir::temp().filePath(QStringLiteral("absolute.txt")).toUtf8()),
+        names("sub/inner.txt"),
+        names("sub\\inner.txt"),
+        names("\x81"),               // a lead byte without its second byte
+        names("\x81\x20x"),          // a lead byte before an invalid second byte
+        names(QByteArray(256, 'n')), // beyond 255 bytes on the wire
+        // 170 bytes on the wire, but 258 here with ".Recv"
+        names(ToShiftJis(QString(83, QChar(u'漢')) + ".txt")),
+        names("a\x1b[31m.txt"),
+        names("\x07"),
+        names("a\r.txt"),
+        names("a\n.txt"),
+        names("\t.txt"),
+        names("a\x7f.txt"),
+        {"blocked.txt", "を作成できません",
+         [](Receiver& r) { QDir(r.Dir.path()).mkdir(QStringLiteral("blocked.txt.Recv")); }},
+        {"gone.txt", "を作成できません",
+         [](Receiver& r) { r.Host.Folder = r.Dir.filePath(QStringLiteral("missing")); }},
     };
     QDir(Dir.path()).mkdir(QStringLiteral("sub"));
-    for (const QByteArray& name : names) {
+    for (const Case& c : cases) {
+        const std::string label = c.Name.toHex().toStdString();
         Host = FakeHost();
         Host.StageNo = 4;
         Host.Folder = Dir.path();
+        if (c.Setup) c.Setup(*this);
+        const QStringList before = Entries();
         Make();
         Begin();
         // The peer goes on as if accepted; nothing of it may reach the disk.
-        EXPECT_FALSE(Deliver(LastIndex(0) + Name(name) + Size(3) + Blocks("abc") + End()));
-        EXPECT_EQ(Acks(), QStringList({"0"})) << name.toHex().constData();
-        ASSERT_EQ(Host.Errors.size(), 1);
-        EXPECT_TRUE(Host.Errors[0].endsWith(QStringLiteral("は受け取れません")));
-        EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow")));
-        EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
-        EXPECT_EQ(Entries(), QStringList({"sub"}));
-        EXPECT_TRUE(QDir(Dir.filePath("sub")).isEmpty());
+        EXPECT_TRUE(Deliver(LastIndex(0) + Name(c.Name) + Size(3) + Blocks("abc") + End()))
+            << label;
+        EXPECT_EQ(Acks(), QStringList({"0"})) << label;
+        ASSERT_EQ(Host.Errors.size(), 1) << label;
+        EXPECT_TRUE(Host.Errors[0].endsWith(QString::fromUtf8(c.Ending))) << label;
+        EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow"))) << label;
+        EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle) << label;
+        EXPECT_EQ(Entries(), before) << label;
+        EXPECT_TRUE(QDir(Dir.filePath("sub")).isEmpty()) << label;
         EXPECT_FALSE(QFileInfo::exists(Dir.filePath("../escape.txt")));
         EXPECT_FALSE(QFileInfo::exists(QDir::temp().filePath(QStringLiteral("absolute.txt"))));
+
+        Host.Folder = Dir.path();
+        EXPECT_TRUE(Deliver(SendRequest() + Whole("next.txt", "abc") + End())) << label;
+        EXPECT_EQ(ReadAll(In("next.txt")), "abc") << label;
+        ASSERT_TRUE(QFile::remove(In("next.txt")));
     }
 }
 
@@ -580,18 +616,6 @@ TEST_F(Receiver, SizeThatIsNoNumberFails) {
     EXPECT_FALSE(
         Deliver(LastIndex(0) + Name("n.bin") + Notice(Type::FileSize, Format::FmtNumber, "12a")));
     EXPECT_EQ(Host.Errors, QStringList({"'12a' は整数ではありません"}));
-}
-
-TEST_F(Receiver, PartialThatCannotBeCreatedRejects) {
-    Host.Folder = Dir.filePath(QStringLiteral("missing"));
-    Make();
-    Begin();
-    EXPECT_FALSE(Deliver(Whole("a.txt", "data")));
-    EXPECT_EQ(Acks(), QStringList({"0"}));
-    EXPECT_EQ(Host.Errors, QStringList({QStringLiteral("ファイル %1 を作成できません")
-                                            .arg(Dir.filePath("missing/a.txt.Recv"))}));
-    EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow")));
-    EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
 }
 
 TEST_F(Receiver, WriteThatDoesNotCompleteRejects) {

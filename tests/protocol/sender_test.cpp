@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -297,10 +298,16 @@ TEST(Sender, ResumeContinuesAtTheOffsetTheChecksumProved) {
     EXPECT_TRUE(s.Progress().Resumed.load());
 
     s.Reply(Type::Ack, "1");
+    s.Conn->Writable = false; // no block yet: the bytes held count at once
+    s.Pass();
+    EXPECT_EQ(s.Progress().SendDone.load(), 1500);
+    EXPECT_EQ(s.Progress().SendResumedBytes.load(), 1500);
+    s.Conn->Writable = true;
     s.Sent.clear();
     s.RunToEnd();
     EXPECT_EQ(s.Log(), (QStringList{"FileData 1024", "FileData 476", "End", "End"}));
     EXPECT_EQ(s.Data(), data.mid(1500));
+    EXPECT_EQ(s.Progress().SendResumedBytes.load(), 1500);
 }
 
 TEST(Sender, ResumeRestartsAtZeroWhenRefusedOrOffsetIsZero) {
@@ -318,6 +325,7 @@ TEST(Sender, ResumeRestartsAtZeroWhenRefusedOrOffsetIsZero) {
         s.RunToEnd();
         EXPECT_EQ(s.Data(), data) << "offset " << offset;
         EXPECT_FALSE(s.Progress().Resumed.load());
+        EXPECT_EQ(s.Progress().SendResumedBytes.load(), 0);
     }
 }
 
@@ -355,41 +363,47 @@ TEST(Sender, OffsetBeyondTheFileGetsTheWholeFilesChecksum) {
     EXPECT_EQ(t.Host.Errors, QStringList{"HashError"});
 }
 
-TEST(Sender, RejectionsInEachStateEndTheConnectionWithTheirText) {
-    {
-        Sender s;
-        s.Start({s.MakeFile("a", RandomBytes(3000, 6))});
-        s.Pass(); // one block
+// A "0" while a file goes ends the list: the receiver refused the file or
+// could not store it, and ends the connection itself when it must. Only a
+// rejected end of the list is still the sender's own reason to end it.
+TEST(Sender, RejectionsEndTheListWithTheirText) {
+    struct Case {
+        const char* Name;
+        bool Resume;
+        QByteArray Data;
+        int Passes; // after the start, before the "0"
+        SlotState State;
+        const char* Text;
+        bool KeepsConnection;
+    };
+    const Case cases[] = {
+        {"asking for the offset", true, "abc", 0, SlotState::ResumeQuery, "送信エラー", true},
+        {"sending blocks", false, RandomBytes(3000, 6), 1, SlotState::SendData, "送信エラー", true},
+        {"end of the file", false, "abc", 1, SlotState::SendWaitFileAck, "送信完了エラー", true},
+        {"end of the list", false, "abc", 4, SlotState::SendWaitListAck, "送信全完了エラー", false},
+    };
+    for (const Case& c : cases) {
+        Sender s(c.Resume);
+        s.Start({s.MakeFile("a", c.Data), s.MakeFile("b", "next")});
+        for (int i = 0; i < c.Passes; ++i) {
+            if (s.Slot().State == SlotState::SendWaitFileAck) s.Reply(Type::Ack, "00"); // accepts
+            s.Pass();
+        }
+        ASSERT_EQ(s.Slot().State, c.State) << c.Name;
+        s.Host.Calls.clear();
         s.Reply(Type::Ack, "0");
         s.Pass();
-        EXPECT_EQ(s.Host.Errors, QStringList{"送信エラー"});
-        EXPECT_FALSE(s.Slot().InUse);
-        EXPECT_FALSE(s.Slot().FileStream);
-        EXPECT_TRUE(s.Host.Calls.contains("HideSendWindow"));
-        EXPECT_TRUE(s.Host.SendEnabled);
-        EXPECT_TRUE(s.Worker->TerminateRequested());
-    }
-    {
-        Sender s;
-        s.Start({s.MakeFile("a", "abc")});
+        EXPECT_EQ(s.Host.Errors, QStringList{c.Text}) << c.Name;
+        EXPECT_EQ(s.Worker->TerminateRequested(), !c.KeepsConnection) << c.Name;
+        if (!c.KeepsConnection) continue;
+        EXPECT_EQ(s.Host.Calls,
+                  (QStringList{"HideSendWindow", "EnableSend", "ShowError:" + QString(c.Text)}))
+            << c.Name;
+        EXPECT_FALSE(s.Slot().InUse) << c.Name;
+        EXPECT_FALSE(s.Slot().FileStream) << c.Name;
+        const auto sent = s.Sent.size();
         s.Pass();
-        ASSERT_EQ(s.Slot().State, SlotState::SendWaitFileAck);
-        s.Reply(Type::Ack, "0");
-        s.Pass();
-        EXPECT_EQ(s.Host.Errors, QStringList{"送信完了エラー"});
-        EXPECT_TRUE(s.Worker->TerminateRequested());
-    }
-    {
-        Sender s;
-        s.Start({s.MakeFile("a", "abc")});
-        s.Pass();
-        s.Reply(Type::Ack, "00"); // only exactly "0" rejects
-        s.Pass();
-        ASSERT_EQ(s.Slot().State, SlotState::SendWaitListAck);
-        s.Reply(Type::Ack, "0");
-        s.Pass();
-        EXPECT_EQ(s.Host.Errors, QStringList{"送信全完了エラー"});
-        EXPECT_TRUE(s.Worker->TerminateRequested());
+        EXPECT_EQ(s.Sent.size(), sent) << c.Name << ": still sending";
     }
 }
 
@@ -526,12 +540,56 @@ TEST(SendListCheck, RefusesWhatTheFramesCannotCarry) {
     EXPECT_TRUE(CheckSendList({hangul}).contains(hangul));
     EXPECT_TRUE(CheckSendList({hangul}).contains("Shift-JIS"));
 
-    // 255 bytes in Shift-JIS fit, 256 do not (counted in Shift-JIS, not UTF-8;
-    // such a name cannot exist here, but it is refused before the disk is asked).
-    EXPECT_EQ(CheckSendList({make(QString(255, u'a'), 1)}), QString());
+    // Beyond 255 bytes in Shift-JIS (refused before the disk is asked).
     const QString tooLong = dir.filePath(QString(128, QChar(u'あ')));
     ASSERT_EQ(ToShiftJis(SendFileName(tooLong)).size(), 256);
     EXPECT_TRUE(CheckSendList({tooLong}).contains(QStringLiteral("長すぎる")));
+}
+
+// Names the peer could not store as they are, or would store as the same
+// file: refused before anything is sent.
+TEST(SendListCheck, RefusesNamesThePeerCouldNotStore) {
+    QTemporaryDir dir;
+    const auto make = [&](const QString& relative) {
+        const QString path = dir.filePath(relative);
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly)) << relative.toStdString();
+        return path;
+    };
+    const QString kanji82 = QString(82, QChar(u'漢')) + ".txt"; // ".Recv" makes 255 bytes
+    const QString kanji83 = QString(83, QChar(u'漢')) + ".txt"; // 258 bytes
+    const QString sameA = make("one/report.txt"), sameB = make("two/report.txt");
+    struct Case {
+        QStringList Files;
+        QString Expected; // empty: accepted; else the start of the refusal
+    };
+    const Case cases[] = {
+        {{make(kanji82)}, {}},
+        {{make(kanji83)},
+         QStringLiteral("ファイル名 %1 は長すぎるため").arg(dir.filePath(kanji83))},
+        {{sameA, make("three/other.txt"), sameB},
+         QStringLiteral("同じ名前のファイルは一度に送信できません\r\n%1\r\n%2").arg(sameA, sameB)},
+        {{make("Report.txt"), sameA}, {}}, // another name on the peer's file system
+    };
+    for (const Case& c : cases) {
+        const QString got = CheckSendList(c.Files);
+        if (c.Expected.isEmpty()) {
+            EXPECT_EQ(got, QString()) << c.Files.join(' ').toStdString();
+        } else {
+            EXPECT_TRUE(got.startsWith(c.Expected)) << got.toStdString();
+        }
+    }
+    // Characters that come back from Shift-JIS as others.
+    for (const char16_t one : {u'\u00A5', u'\u203E', u'\u2212', u'\u301C', u'\u2016', u'\u2014',
+                               u'\u00A2', u'\u00A3', u'\u00AC'}) {
+        const QString path = make(QStringLiteral("a%1b.txt").arg(QChar(one)));
+        EXPECT_EQ(
+            CheckSendList({path}),
+            QStringLiteral("ファイル名 %1 には Shift-JIS で表せない文字があるため送信できません")
+                .arg(path))
+            << int(one);
+    }
 }
 
 TEST(SendListCheck, BareNameIsAfterTheLastSeparator) {

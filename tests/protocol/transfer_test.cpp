@@ -309,3 +309,30 @@ TEST(TransferCancel, EitherSideCancelsKeepsThePartialAndTheConnection) {
     EXPECT_TRUE(from.Progress().Resumed.load());
     link.ExpectCleanAndConnected();
 }
+
+TEST(TransferRefusal, FileTheReceiverCannotStoreEndsTheListNotTheConnection) {
+    Link link(false, false);
+    ASSERT_TRUE(link.Ready);
+    Peer& from = link.Client;
+    Peer& to = link.Server;
+    // A folder where the partial file would go.
+    ASSERT_TRUE(QDir(to.Inbox.path()).mkdir(QStringLiteral("blocked.bin.Recv")));
+    const QByteArray data = RandomBytes(300 * 1024, 7);
+    from.Send({from.MakeFile("blocked.bin", data), from.MakeFile("after.bin", "abc")});
+    ASSERT_TRUE(
+        WaitFor([&] { return !from.Host.Errors.isEmpty() && from.Host.SendEnabled; }, Deadline));
+    // Refused at its first block, or at its End when that went out before the "0" came.
+    EXPECT_TRUE(from.HasError("送信エラー") || from.HasError("送信完了エラー"))
+        << from.Host.Errors.join(" | ").toStdString();
+    ASSERT_EQ(to.Host.Errors.size(), 1);
+    EXPECT_TRUE(to.Host.Errors[0].endsWith(QStringLiteral("を作成できません")));
+    EXPECT_FALSE(QFile::exists(to.Inbox.filePath("after.bin")));
+    link.ExpectConnected();
+
+    from.Host.Errors.clear();
+    to.Host.Errors.clear();
+    from.Send({from.MakeFile("next.bin", data)});
+    ASSERT_TRUE(WaitFor([&] { return from.Has("ListSent") && to.Has("ListReceived"); }, Deadline));
+    EXPECT_TRUE(to.Received("next.bin") == data);
+    link.ExpectCleanAndConnected();
+}
