@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QLockFile>
 #include <QPointer>
 #include <QStandardPaths>
@@ -31,14 +32,46 @@ QPointer<TMainForm>& Main() {
     return form;
 }
 
-// Qt's own texts (the file, folder and colour dialogs, the standard
-// buttons) in Japanese, whatever the system's language: the program speaks
-// Japanese throughout.
+// Texts of Qt's own that its Japanese translation lacks (the file dialog's
+// "Type" column for folders and drives).
+class TQtTextsSupplement : public QTranslator {
+public:
+    using QTranslator::QTranslator;
+    [[nodiscard]] bool isEmpty() const override { return false; }
+    [[nodiscard]] QString translate(const char* context, const char* source,
+                                    const char* /*disambiguation*/, int /*n*/) const override {
+        static const struct {
+            const char* Context;
+            const char* Source;
+            const char16_t* Text;
+        } texts[] = {
+            {"QAbstractFileIconProvider", "Folder", u"フォルダー"},
+            {"QAbstractFileIconProvider", "File Folder", u"ファイル フォルダー"},
+            {"QAbstractFileIconProvider", "File", u"ファイル"},
+            {"QAbstractFileIconProvider", "Drive", u"ドライブ"},
+            {"QAbstractFileIconProvider", "Shortcut", u"ショートカット"},
+            {"QAbstractFileIconProvider", "Unknown", u"不明"},
+        };
+        for (const auto& t : texts) {
+            if (qstrcmp(context, t.Context) == 0 && qstrcmp(source, t.Source) == 0)
+                return QString::fromUtf16(t.Text);
+        }
+        return {};
+    }
+};
+
+// Qt's own texts and formats (the file, folder and colour dialogs, the
+// standard buttons, dates and file types) in Japanese, whatever the system's
+// language: the program speaks Japanese throughout.
 void LoadQtJapanese(QApplication& app) {
-    static const QString name = QStringLiteral("QtJapanese");
-    if (app.findChild<QTranslator*>(name, Qt::FindDirectChildrenOnly) != nullptr) return;
+    static bool loaded = false; // once per run, however often the program starts up
+    if (loaded) return;
+    loaded = true;
+    QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
+    // Asked after the translation below, which is installed later.
+    auto* supplement = new TQtTextsSupplement(&app);
+    app.installTranslator(supplement);
     auto* translator = new QTranslator(&app);
-    translator->setObjectName(name);
     if (translator->load(QStringLiteral("qtbase_ja"),
                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         app.installTranslator(translator);

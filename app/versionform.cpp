@@ -46,20 +46,20 @@ TVersionForm::TVersionForm(QWidget* parent) : QDialog(parent) {
     VersionLabel->setObjectName(QStringLiteral("Label1"));
     VersionLabel->setFont(FormFont(16));
     VersionLabel->setAlignment(Qt::AlignRight | Qt::AlignTop);
-    VersionLabel->setIndent(rightMargin);
+    VersionLabel->setContentsMargins(0, 0, rightMargin, 0);
     VersionLabel->setGeometry(0, 36, 371, 25);
 
     MemoryLabel = new QLabel(this);
     MemoryLabel->setObjectName(QStringLiteral("Label3"));
     MemoryLabel->setAlignment(Qt::AlignRight | Qt::AlignTop);
-    MemoryLabel->setIndent(rightMargin);
+    MemoryLabel->setContentsMargins(0, 0, rightMargin, 0);
     // The layout's 12 pixels cut the substitute font's descenders.
     MemoryLabel->setGeometry(0, 61, 371, std::max(12, MemoryLabel->fontMetrics().height()));
 
     ProgramVersionLabel = new QLabel(ProgramVersionText(), this);
     ProgramVersionLabel->setObjectName(QStringLiteral("ProgramVersionLabel"));
     ProgramVersionLabel->setAlignment(Qt::AlignRight | Qt::AlignTop);
-    ProgramVersionLabel->setIndent(rightMargin);
+    ProgramVersionLabel->setContentsMargins(0, 0, rightMargin, 0);
     ProgramVersionLabel->setGeometry(0, 76, 371, ProgramVersionLabel->fontMetrics().height());
     QPalette grey = ProgramVersionLabel->palette();
     grey.setColor(QPalette::WindowText, QColor(96, 96, 96));
