@@ -74,6 +74,8 @@ void TMainForm::BeginWait(const QString& message) {
     connect(FWaitForm.get(), &TWaitForm::cancelRequested, this, [this] { FSession->Cancel(); });
     FWaitForm->show();
     setEnabled(false);
+    // A window of its own: it takes input while the window it stands for does not.
+    FWaitForm->setEnabled(true);
 }
 
 void TMainForm::EndWait() {
