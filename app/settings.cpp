@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 #include <optional>
 
 namespace relvane::app {
@@ -62,9 +64,22 @@ QString DefaultSettingsFile() {
         .filePath(QStringLiteral("Varnel.ini"));
 }
 
+// A folder whose files the system runs by name: a peer's file must never
+// land there, even for a user (root) who may write to it.
+bool IsCommandFolder(const QString& folder) {
+    const QString path = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    if (path.startsWith(u"/usr/") || path.startsWith(u"/opt/") || path == u"/bin" ||
+        path == u"/sbin")
+        return true;
+    const QStringList searched = qEnvironmentVariable("PATH").split(u':', Qt::SkipEmptyParts);
+    return std::any_of(searched.begin(), searched.end(),
+                       [&](const QString& p) { return QDir::cleanPath(p) == path; });
+}
+
 QString DefaultReceiveFolder(const QString& programFolder) {
     const QFileInfo program(programFolder);
-    if (program.isDir() && program.isWritable()) return WithSeparator(program.absoluteFilePath());
+    if (program.isDir() && program.isWritable() && !IsCommandFolder(programFolder))
+        return WithSeparator(program.absoluteFilePath());
     const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     if (!downloads.isEmpty() && QFileInfo(downloads).isDir()) return WithSeparator(downloads);
     return WithSeparator(QDir::homePath());

@@ -214,6 +214,13 @@ TEST(ReceiveFolder, ProgramFolderWhenWritableElseDownloadsOrHome) {
     EXPECT_TRUE(fallback.endsWith(u'/'));
     EXPECT_TRUE(QFileInfo(fallback).isDir()) << fallback.toStdString();
     EXPECT_NE(fallback, dir.filePath(QStringLiteral("missing/")));
+    // Installed, the program's folder holds commands: never a receive folder,
+    // even for a user who may write there.
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", dir.path().toLocal8Bit() + ":/usr/bin");
+    EXPECT_NE(DefaultReceiveFolder(dir.path()), dir.path() + u'/');
+    qputenv("PATH", path);
+    EXPECT_NE(DefaultReceiveFolder(QStringLiteral("/usr/bin")), u"/usr/bin/");
 }
 
 TEST(MemoryStatus, AvailableMemoryFromMeminfo) {
