@@ -80,9 +80,13 @@ void ConnectionWorker::Wake() {
     const std::uint64_t one = 1;
     // A full counter already wakes the loop; nothing else can fail here.
     [[maybe_unused]] const auto written = ::write(WakeFd, &one, sizeof one);
+    // After the write: a pass that sees the flag finds the counter set.
+    WakePending = true;
 }
 
 void ConnectionWorker::DrainWake() {
+    // The flag spares a system call on every pass of a transfer.
+    if (!WakePending.exchange(false)) return;
     std::uint64_t count = 0;
     [[maybe_unused]] const auto read = ::read(WakeFd, &count, sizeof count);
 }

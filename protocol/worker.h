@@ -106,8 +106,9 @@ private:
     std::atomic<bool> FResumeOn;
     std::shared_ptr<TransferProgress> Progress;
     std::atomic<bool> Terminated{false};
-    std::atomic<bool> RunEnded{false}; // set last in run(), read by the destructor
-    int WakeFd = -1;
+    std::atomic<bool> RunEnded{false};    // set last in run(), read by the destructor
+    int WakeFd = -1;                      // eventfd
+    std::atomic<bool> WakePending{false}; // set after each write to it
 
     // A frame from another thread; a SendRequest carries its list.
     struct Outgoing {

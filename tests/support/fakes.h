@@ -34,7 +34,9 @@ public:
     void Feed(const QByteArray& bytes) {
         {
             std::lock_guard g(M);
-            Incoming.append(bytes);
+            // Copied, not shared: Qt's reference counts are invisible to
+            // ThreadSanitizer, so a shared buffer freed here looks like a race.
+            Incoming.append(bytes.constData(), bytes.size());
         }
         Signal();
     }
