@@ -25,14 +25,24 @@ QString Native(const QString& path) {
 // receive folder. Checked on decoded characters: a Shift-JIS second byte may
 // be 0x5C without being a backslash. Control characters would reach
 // terminals and file lists as they are.
+bool IsControl(QChar c) {
+    return c.unicode() < 0x20 || c.unicode() == 0x7F;
+}
+
 bool IsUnsafeName(const QString& name) {
-    const bool control = std::any_of(name.begin(), name.end(), [](QChar c) {
-        return c.unicode() < 0x20 || c.unicode() == 0x7F;
-    });
-    return control || name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") ||
+    return std::any_of(name.begin(), name.end(), IsControl) || name.isEmpty() ||
+           name == QLatin1String(".") || name == QLatin1String("..") ||
            name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) ||
            QDir::isAbsolutePath(name) ||
            QFile::encodeName(PartialFileName(name)).size() > MaxLocalNameBytes;
+}
+
+// A refused name as the error shows it: its control characters must not
+// reach a terminal either.
+QString Shown(const QByteArray& name) {
+    QString text = FromShiftJis(name);
+    std::replace_if(text.begin(), text.end(), IsControl, QChar(QChar::ReplacementCharacter));
+    return text;
 }
 
 QString SizeMismatch(const QString& path, qint64 received, std::int32_t announced) {
@@ -173,7 +183,7 @@ void FileReceiver::ProcessFileName(const QByteArray& payload) {
     const std::optional<QString> decoded = FromShiftJisStrict(bytes);
     if (bytes.size() > MaxFileNameBytes || !decoded || IsUnsafeName(*decoded)) {
         // This file only: the sender ends its list at the "0", the connection stays.
-        Reject(QStringLiteral("ファイル名 '%1' は受け取れません").arg(FromShiftJis(bytes)),
+        Reject(QStringLiteral("ファイル名 '%1' は受け取れません").arg(Shown(bytes)),
                ErrorKind::Cancelled);
     }
     S.FileName = *decoded;

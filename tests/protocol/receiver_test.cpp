@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <functional>
 
 using namespace relvane;
@@ -382,6 +383,9 @@ TEST_F(Receiver, RefusedFileEndsTheListAndKeepsTheConnection) {
         EXPECT_EQ(Acks(), QStringList({"0"})) << label;
         ASSERT_EQ(Host.Errors.size(), 1) << label;
         EXPECT_TRUE(Host.Errors[0].endsWith(QString::fromUtf8(c.Ending))) << label;
+        EXPECT_FALSE(std::any_of(Host.Errors[0].begin(), Host.Errors[0].end(), [](QChar ch) {
+            return ch < u'\x20' || ch == u'\x7f';
+        })) << label;
         EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow"))) << label;
         EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle) << label;
         EXPECT_EQ(Entries(), before) << label;
