@@ -319,8 +319,12 @@ TEST(TransferRefusal, FileTheReceiverCannotStoreEndsTheListNotTheConnection) {
     ASSERT_TRUE(QDir(to.Inbox.path()).mkdir(QStringLiteral("blocked.bin.Recv")));
     const QByteArray data = RandomBytes(300 * 1024, 7);
     from.Send({from.MakeFile("blocked.bin", data), from.MakeFile("after.bin", "abc")});
-    ASSERT_TRUE(
-        WaitFor([&] { return !from.Host.Errors.isEmpty() && from.Host.SendEnabled; }, Deadline));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return !from.Host.Errors.isEmpty() && from.Host.SendEnabled &&
+                   !to.Host.Errors.isEmpty();
+        },
+        Deadline));
     // Refused at its first block, or at its End when that went out before the "0" came.
     EXPECT_TRUE(from.HasError("送信エラー") || from.HasError("送信完了エラー"))
         << from.Host.Errors.join(" | ").toStdString();
