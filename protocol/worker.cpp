@@ -202,19 +202,36 @@ bool ConnectionWorker::CanSendNow() {
     return Socket->WaitWritable(0);
 }
 
+// What crosses to the worker is copied whole: a shared Qt buffer would be
+// released on either thread through reference counts that no race detector
+// can follow.
+namespace {
+QByteArray OwnCopy(const QByteArray& bytes) {
+    return QByteArray(bytes.constData(), bytes.size());
+}
+} // namespace
+
 void ConnectionWorker::RequestSend(const QStringList& files) {
     Progress->SendCancel = false;
+    QStringList own;
+    own.reserve(files.size());
+    for (const QString& f : files)
+        own << QString(f.constData(), f.size());
     {
         std::lock_guard lock(QueueMutex);
-        Queued.push_back({SendRequestFrame(), files});
+        Queued.push_back({SendRequestFrame(), std::move(own)});
+        QueueSent = false;
     }
     Wake();
 }
 
 void ConnectionWorker::QueueFrame(QByteArray frame) {
+    QByteArray own = OwnCopy(frame);
+    frame = QByteArray();
     {
         std::lock_guard lock(QueueMutex);
-        Queued.push_back({std::move(frame), std::nullopt});
+        Queued.push_back({std::move(own), std::nullopt});
+        QueueSent = false;
     }
     Wake();
 }
@@ -224,10 +241,23 @@ bool ConnectionWorker::HasQueued() {
     return !Queued.empty();
 }
 
+bool ConnectionWorker::WaitQueueSent(int timeoutMs) {
+    std::unique_lock lock(QueueMutex);
+    return QueueSentChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                     [this] { return QueueSent; });
+}
+
 bool ConnectionWorker::SendQueued() {
     for (;;) {
         if (Partial.isEmpty()) {
-            if (!HasQueued()) return true;
+            if (!HasQueued()) {
+                std::lock_guard lock(QueueMutex);
+                if (Queued.empty() && !QueueSent) {
+                    QueueSent = true;
+                    QueueSentChanged.notify_all();
+                }
+                return true;
+            }
             Outgoing item;
             {
                 std::lock_guard lock(QueueMutex);

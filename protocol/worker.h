@@ -20,6 +20,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -68,6 +69,9 @@ public:
     // handshake's Requests): sent whole by the worker between blocks, in the
     // order queued. Any thread; never waits for the peer.
     void QueueFrame(QByteArray frame);
+    // Waits up to timeoutMs until every queued frame has gone out whole;
+    // false when some are still waiting. For a last line before a close.
+    bool WaitQueueSent(int timeoutMs);
 
 protected:
     void run() override; // the receive loop
@@ -122,6 +126,9 @@ private:
     // frames to each other must not wait on each other's full buffers.
     QByteArray Partial;
     qsizetype PartialSent = 0;
+    // Set (under QueueMutex) once everything queued has gone out.
+    bool QueueSent = true;
+    std::condition_variable QueueSentChanged;
 
     FrameReader Reader;
     FileSender Sender;

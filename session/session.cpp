@@ -21,6 +21,10 @@ constexpr std::size_t MaxPendingPeers = 4;
 // A worker reports one stage change per call; it needs no more than this to
 // see its stop request once its connection is closed.
 constexpr int WorkerEndLimitMs = 10000;
+// Chat lines still queued when the user disconnects go first, for this long.
+constexpr int LastLinesLimitMs = 500;
+// What a closing peer sent last is read for at most this long.
+constexpr int LastFramesLimitMs = 2000;
 
 } // namespace
 
@@ -137,6 +141,7 @@ Session::Session(QObject* parent)
     };
     FirstAnswerTimer.setSingleShot(true);
     connect(&FirstAnswerTimer, &QTimer::timeout, this, &Session::FirstAnswerMissing);
+    DrainTimer.setInterval(5);
 }
 
 Session::~Session() {
@@ -334,10 +339,13 @@ void Session::ServerPeerClosed(const std::shared_ptr<TcpConnection>& socket) {
         TakeNextPendingPeer();
         return;
     }
-    // The server goes on listening.
-    Release(false, false);
-    SetState(SessionState::Idle);
-    emit connectionLost();
+    AfterPeersLastFrames([this, socket] {
+        if (Connection != socket) return;
+        // The server goes on listening.
+        Release(false, false);
+        SetState(SessionState::Idle);
+        emit connectionLost();
+    });
 }
 
 void Session::ClientConnected(const std::shared_ptr<TcpConnection>& socket) {
@@ -351,12 +359,37 @@ void Session::ClientConnected(const std::shared_ptr<TcpConnection>& socket) {
 
 void Session::ClientClosed() {
     if (!Connection || ServerSide) return; // an attempt that never connected
-    Release(false, false);
-    if (FState == SessionState::Connected) {
-        SetState(SessionState::Idle);
+    const std::shared_ptr<TcpConnection> closed = Connection;
+    AfterPeersLastFrames([this, closed] {
+        if (Connection != closed) return;
+        Release(false, false);
+        if (FState == SessionState::Connected) {
+            SetState(SessionState::Idle);
+        }
+        // During an attempt the wait goes on until the user gives up.
+        emit connectionLost();
+    });
+}
+
+void Session::AfterPeersLastFrames(std::function<void()> done) {
+    const std::shared_ptr<TcpConnection> connection = Connection;
+    const auto drained = [this, connection] {
+        return !Current || Current->Thread->isFinished() || Connection != connection ||
+               connection->BytesWaiting() <= 0;
+    };
+    if (drained()) {
+        done();
+        return;
     }
-    // During an attempt the wait goes on until the user gives up.
-    emit connectionLost();
+    DrainTimer.disconnect();
+    const QDeadlineTimer deadline(LastFramesLimitMs);
+    connect(&DrainTimer, &QTimer::timeout, this, [this, drained, deadline, done] {
+        if (!drained() && !deadline.hasExpired()) return;
+        DrainTimer.stop();
+        DrainTimer.disconnect();
+        done();
+    });
+    DrainTimer.start();
 }
 
 // ---- The listening side
@@ -452,6 +485,14 @@ void Session::WorkerError(const Error& error) {
             this, [this, kind, text] { emit failure(kind, text); }, Qt::QueuedConnection);
         return;
     }
+    if (ServerSide && FState == SessionState::Handshaking) {
+        // A peer that speaks something else before the handshake is done
+        // (a port probe, another program) is dropped like one that closed.
+        DropCandidate();
+        emit peerDropped();
+        TakeNextPendingPeer();
+        return;
+    }
     // Released before anything is shown, so the peer learns of it at once.
     const bool attempt = FState != SessionState::Connected;
     Release(false, ServerSide);
@@ -511,6 +552,8 @@ void Session::Release(bool sendNotice, bool stopListening) {
     const std::shared_ptr<TcpConnection> connection = std::move(Connection);
     Connection.reset();
     if (connection && sendNotice) {
+        // Lines the user typed last go before the close, for a short time.
+        if (Current) Current->Thread->WaitQueueSent(LastLinesLimitMs);
         // A courtesy: the close tells the peer anyway, so it never waits.
         const QByteArray notice = DisconnectFrame();
         [[maybe_unused]] const bool sent = connection->TrySendWhole(notice);

@@ -18,6 +18,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -176,6 +177,9 @@ private:
     // listening when `stopListening`.
     void Release(bool sendNotice, bool stopListening);
     void Queue(const QByteArray& frame);
+    // The peer closed: what it sent last (often the reply that completes a
+    // list) is read first, for a bounded time, then `done` runs.
+    void AfterPeersLastFrames(std::function<void()> done);
 
     SessionSettings FSettings;
     std::unique_ptr<TcpServer> Server;
@@ -192,6 +196,9 @@ private:
     std::vector<std::shared_ptr<TcpConnection>> Pending;
     QTimer FirstAnswerTimer;
     int FirstAnswerLimitMs = 10000;
+
+    QTimer DrainTimer;
+    std::function<void()> AfterDrain;
 
     std::vector<std::unique_ptr<WorkerEntry>> Workers;
     WorkerEntry* Current = nullptr;

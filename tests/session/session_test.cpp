@@ -139,19 +139,26 @@ TEST_F(SessionTest, ThePeerLearnsOfADisconnectWhileTheBoxIsOpen) {
     }
 }
 
-// Before the handshake completes, a peer that closes or stays silent is
-// dropped and the listener waits for the next, which is served.
+// Before the handshake completes, a peer that closes, stays silent or speaks
+// something else is dropped and the listener waits for the next, which is
+// served.
 TEST_F(SessionTest, ProbesDoNotStopAListener) {
-    for (const bool silent : {false, true}) {
-        SCOPED_TRACE(silent ? "silent probe" : "closing probe");
+    enum class Probe { Closing, Silent, Garbage };
+    for (const Probe probe : {Probe::Closing, Probe::Silent, Probe::Garbage}) {
+        SCOPED_TRACE(static_cast<int>(probe));
         Peer a(QStringLiteral("a"), Port);
         a.S.SetFirstAnswerLimitMs(300);
         a.S.Listen();
-        const int probe = RawConnect(Port);
-        if (!silent) ::close(probe);
+        const int fd = RawConnect(Port);
+        if (probe == Probe::Closing) ::close(fd);
+        if (probe == Probe::Garbage) {
+            const QByteArray get("GET / HTTP/1.0\r\n\r\n");
+            ::send(fd, get.constData(), get.size(), MSG_NOSIGNAL);
+        }
         ASSERT_TRUE(WaitFor([&] { return a.Has(QStringLiteral("dropped")); }));
         EXPECT_EQ(a.S.State(), SessionState::Listening);
-        if (silent) ::close(probe);
+        EXPECT_EQ(a.Events, QStringList{QStringLiteral("dropped")}) << "nothing to show";
+        if (probe != Probe::Closing) ::close(fd);
 
         Peer b(QStringLiteral("b"), Port);
         b.S.Connect(QStringLiteral("127.0.0.1"));
