@@ -33,8 +33,7 @@ bool IsUnsafeName(const QString& name) {
     return std::any_of(name.begin(), name.end(), IsControl) || name.isEmpty() ||
            name == QLatin1String(".") || name == QLatin1String("..") ||
            name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) ||
-           QDir::isAbsolutePath(name) ||
-           QFile::encodeName(PartialFileName(name)).size() > MaxLocalNameBytes;
+           QDir::isAbsolutePath(name) || QFile::encodeName(name).size() > MaxLocalNameBytes;
 }
 
 // A refused name as the error shows it: its control characters must not
@@ -66,7 +65,7 @@ std::uint8_t FileReceiver::SlotNo() const {
 }
 
 QString FileReceiver::PartialPath() const {
-    return PartialFileName(FinalPath());
+    return QDir(Folder).filePath(PartialFileName(S.FileName));
 }
 
 QString FileReceiver::FinalPath() const {

@@ -3,6 +3,7 @@
 #include "platform/sjis.h"
 #include "protocol/frame.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -12,7 +13,20 @@
 namespace relvane {
 
 QString PartialFileName(const QString& name) {
-    return name + QStringLiteral(".Recv");
+    const QString plain = name + QStringLiteral(".Recv");
+    if (QFile::encodeName(plain).size() <= MaxLocalNameBytes) return plain;
+    // A name that fits only without the suffix: cut, with a digest of the
+    // whole name, so that the same file finds its partial again for a resume
+    // (where the checksum still guards against the rare other file).
+    const QString tail =
+        QLatin1Char('~') +
+        QString::fromLatin1(
+            QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha1).toHex().left(8)) +
+        QStringLiteral(".Recv");
+    QString cut = name;
+    while (!cut.isEmpty() && QFile::encodeName(cut + tail).size() > MaxLocalNameBytes)
+        cut.chop(cut.size() >= 2 && cut.back().isLowSurrogate() ? 2 : 1);
+    return cut + tail;
 }
 
 QString CannotOpenText(const QString& path) {
@@ -47,13 +61,13 @@ std::optional<QByteArray> WireFileName(const QString& path, QString* refusal) {
                        .arg(MaxFileNameBytes);
         return std::nullopt;
     }
-    // The peer first writes name + ".Recv", a name its file system (bytes of
-    // UTF-8 here) must hold; failing there would cost the whole list.
-    if (QFile::encodeName(PartialFileName(name)).size() > MaxLocalNameBytes) {
+    // The peer's file system (bytes of UTF-8 there) must hold the name; its
+    // refusal would cost the rest of the list.
+    if (QFile::encodeName(name).size() > MaxLocalNameBytes) {
         *refusal =
             QStringLiteral("ファイル名 %1 は長すぎるため送信できません（UTF-8 で %2 バイトまで）")
                 .arg(path)
-                .arg(MaxLocalNameBytes - PartialFileName(QString()).size());
+                .arg(MaxLocalNameBytes);
         return std::nullopt;
     }
     return bytes;

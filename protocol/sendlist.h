@@ -2,8 +2,8 @@
 // Checks on the files a user chose to send, made before the list goes out:
 // every file must fit the protocol (a size in signed 32 bits, a bare name of
 // at most 255 bytes in Shift-JIS that Shift-JIS holds faithfully), the peer's
-// file system must hold its partial name, and no two files of a list may
-// share a bare name.
+// file system must hold the name, and no two files of a list may share a bare
+// name.
 
 #include <QByteArray>
 #include <QString>
@@ -17,7 +17,9 @@ namespace relvane {
 // The bare name sent for a path: the part after its last "/", "\" or ":".
 [[nodiscard]] QString SendFileName(const QString& path);
 
-// The name a file is received under until it is complete.
+// The name a file is received under until it is complete: name + ".Recv",
+// or, where that would not fit a directory entry, a cut of the name with a
+// digest of it before ".Recv".
 [[nodiscard]] QString PartialFileName(const QString& name);
 // The longest name a local file system entry may have, in bytes.
 constexpr int MaxLocalNameBytes = 255;

@@ -3,6 +3,7 @@
 
 #include "platform/sjis.h"
 #include "protocol/handshake.h"
+#include "protocol/sendlist.h"
 #include "protocol/worker.h"
 #include "tests/support/fakes.h"
 
@@ -291,6 +292,21 @@ TEST_F(Resume, EmptyPartialCountsAsNone) {
     EXPECT_EQ(ReadAll(In("r.bin")), Source);
 }
 
+// 253 bytes of UTF-8: the name fits, name + ".Recv" would not.
+TEST_F(Resume, NameTooLongForItsSuffixKeepsItsPartialUnderAShorterName) {
+    const QString name = QString(83, QChar(u'漢')) + ".txt";
+    const QString partial = PartialFileName(name);
+    EXPECT_LE(QFile::encodeName(partial).size(), 255);
+    EXPECT_TRUE(partial.startsWith(name.left(70)) && partial.endsWith(".Recv"));
+    EXPECT_NE(PartialFileName(QString(83, QChar(u'字')) + ".txt"), partial);
+    WriteAll(In(partial), Source.left(1500));
+    ASSERT_TRUE(Deliver(Header(name, Source.size()) + ResumeQuery()));
+    EXPECT_EQ(Sent().at(0).Payload, "1500");
+    ASSERT_TRUE(Deliver(Proof(Source.left(1500)) + Blocks(Source, 1500) + End()));
+    EXPECT_EQ(ReadAll(In(name)), Source);
+    EXPECT_FALSE(QFileInfo::exists(In(partial)));
+}
+
 TEST_F(Resume, NoPartialStartsAtZero) {
     EXPECT_EQ(AskOffset(Source.size()), "0");
     EXPECT_FALSE(Worker->SharedProgress()->Resumed.load());
@@ -354,8 +370,8 @@ TEST_F(Receiver, RefusedFileEndsTheListAndKeepsTheConnection) {
         names("\x81"),               // a lead byte without its second byte
         names("\x81\x20x"),          // a lead byte before an invalid second byte
         names(QByteArray(256, 'n')), // beyond 255 bytes on the wire
-        // 170 bytes on the wire, but 258 here with ".Recv"
-        names(ToShiftJis(QString(83, QChar(u'漢')) + ".txt")),
+        // 172 bytes on the wire, but 256 here
+        names(ToShiftJis(QString(84, QChar(u'漢')) + ".txt")),
         names("a\x1b[31m.txt"),
         names("\x07"),
         names("a\r.txt"),

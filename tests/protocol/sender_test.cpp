@@ -557,17 +557,17 @@ TEST(SendListCheck, RefusesNamesThePeerCouldNotStore) {
         EXPECT_TRUE(f.open(QIODevice::WriteOnly)) << relative.toStdString();
         return path;
     };
-    const QString kanji82 = QString(82, QChar(u'漢')) + ".txt"; // ".Recv" makes 255 bytes
-    const QString kanji83 = QString(83, QChar(u'漢')) + ".txt"; // 258 bytes
+    const QString kanji83 = QString(83, QChar(u'漢')) + ".txt"; // 253 bytes of UTF-8
+    const QString kanji84 = QString(84, QChar(u'漢')) + ".txt"; // 256: no such file here
     const QString sameA = make("one/report.txt"), sameB = make("two/report.txt");
     struct Case {
         QStringList Files;
         QString Expected; // empty: accepted; else the start of the refusal
     };
     const Case cases[] = {
-        {{make(kanji82)}, {}},
-        {{make(kanji83)},
-         QStringLiteral("ファイル名 %1 は長すぎるため").arg(dir.filePath(kanji83))},
+        {{make(kanji83)}, {}},
+        {{dir.filePath(kanji84)},
+         QStringLiteral("ファイル名 %1 は長すぎるため").arg(dir.filePath(kanji84))},
         {{sameA, make("three/other.txt"), sameB},
          QStringLiteral("同じ名前のファイルは一度に送信できません\r\n%1\r\n%2").arg(sameA, sameB)},
         {{make("Report.txt"), sameA}, {}}, // another name on the peer's file system
