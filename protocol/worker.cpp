@@ -282,6 +282,12 @@ bool ConnectionWorker::SendQueued() {
 }
 
 void ConnectionWorker::ReadAvailable() {
+    // Set before the bytes leave the connection, cleared once they are handled.
+    Handling = true;
+    struct Handled {
+        std::atomic<bool>& Flag;
+        ~Handled() { Flag = false; }
+    } handled{Handling};
     Reader.Fill();
     // Once the end is asked for, nothing more is handled: the connection is
     // going, and the owner may be waiting for this thread. A frame leaves the

@@ -56,6 +56,11 @@ public:
     [[nodiscard]] bool ResumeOn() const override { return FResumeOn.load(); }
     [[nodiscard]] bool CompressOn() const override { return Progress->CompressOn.load(); }
     [[nodiscard]] std::shared_ptr<TransferProgress> SharedProgress() const { return Progress; }
+    // Whether bytes taken from the connection may not be handled yet. Read
+    // after the connection's BytesWaiting() has come to 0, false means that
+    // everything the peer sent so far has been handled (the host calls for it
+    // made), e.g. before a connection the peer closed is released. Any thread.
+    [[nodiscard]] bool HandlingInput() const { return Handling.load(); }
     // The slots, for tests (read them only while no pass runs).
     [[nodiscard]] const TransferSlot& Slot(int index) const {
         return index == FSide ? Receiver.Slot() : Sender.Slot();
@@ -113,6 +118,7 @@ private:
     std::atomic<bool> RunEnded{false};    // set last in run(), read by the destructor
     int WakeFd = -1;                      // eventfd
     std::atomic<bool> WakePending{false}; // set after each write to it
+    std::atomic<bool> Handling{false};    // see HandlingInput()
 
     // A frame from another thread; a SendRequest carries its list.
     struct Outgoing {

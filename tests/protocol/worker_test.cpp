@@ -240,6 +240,24 @@ TEST_F(WorkerFixture, BytesArrivingOneAtATimeMakeOneFrameEach) {
     EXPECT_EQ(Conn->TakeSent(), QByteArray::fromHex("ff0305010000000135"));
 }
 
+// What an owner waits for before it releases a connection the peer closed.
+TEST_F(WorkerFixture, InputCountsAsHandlingUntilItsFramesAreHandled) {
+    struct Probe : OrderedHost {
+        ConnectionWorker* Worker = nullptr;
+        std::vector<bool> During;
+        void ShowChat(const QString& peer, const QString& text) override {
+            During.push_back(Worker->HandlingInput());
+            OrderedHost::ShowChat(peer, text);
+        }
+    } probe;
+    Worker = std::make_unique<ConnectionWorker>(probe, Conn, 1);
+    probe.Worker = Worker.get();
+    EXPECT_FALSE(Worker->HandlingInput());
+    ASSERT_TRUE(Deliver(ChatNotice("a") + ChatNotice("b") + ChatNotice("c").left(5)));
+    EXPECT_EQ(probe.During, (std::vector<bool>{true, true}));
+    EXPECT_FALSE(Worker->HandlingInput()); // the half frame waits for its rest
+}
+
 TEST_F(WorkerFixture, ChatTextIsCutAtAZeroByte) {
     Make(1);
     ASSERT_TRUE(
