@@ -375,7 +375,7 @@ void Session::AfterPeersLastFrames(std::function<void()> done) {
     const std::shared_ptr<TcpConnection> connection = Connection;
     const auto drained = [this, connection] {
         return !Current || Current->Thread->isFinished() || Connection != connection ||
-               connection->BytesWaiting() <= 0;
+               (connection->BytesWaiting() <= 0 && !Current->Thread->HandlingInput());
     };
     if (drained()) {
         done();
