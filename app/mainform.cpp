@@ -7,6 +7,7 @@
 #include "app/helpwindow.h"
 #include "app/images.h"
 #include "app/messagebox.h"
+#include "app/program.h"
 #include "app/restartform.h"
 #include "app/settingform.h"
 #include "app/uifont.h"
@@ -16,6 +17,7 @@
 #include "controls/dropdst.h"
 #include "protocol/frame.h"
 #include "protocol/sendlist.h"
+#include "net/socket.h"
 #include "platform/ownaddress.h"
 #include "protocol/worker.h"
 #include "session/session.h"
@@ -425,6 +427,9 @@ int TMainForm::ClientHeight() const {
 void TMainForm::RunGuarded(const std::function<void()>& fn) {
     try {
         fn();
+    } catch (const ESocketError& error) {
+        // A port in use, an address that is none: with a line on the cause.
+        ShowErrorMessage(this, SocketErrorText(error));
     } catch (const std::exception& error) {
         ShowErrorMessage(this, QString::fromUtf8(error.what()));
     }
