@@ -216,24 +216,30 @@ void TStatusForm::UpdateStatus() {
     const std::shared_ptr<TransferProgress> progress = FProgress;
     if (!progress) return;
 
-    // Texts first, from the bar's values of the previous tick.
+    // The bar first, so the byte text never lags it (after a resume it
+    // starts at the offset); the speed counts only what this transfer moved.
+    std::int32_t resumed = 0;
+    if (FSendMode) {
+        FileProgressBar->SetMaxValue(progress->SendTotal.load());
+        FileProgressBar->SetPosition(progress->SendDone.load());
+        resumed = progress->SendResumedBytes.load();
+    } else {
+        FileProgressBar->SetMaxValue(progress->RecvTotal.load());
+        FileProgressBar->SetPosition(progress->RecvDone.load());
+        resumed = progress->RecvResumedBytes.load();
+    }
     const std::int32_t done = FileProgressBar->Position();
     ProcessLabel->setText(QString::number(done) + QLatin1Char('/') +
                           QString::number(FileProgressBar->MaxValue()) + QLatin1String("Byte"));
     const double seconds = double(Clock() - StartTime) / 1000.0;
-    if (seconds >= 1.0)
-        AverageLabel->setText(FormatRate(done / seconds / 1024) + QLatin1String("KByte/s"));
+    if (seconds >= 1.0) {
+        const double moved = std::max(0, done - resumed);
+        AverageLabel->setText(FormatRate(moved / seconds / 1024) + QLatin1String("KByte/s"));
+    }
 
     setWindowTitle(Caption());
     ResumeCheckIndicator->SetChecked(progress->Resumed.load());
     CompressCheckIndicator->SetChecked(progress->CompressOn.load());
-    if (FSendMode) {
-        FileProgressBar->SetMaxValue(progress->SendTotal.load());
-        FileProgressBar->SetPosition(progress->SendDone.load());
-    } else {
-        FileProgressBar->SetMaxValue(progress->RecvTotal.load());
-        FileProgressBar->SetPosition(progress->RecvDone.load());
-    }
     NextAnimeFrame();
 }
 

@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QWindow>
 #include <QElapsedTimer>
 #include <QFile>
 
@@ -181,6 +182,9 @@ TEST_F(ConnectionTest, CancellingTheServerWaitReportsAndStopsListening) {
         EXPECT_EQ(A->WaitForm()->Message(), MsgWaitingForPeer());
         EXPECT_FALSE(A->isEnabled()) << "the main window takes no input while it waits";
         EXPECT_TRUE(A->WaitForm()->isVisible());
+        // Owned by the main window, so the window manager keeps it above it.
+        EXPECT_EQ(A->WaitForm()->windowHandle()->transientParent(), A->windowHandle());
+        EXPECT_TRUE(A->WaitForm()->isEnabled()) << "its cancel button takes clicks";
         PressCancel();
         return true;
     });
