@@ -141,7 +141,6 @@ Session::Session(QObject* parent)
     };
     FirstAnswerTimer.setSingleShot(true);
     connect(&FirstAnswerTimer, &QTimer::timeout, this, &Session::FirstAnswerMissing);
-    DrainTimer.setInterval(5);
 }
 
 Session::~Session() {
@@ -372,24 +371,18 @@ void Session::ClientClosed() {
 }
 
 void Session::AfterPeersLastFrames(std::function<void()> done) {
+    // Inside the endpoint's close event, while the connection still holds
+    // what the peer sent last: once the event returns the endpoint lets it
+    // go. The worker may need this thread for a host call meanwhile, so
+    // events are dispatched, for a bounded time and without user input.
     const std::shared_ptr<TcpConnection> connection = Connection;
-    const auto drained = [this, connection] {
-        return !Current || Current->Thread->isFinished() || Connection != connection ||
-               (connection->BytesWaiting() <= 0 && !Current->Thread->HandlingInput());
-    };
-    if (drained()) {
-        done();
-        return;
-    }
-    DrainTimer.disconnect();
     const QDeadlineTimer deadline(LastFramesLimitMs);
-    connect(&DrainTimer, &QTimer::timeout, this, [this, drained, deadline, done] {
-        if (!drained() && !deadline.hasExpired()) return;
-        DrainTimer.stop();
-        DrainTimer.disconnect();
-        done();
-    });
-    DrainTimer.start();
+    while (Current && !Current->Thread->isFinished() && Connection == connection &&
+           (connection->BytesWaiting() > 0 || Current->Thread->HandlingInput()) &&
+           !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 5);
+    }
+    done();
 }
 
 // ---- The listening side

@@ -178,7 +178,7 @@ private:
     void Release(bool sendNotice, bool stopListening);
     void Queue(const QByteArray& frame);
     // The peer closed: what it sent last (often the reply that completes a
-    // list) is read first, for a bounded time, then `done` runs.
+    // list) is handled first, for a bounded time, then `done` runs.
     void AfterPeersLastFrames(std::function<void()> done);
 
     SessionSettings FSettings;
@@ -197,8 +197,6 @@ private:
     QTimer FirstAnswerTimer;
     int FirstAnswerLimitMs = 10000;
 
-    QTimer DrainTimer;
-    std::function<void()> AfterDrain;
 
     std::vector<std::unique_ptr<WorkerEntry>> Workers;
     WorkerEntry* Current = nullptr;
