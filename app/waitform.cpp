@@ -19,7 +19,7 @@ constexpr int ClientWidth = 258;
 constexpr int ClientHeight = 66;
 } // namespace
 
-TWaitForm::TWaitForm(QWidget* parent) : QWidget(parent, Qt::Window) {
+TWaitForm::TWaitForm(QWidget* parent) : QWidget(parent, Qt::Dialog) {
     setObjectName(QStringLiteral("WaitForm"));
     setWindowTitle(WaitCaption());
     setFont(FormFont());
