@@ -8,6 +8,7 @@
 #include "app/program.h"
 #include "app/waitform.h"
 #include "platform/profile.h"
+#include "tests/support/ports.h"
 #include "tests/support/wait.h"
 
 #include <QAction>
@@ -69,19 +70,6 @@ public:
 
     std::vector<RecordedMessage> Messages;
 };
-
-// A port nothing listens on right now.
-inline int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 // A settings file that names the port and the receive folder.
 inline QString WriteSettingsFile(const QString& dir, int port, const QString& receiveFolder,

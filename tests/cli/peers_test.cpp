@@ -3,6 +3,7 @@
 #include "platform/sjis.h"
 #include "protocol/frame.h"
 #include "protocol/handshake.h"
+#include "tests/support/ports.h"
 #include "tests/support/wait.h"
 
 #include <QDir>
@@ -25,23 +26,13 @@
 #include <memory>
 #include <optional>
 
+using relvane::test::ConnectRaw;
+using relvane::test::FreePort;
 using relvane::test::WaitFor;
 
 namespace {
 
 constexpr int ProcessDeadlineMs = 90000; // generous: sanitizer builds are slow
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 QByteArray RandomBytes(int n, quint32 seed) {
     QRandomGenerator rng(seed);
@@ -561,16 +552,6 @@ TEST(CliPeersNames, LongKanjiNameArrives) {
         << listener->Log();
     EXPECT_EQ(listener->Code(), 0) << listener->Log();
     files.ExpectArrivedIn(in.path());
-}
-
-int ConnectRaw(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    return fd;
 }
 
 // Port scanners and peers that give up: neither stops a listener from

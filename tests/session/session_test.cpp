@@ -5,6 +5,7 @@
 #include "protocol/handshake.h"
 #include "protocol/worker.h"
 #include "session/session.h"
+#include "tests/support/ports.h"
 #include "tests/support/wait.h"
 
 #include <QDir>
@@ -20,44 +21,9 @@
 #include <unistd.h>
 
 using namespace relvane;
-using relvane::test::WaitFor;
+using namespace relvane::test;
 
 namespace {
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-// A bare connection to the port, for probes that never speak.
-int RawConnect(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    return fd;
-}
-
-// A bare listening socket on the port, for a peer played by hand.
-int Listen(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ::listen(fd, 1);
-    return fd;
-}
 
 // One copy of the program without windows: a session and what it reported.
 struct Peer {
@@ -149,7 +115,7 @@ TEST_F(SessionTest, ProbesDoNotStopAListener) {
         Peer a(QStringLiteral("a"), Port);
         a.S.SetFirstAnswerLimitMs(300);
         a.S.Listen();
-        const int fd = RawConnect(Port);
+        const int fd = ConnectRaw(Port);
         if (probe == Probe::Closing) ::close(fd);
         if (probe == Probe::Garbage) {
             const QByteArray get("GET / HTTP/1.0\r\n\r\n");
@@ -219,7 +185,7 @@ TEST(ChatCut, CutsAtACharacterBoundary) {
 // A worker's error is shown first; the connection's end follows, never
 // hiding it, and the connection is already released when it is shown.
 TEST_F(SessionTest, AFailureIsShownBeforeTheConnectionsEnd) {
-    const int listener = Listen(Port);
+    const int listener = ListenRaw(Port);
     Peer b(QStringLiteral("b"), Port);
     b.S.Connect(QStringLiteral("127.0.0.1"));
     const int server = ::accept(listener, nullptr, nullptr);
@@ -256,7 +222,7 @@ TEST_F(SessionTest, CancelAfterTheConnectionWasMadeReportsTheLossThenTheCancel) 
     EXPECT_EQ(a.Events, QStringList{QStringLiteral("ended:中止しました")});
     EXPECT_FALSE(a.S.Listening());
 
-    const int listener = Listen(Port);
+    const int listener = ListenRaw(Port);
     b.S.Connect(QStringLiteral("127.0.0.1"));
     ASSERT_TRUE(WaitFor([&] { return b.S.Stage() == ConnectStage::Opened; }));
     b.S.Cancel();
