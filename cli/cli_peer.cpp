@@ -145,6 +145,7 @@ int CliPeer::Run() {
     settings.UseCompress = Opts.Compress;
     settings.UseResume = Opts.Resume;
     settings.ReceiveFolder = ReceiveDir;
+    settings.CompressionThreads = Opts.CompressionThreads;
     FSession.SetSettings(settings);
     FSession.SetFirstAnswerLimitMs(Opts.AnswerTimeoutSeconds * 1000);
 

@@ -53,6 +53,11 @@ struct Parser {
                        "handshake's first step before it is dropped and the next one awaited "
                        "(default 10)"),
         QStringLiteral("SECONDS")};
+    QCommandLineOption Threads{
+        QStringLiteral("threads"),
+        QStringLiteral("threads compressing the files this side sends, 1-8 (default: one per "
+                       "core, at least 2)"),
+        QStringLiteral("N")};
     QCommandLineOption Verbose{{QStringLiteral("v"), QStringLiteral("verbose")},
                                QStringLiteral("progress every half second also when standard "
                                               "error is not a terminal")};
@@ -70,8 +75,8 @@ struct Parser {
             "from the peer is printed on standard output as \"name: text\", with control\n"
             "characters shown as \\xNN. Progress and messages go to standard error."));
         P.addOptions({Listen, Connect, Port, Name, RecvDir, Compress, NoCompress, Resume, NoResume,
-                      QuitAfterSend, QuitAfterReceive, Timeout, AnswerTimeout, Verbose, Help,
-                      Version});
+                      QuitAfterSend, QuitAfterReceive, Timeout, AnswerTimeout, Threads, Verbose,
+                      Help, Version});
         P.addPositionalArgument(QStringLiteral("FILE"),
                                 QStringLiteral("files to send once connected (all in one list); "
                                                "put them after -- if a name starts with '-'"),
@@ -153,6 +158,12 @@ ParseResult ParseOptions(const QStringList& args) {
         r.Error =
             QStringLiteral("--answer-timeout needs a number of seconds from 1 to 3600, not '%1'")
                 .arg(last(parser.AnswerTimeout));
+        return r;
+    }
+    if (parser.P.isSet(parser.Threads) &&
+        !ParseInt(last(parser.Threads), 1, 8, o.CompressionThreads)) {
+        r.Error = QStringLiteral("--threads needs a number from 1 to 8, not '%1'")
+                      .arg(last(parser.Threads));
         return r;
     }
     // Of a pair of switches, the later one on the line wins.

@@ -27,6 +27,7 @@ struct Options {
     bool QuitAfterReceive = false;
     int TimeoutSeconds = 30;       // 0: no limit
     int AnswerTimeoutSeconds = 10; // --listen: a connected peer's first answer
+    int CompressionThreads = 0;    // 0: one per core, at least 2
     bool Verbose = false;
     bool Help = false;
     bool Version = false;

@@ -9,24 +9,8 @@
 
 namespace relvane {
 
-namespace {
-
-void PutHeader(char* at, std::uint8_t slot, Type type, Format format, std::int32_t length) {
-    const auto n = static_cast<std::uint32_t>(length);
-    at[0] = static_cast<char>(slot);
-    at[1] = static_cast<char>(Kind::Notice);
-    at[2] = static_cast<char>(type);
-    at[3] = static_cast<char>(n & 0xFF);
-    at[4] = static_cast<char>((n >> 8) & 0xFF);
-    at[5] = static_cast<char>((n >> 16) & 0xFF);
-    at[6] = static_cast<char>((n >> 24) & 0xFF);
-    at[7] = static_cast<char>(format);
-}
-
-} // namespace
-
-FileSender::FileSender(ITransferLink& link, TransferProgress& progress)
-    : Link(link), Progress(progress) {}
+FileSender::FileSender(ITransferLink& link, TransferProgress& progress, int threads)
+    : Link(link), Progress(progress), Blocks(threads, [&link] { link.Wake(); }) {}
 
 std::uint8_t FileSender::SlotNo() const {
     return static_cast<std::uint8_t>(1 - Link.Side());
@@ -38,6 +22,9 @@ void FileSender::Requested(const QStringList& files) {
 }
 
 void FileSender::CloseFile() {
+    Blocks.Stop(); // before the file closes: the pool reads it
+    Batch = {};
+    BatchSent = 0;
     S.FileStream.reset();
 }
 
@@ -95,9 +82,12 @@ void FileSender::StartSending() {
     S.State = SlotState::SendNextFile;
 }
 
-bool FileSender::HasBlock() const {
+bool FileSender::HasBlock() {
     if (!S.InUse) return false;
-    return S.State == SlotState::SendNextFile || (S.State == SlotState::SendData && !Blocked);
+    if (S.State == SlotState::SendNextFile) return true;
+    if (S.State != SlotState::SendData || Blocked) return false;
+    // Blocks still being compressed wake the worker once they are ready.
+    return BatchSent < Batch.Frames.size() || !Blocks.Active() || Blocks.HasReady();
 }
 
 bool FileSender::WaitsForRoom() const {
@@ -111,7 +101,7 @@ void FileSender::Pump() {
         SendNextFile();
         return;
     case SlotState::SendData:
-        SendBlock();
+        SendBlocks();
         return;
     case SlotState::ResumeQuery:
     case SlotState::ResumeCheck:
@@ -172,51 +162,51 @@ void FileSender::SendNextFile() {
     Link.Send(frames);
 }
 
-void FileSender::SendBlock() {
+void FileSender::SendBlocks() {
+    if (BatchSent >= Batch.Frames.size()) {
+        if (!Blocks.Active()) {
+            // From where the file stands: 0, or the offset resume proved.
+            Blocks.Start(S.FileStream->handle(), S.FileStream->pos(), S.FileSize, SlotNo(),
+                         Link.CompressOn());
+        }
+        const BlockStream::Outcome outcome = Blocks.Take(Batch, MaxBatchBytes);
+        BatchSent = 0;
+        if (outcome == BlockStream::Outcome::NotYet) return;
+        if (outcome != BlockStream::Outcome::Ready) BlocksFailed(outcome);
+        if (Batch.Last) {
+            Batch.Frames += BuildFrame(SlotNo(), Kind::Notice, Type::End, Format::FmtNone,
+                                       NonePayload());
+        }
+    }
     // Never wait inside a send: a worker stuck there stops reading, and two of
     // them sending to each other would wait for ever.
-    Blocked = !Link.CanSendNow();
+    BatchSent += Link.SendAvailable(QByteArrayView(Batch.Frames).sliced(BatchSent));
+    Blocked = BatchSent < Batch.Frames.size();
     if (Blocked) return;
 
-    QFile& file = *S.FileStream;
-    const qint64 at = file.pos();
-    // Never past the size announced, even if the file has grown since.
-    const qint64 want = std::clamp<qint64>(S.FileSize - at, 0, BlockSize);
-    char block[BlockSize];
-    const qint64 got = want > 0 ? file.read(block, want) : 0;
-    if (got < 0 || (got == 0 && want > 0)) {
-        // Read failure, or the file shrank: an empty block would follow
-        // forever. The peer keeps what it has for a later resume.
-        const QString path = S.FileList.value(S.CurrentIndex);
-        Abandon((got < 0 ? QStringLiteral("ファイル %1 の読み込みに失敗しました")
-                         : QStringLiteral("ファイル %1 は送信中に短くなりました"))
-                    .arg(path) +
-                QStringLiteral("\r\n送信を中止しました"));
-    }
-
-    const QByteArrayView raw(block, got);
-    const bool compress = Link.CompressOn();
-    const QByteArray packed = compress ? Codec.Compress(raw) : QByteArray();
-    const QByteArrayView data = compress ? QByteArrayView(packed) : raw;
-    const qint64 position = at + got;
-    const bool last = position >= S.FileSize;
-    const std::uint8_t s = SlotNo();
-    // The block, and the file's End after its last block, in one send.
-    const qsizetype size = HeaderSize + data.size();
-    BlockFrame.resize(size + (last ? HeaderSize + 1 : 0));
-    PutHeader(BlockFrame.data(), s, Type::FileData, Format::FmtBinary,
-              static_cast<std::int32_t>(data.size()));
-    if (!data.isEmpty()) std::memcpy(BlockFrame.data() + HeaderSize, data.data(), data.size());
-    if (last) {
-        PutHeader(BlockFrame.data() + size, s, Type::End, Format::FmtNone, 1);
-        BlockFrame[size + HeaderSize] = '\0';
+    Progress.SendDone = static_cast<std::int32_t>(Batch.Position);
+    if (Batch.Last) {
+        Blocks.Stop();
         S.State = SlotState::SendWaitFileAck;
     }
-    // Blocks in a row may share packets; the End (or any other frame) pushes them out.
-    Link.Send(BlockFrame, !last);
-    Progress.SendDone = static_cast<std::int32_t>(position);
-
+    Batch.Frames.clear();
+    BatchSent = 0;
     if (Progress.SendCancel.load()) Abandon(QStringLiteral("中止しました"));
+}
+
+void FileSender::BlocksFailed(BlockStream::Outcome outcome) {
+    if (outcome == BlockStream::Outcome::CompressFailed) {
+        CloseFile();
+        throw EProtocolError(QStringLiteral("error"));
+    }
+    // Read failure, or the file shrank: the peer keeps what it has for a
+    // later resume.
+    const QString path = S.FileList.value(S.CurrentIndex);
+    Abandon((outcome == BlockStream::Outcome::ReadFailed
+                 ? QStringLiteral("ファイル %1 の読み込みに失敗しました")
+                 : QStringLiteral("ファイル %1 は送信中に短くなりました"))
+                .arg(path) +
+            QStringLiteral("\r\n送信を中止しました"));
 }
 
 void FileSender::ProcessResumeOffsetReply(const QByteArray& payload) {
@@ -266,7 +256,7 @@ void FileSender::ProcessAck(const QByteArray& payload) {
         return;
     case SlotState::SendWaitFileAck:
         if (rejected) Refused(QStringLiteral("送信完了エラー"));
-        S.FileStream.reset();
+        CloseFile();
         ++S.CurrentIndex;
         S.State = SlotState::SendNextFile;
         return;
@@ -308,7 +298,7 @@ void FileSender::Refused(const QString& text) {
 void FileSender::EndSending() {
     S.State = SlotState::Idle;
     S.InUse = false;
-    S.FileStream.reset();
+    CloseFile();
     S.FileList.clear();
     Blocked = false;
     Link.OnHost([](IWorkerHost& host) {

@@ -2,7 +2,7 @@
 // The sending side of a transfer (slot 1 - Side): started by the peer's
 // SendAccept, moved one step per pass by Pump, and on by the peer's Replies.
 
-#include "protocol/blockcodec.h"
+#include "protocol/blockstream.h"
 #include "protocol/frame.h"
 #include "protocol/progress.h"
 #include "protocol/slot.h"
@@ -13,9 +13,16 @@
 
 namespace relvane {
 
+// Frames handed to the connection in one call, at most: the worker reads
+// what comes in between two of them, so the other direction and chat are
+// never starved by a long file.
+constexpr qsizetype MaxBatchBytes = 64 * 1024;
+
 class FileSender {
 public:
-    FileSender(ITransferLink& link, TransferProgress& progress);
+    // threads: the compression pool's size (see BlockStream).
+    FileSender(ITransferLink& link, TransferProgress& progress,
+               int threads = DefaultCompressionThreads());
 
     // The own SendRequest is going out: `files` (full paths) are sent once
     // the peer accepts.
@@ -23,12 +30,13 @@ public:
     void ProcessSendAccept(const QByteArray& payload);
     // A frame on this side's slot.
     void Process(Kind kind, Type type, const QByteArray& payload);
-    // One step: the next file's frames, or one block.
+    // One step: the next file's frames, or the next blocks (at most
+    // MaxBatchBytes of frames).
     void Pump();
 
     // The pump would act at once, without waiting for the peer.
-    [[nodiscard]] bool HasBlock() const;
-    // A block waits for the connection to take more bytes.
+    [[nodiscard]] bool HasBlock();
+    // Blocks wait for the connection to take more bytes.
     [[nodiscard]] bool WaitsForRoom() const;
     [[nodiscard]] const TransferSlot& Slot() const { return S; }
     void CloseFile();
@@ -36,7 +44,9 @@ public:
 private:
     void StartSending();
     void SendNextFile();
-    void SendBlock();
+    void SendBlocks();
+    // The blocks could not be made: the transfer ends as the failure says.
+    [[noreturn]] void BlocksFailed(BlockStream::Outcome outcome);
     void ProcessResumeOffsetReply(const QByteArray& payload);
     void ProcessAck(const QByteArray& payload);
     void ProcessPeerCancel();
@@ -53,9 +63,10 @@ private:
     TransferSlot S;
     bool AcceptExpected = false; // a SendAccept answers only our own SendRequest
     QStringList RequestedFiles;
-    BlockCodec Codec;
-    bool Blocked = false;  // the last writability check said no
-    QByteArray BlockFrame; // reused for every block
+    BlockStream Blocks;
+    BlockStream::Batch Batch; // taken from Blocks, not yet all sent
+    qsizetype BatchSent = 0;
+    bool Blocked = false; // the connection took less than offered
 };
 
 } // namespace relvane

@@ -6,6 +6,7 @@
 #include "protocol/host.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 
 #include <functional>
 
@@ -24,8 +25,13 @@ public:
     // One frame, whole (SendFrame). False when the connection is gone or the
     // worker is ending: the frame is dropped.
     virtual bool Send(const QByteArray& frame, bool more = false) = 0;
-    // Whether the connection takes bytes now, without waiting.
-    [[nodiscard]] virtual bool CanSendNow() = 0;
+    // As many of the whole frames at the start of `frames` as the connection
+    // takes now, without waiting: the bytes consumed. A frame the connection
+    // took only part of counts as consumed; the worker sends its rest before
+    // any other frame.
+    [[nodiscard]] virtual qsizetype SendAvailable(QByteArrayView frames) = 0;
+    // Ends the worker's wait for the peer. Any thread.
+    virtual void Wake() = 0;
     // Runs `call` on the host's thread and waits for it.
     virtual void OnHost(const std::function<void(IWorkerHost&)>& call) = 0;
 };

@@ -43,10 +43,10 @@ bool IsKnownKind(std::uint8_t kind) {
 } // namespace
 
 ConnectionWorker::ConnectionWorker(IWorkerHost& host, std::shared_ptr<IConnection> socket, int side,
-                                   bool resumeOn, bool compressOn, QObject* parent)
-    : QThread(parent), Host(host), Socket(std::move(socket)), FSide(side), FResumeOn(resumeOn),
+                                   bool resumeOn, bool compressOn, int compressionThreads)
+    : Host(host), Socket(std::move(socket)), FSide(side), FResumeOn(resumeOn),
       Progress(std::make_shared<TransferProgress>()),
-      WakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), Reader(*Socket), Sender(*this, *Progress),
+      WakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), Reader(*Socket), Sender(*this, *Progress, compressionThreads),
       Receiver(*this, *Progress) {
     Progress->CompressOn = compressOn;
 }
@@ -63,6 +63,7 @@ ConnectionWorker::~ConnectionWorker() {
         }
     }
     (void)RunEnded.load(std::memory_order_acquire); // everything run() did is ours now
+    Sender.CloseFile(); // the compression pool wakes through WakeFd
     if (WakeFd >= 0) ::close(WakeFd);
 }
 
@@ -194,12 +195,34 @@ void ConnectionWorker::OnHost(const std::function<void(IWorkerHost&)>& call) {
     Synchronize([&] { call(Host); });
 }
 
-bool ConnectionWorker::Send(const QByteArray& frame, bool more) {
-    return SendFrame(*Socket, frame, {.Stop = &Terminated, .More = more});
+bool ConnectionWorker::FinishPartial() {
+    if (Partial.isEmpty()) return true;
+    if (!SendFrame(*Socket, QByteArrayView(Partial).sliced(PartialSent), {.Stop = &Terminated}))
+        return false;
+    Partial.clear();
+    PartialSent = 0;
+    return true;
 }
 
-bool ConnectionWorker::CanSendNow() {
-    return Socket->WaitWritable(0);
+bool ConnectionWorker::Send(const QByteArray& frame, bool more) {
+    return FinishPartial() && SendFrame(*Socket, frame, {.Stop = &Terminated, .More = more});
+}
+
+qsizetype ConnectionWorker::SendAvailable(QByteArrayView frames) {
+    if (!Partial.isEmpty() || frames.isEmpty() || !Socket->IsConnected()) return 0;
+    const int taken = Socket->SendPart(frames.data(), static_cast<int>(frames.size()));
+    if (taken <= 0) return 0;
+    // Find the end of the frame the connection stopped in; its rest is ours
+    // to finish before anything else goes.
+    qsizetype end = 0;
+    while (end < taken)
+        end += HeaderSize + ParseHeader(frames.data() + end).Length;
+    end = std::min(end, frames.size());
+    if (end > taken) {
+        Partial = QByteArray(frames.data() + taken, end - taken);
+        PartialSent = 0;
+    }
+    return end;
 }
 
 // What crosses to the worker is copied whole: a shared Qt buffer would be

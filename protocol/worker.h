@@ -34,8 +34,10 @@ class ConnectionWorker : public QThread, private ITransferLink {
 public:
     // side: 1 on the connecting peer, 0 on the listening peer. The thread is
     // not started here: the owner calls Start() (or drives Pass() itself).
+    // compressionThreads: the sending side's compression pool.
     ConnectionWorker(IWorkerHost& host, std::shared_ptr<IConnection> socket, int side,
-                     bool resumeOn = false, bool compressOn = false, QObject* parent = nullptr);
+                     bool resumeOn = false, bool compressOn = false,
+                     int compressionThreads = DefaultCompressionThreads());
     ~ConnectionWorker() override;
 
     // Starts the loop at the highest priority.
@@ -84,8 +86,11 @@ protected:
 private:
     // ITransferLink, for the two sides.
     bool Send(const QByteArray& frame, bool more = false) override;
-    [[nodiscard]] bool CanSendNow() override;
+    [[nodiscard]] qsizetype SendAvailable(QByteArrayView frames) override;
     void OnHost(const std::function<void(IWorkerHost&)>& call) override;
+    // Wake-up for the loop's wait: queued frames, the terminate request,
+    // blocks the compression pool made ready. Any thread.
+    void Wake() override;
 
     // Shows an error through the host; ends the loop unless it keeps the
     // connection.
@@ -93,9 +98,9 @@ private:
     // Runs fn on the host's thread and waits for it.
     void Synchronize(const std::function<void()>& fn);
 
-    // Wake-up for the loop's wait: queued frames and the terminate request.
-    void Wake();
     void DrainWake();
+    // The rest of a frame sent in part, before any other frame.
+    bool FinishPartial();
 
     // Frames queued by other threads, sent between blocks when the
     // connection has room: true when none is left.
@@ -127,8 +132,9 @@ private:
     };
     std::mutex QueueMutex;
     std::deque<Outgoing> Queued;
-    // A queued frame larger than the connection takes at once goes in
-    // pieces across passes, reading in between: two peers sending large
+    // A frame the connection took only part of (a queued one larger than
+    // the connection takes at once, or the last of a run of blocks) goes on
+    // in pieces across passes, reading in between: two peers sending large
     // frames to each other must not wait on each other's full buffers.
     QByteArray Partial;
     qsizetype PartialSent = 0;

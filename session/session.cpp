@@ -504,7 +504,10 @@ void Session::WorkerError(const Error& error) {
 void Session::StartWorker(const std::shared_ptr<TcpConnection>& socket, int side) {
     auto entry = std::make_unique<WorkerEntry>();
     entry->Link = std::make_unique<WorkerLink>(*this);
-    entry->Thread = std::make_unique<ConnectionWorker>(*entry->Link, socket, side);
+    const int threads = FSettings.CompressionThreads > 0 ? FSettings.CompressionThreads
+                                                         : DefaultCompressionThreads();
+    entry->Thread =
+        std::make_unique<ConnectionWorker>(*entry->Link, socket, side, false, false, threads);
     ConnectionWorker* thread = entry->Thread.get();
     connect(
         thread, &QThread::finished, this, [this, thread] { Reap(thread); }, Qt::QueuedConnection);

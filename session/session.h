@@ -44,6 +44,7 @@ struct SessionSettings {
     bool UseCompress = true;
     bool UseResume = true;
     QString ReceiveFolder;
+    int CompressionThreads = 0; // for the files sent; 0: one per core, at least 2
 };
 
 // "接続されてません"

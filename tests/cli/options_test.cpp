@@ -36,7 +36,7 @@ TEST(CliOptions, EveryOptionInBothSpellings) {
     const auto r = ParseOptions(Args(
         {"--connect", "10.0.0.7", "--port=4000", "--name", "表示さん", "--recv-dir=/tmp/in",
          "--no-compress", "--no-resume", "--quit-after-send", "--quit-after-receive", "--timeout",
-         "0", "--answer-timeout=3", "-v", "a.txt", "-", "--", "-b.txt", "--listen"}));
+         "0", "--answer-timeout=3", "--threads", "3", "-v", "a.txt", "-", "--", "-b.txt", "--listen"}));
     ASSERT_TRUE(r.Error.isEmpty()) << r.Error.toStdString();
     const Options& o = r.Opts;
     EXPECT_EQ(o.Role, Options::Mode::Connect);
@@ -50,6 +50,7 @@ TEST(CliOptions, EveryOptionInBothSpellings) {
     EXPECT_TRUE(o.QuitAfterReceive);
     EXPECT_EQ(o.TimeoutSeconds, 0);
     EXPECT_EQ(o.AnswerTimeoutSeconds, 3);
+    EXPECT_EQ(o.CompressionThreads, 3);
     EXPECT_TRUE(o.Verbose);
     // After "--" everything is a file, even what looks like an option.
     EXPECT_EQ(o.Files, Args({"a.txt", "-", "-b.txt", "--listen"}));
@@ -99,6 +100,8 @@ TEST(CliOptions, RefusesUnusableCommandLines) {
         {"--listen", "--timeout", "-1"},
         {"--listen", "--timeout", "soon"},
         {"--listen", "--answer-timeout", "0"},
+        {"--listen", "--threads", "0"},
+        {"--listen", "--threads", "9"},
         {"--listen", "--recv-dir="},
         {"--listen", "--compress=1"}, // switches take no value
         {"--listen", "--colour"},     // unknown

@@ -1,13 +1,19 @@
 #include "protocol/blockcodec.h"
+#include "protocol/blockstream.h"
 #include "protocol/checksum.h"
 #include "protocol/frame.h"
+#include "protocol/sender.h"
 
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <bit>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 
 using namespace relvane;
@@ -144,4 +150,108 @@ TEST(StreamChecksum, ShorterFileIsHashErrorAndKeepsThePosition) {
         EXPECT_EQ(e.Message(), QStringLiteral("HashError"));
     }
     EXPECT_EQ(file->pos(), 1);
+}
+
+namespace {
+
+// The frames one thread makes of bytes [from, end): a block per KiB, each
+// its own fresh zlib stream when compressed; one empty block for no bytes.
+QByteArray OneThreadsFrames(const QByteArray& data, qint64 from, qint64 end, bool compress) {
+    QByteArray frames;
+    qint64 at = from;
+    do {
+        const QByteArray block = data.mid(at, std::min<qint64>(BlockSize, end - at));
+        frames += BuildFrame(0, Kind::Notice, Type::FileData, Format::FmtBinary,
+                             compress ? Compress2(block) : block);
+        at += block.size();
+    } while (at < end);
+    return frames;
+}
+
+// Takes frames as the sender does: whenever none are ready, it waits for the
+// stream's wake (a lost wake fails here after 10 s).
+struct StreamReader {
+    std::mutex M;
+    std::condition_variable Cv;
+    bool Woken = false;
+    BlockStream Stream{2, [this] {
+        std::lock_guard lock(M);
+        Woken = true;
+        Cv.notify_all();
+    }};
+
+    BlockStream::Outcome TakeAll(QByteArray& frames, qsizetype limit = 1 << 30) {
+        BlockStream::Batch batch;
+        for (;;) {
+            if (!Stream.HasReady()) {
+                std::unique_lock lock(M);
+                if (!Cv.wait_for(lock, std::chrono::seconds(10), [this] { return Woken; }))
+                    return BlockStream::Outcome::NotYet;
+                Woken = false;
+                continue;
+            }
+            const BlockStream::Outcome outcome = Stream.Take(batch, MaxBatchBytes);
+            if (outcome != BlockStream::Outcome::Ready) return outcome;
+            EXPECT_LE(batch.Frames.size(), MaxBatchBytes);
+            frames += batch.Frames;
+            if (batch.Last || frames.size() >= limit) return outcome;
+        }
+    }
+};
+
+} // namespace
+
+TEST(BlockStream, FramesAreOneThreadsBytesFromAnyOffset) {
+    QTemporaryDir dir;
+    const QByteArray big = TextBytes(3 * 1024 * 1024 + 100);
+    struct Case {
+        QByteArray Data;
+        qint64 From;
+    };
+    const Case cases[] = {{{}, 0},           {RandomBytes(1, 1), 0},    {RandomBytes(1023, 2), 0},
+                          {RandomBytes(1024, 3), 0}, {RandomBytes(1025, 4), 0}, {big, 0},
+                          {big, 40000},      {big, big.size()}};
+    for (const bool compress : {false, true}) {
+        for (const Case& c : cases) {
+            QFile file(dir.filePath("f"));
+            ASSERT_TRUE(file.open(QIODevice::ReadWrite | QIODevice::Truncate));
+            ASSERT_EQ(file.write(c.Data), c.Data.size());
+            ASSERT_TRUE(file.flush());
+            const std::string name = QStringLiteral("%1 bytes from %2, compress %3")
+                                  .arg(c.Data.size())
+                                  .arg(c.From)
+                                  .arg(compress)
+                                         .toStdString();
+            StreamReader r;
+            QByteArray frames;
+            if (c.From > 0) {
+                // A restart inside what the pool already made, as a resume after a cancel.
+                r.Stream.Start(file.handle(), 0, c.Data.size(), 0, compress);
+                EXPECT_EQ(r.TakeAll(frames, 1), BlockStream::Outcome::Ready) << name;
+                frames.clear();
+            }
+            r.Stream.Start(file.handle(), c.From, c.Data.size(), 0, compress);
+            EXPECT_EQ(r.TakeAll(frames), BlockStream::Outcome::Ready) << name;
+            EXPECT_TRUE(frames == OneThreadsFrames(c.Data, c.From, c.Data.size(), compress))
+                << name;
+            r.Stream.Stop();
+        }
+    }
+}
+
+TEST(BlockStream, AFileThatShrankEndsAfterItsLastBytes) {
+    QTemporaryDir dir;
+    const QByteArray data = RandomBytes(300 * 1024, 5);
+    const qint64 left = 100 * 1024 + 500;
+    for (const bool compress : {false, true}) {
+        QFile file(dir.filePath("f"));
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite | QIODevice::Truncate));
+        ASSERT_EQ(file.write(data.left(left)), left);
+        ASSERT_TRUE(file.flush());
+        StreamReader r;
+        r.Stream.Start(file.handle(), 0, data.size(), 0, compress); // announced larger
+        QByteArray frames;
+        EXPECT_EQ(r.TakeAll(frames), BlockStream::Outcome::Shrunk) << compress;
+        EXPECT_TRUE(frames == OneThreadsFrames(data.left(left), 0, left, compress)) << compress;
+    }
 }

@@ -397,12 +397,50 @@ TEST_F(WorkerFixture, SendAgainstAPeerThatNeverReadsGivesUpOnTerminate) {
 // another thread queues a frame or the end is asked for; then on all of them
 // at once, never in short polling steps.
 
+TEST_F(WorkerFixture, FramesTakenInPiecesNeverMix) {
+    // A connection that takes odd-sized pieces cuts runs of blocks mid-frame;
+    // chat lines queued meanwhile must still go between whole frames.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("a");
+    QByteArray bytes(300 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 1024);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+    f.close();
+    Host.StageNo = 4;
+    Make(1);
+    Conn->PartLimit = 1500;
+    Worker->RequestSend({path});
+    Worker->Pass(0);
+    Deliver(Control(Kind::Reply, Type::SendAccept, Format::FmtNumber, "0"));
+    QByteArray all;
+    for (int i = 0; i < 100000 && !all.endsWith(BuildFrame(0, Kind::Notice, Type::End,
+                                                           Format::FmtNone, NonePayload()));
+         ++i) {
+        if (i % 7 == 0) Worker->QueueFrame(ChatNotice(QString::number(i)));
+        Worker->Pass(0);
+        all += Conn->TakeSent();
+    }
+    QByteArray data;
+    int chats = 0;
+    for (const SentFrame& frame : SplitFrames(all)) {
+        if (frame.Header.Type == static_cast<int>(Type::FileData)) data += frame.Payload;
+        if (frame.Header.Type == static_cast<int>(Type::Chat)) {
+            ++chats;
+            EXPECT_TRUE(frame.Payload.front() >= '0' && frame.Payload.front() <= '9');
+        }
+    }
+    EXPECT_TRUE(data == bytes);
+    EXPECT_GT(chats, 10);
+}
+
 TEST_F(WorkerFixture, PassWaitsOnlyWhenNothingCanRunAndThenOnEverySource) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("a.bin"));
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(QByteArray(5000, 'x'));
+    f.write(QByteArray(200 * 1024, 'x')); // more than one pass sends
     f.close();
     const auto sending = [&](WorkerFixture& w) { // the sender's slot in SendData
         w.Worker->RequestSend({path});

@@ -67,6 +67,12 @@ public:
         return k;
     }
     int SendBytes(const void* buffer, int n) override { return Take(buffer, n, false); }
+    // PartLimit > 0: a send in parts takes at most that many bytes per call.
+    int SendPart(const void* buffer, int n) override {
+        const int k = PartLimit > 0 ? std::min(n, PartLimit) : n;
+        return std::max(Take(buffer, k, false), 0);
+    }
+    int PartLimit = 0;
     int SendBytesMore(const void* buffer, int n) override { return Take(buffer, n, true); }
     // Per accepted send: whether it carried the "more follows" hint.
     std::vector<bool> MoreHints;

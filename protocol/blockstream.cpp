@@ -1,0 +1,270 @@
+#include "protocol/blockstream.h"
+
+#include "protocol/blockcodec.h"
+#include "protocol/frame.h"
+
+#include <QThread>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace relvane {
+
+namespace {
+
+// A run is what one pool thread reads and deflates at a time: large enough
+// that the hand-over costs little, small enough that the pool keeps pace
+// with the connection from the first run on.
+constexpr int RunBlocks = 32;
+// Blocks read and deflated ahead of the connection, at most.
+constexpr int AheadBlocks = 256;
+constexpr int MaxRuns = AheadBlocks / RunBlocks;
+
+void PutBlockHeader(char* at, std::uint8_t slot, std::int32_t length) {
+    const auto n = static_cast<std::uint32_t>(length);
+    at[0] = static_cast<char>(slot);
+    at[1] = static_cast<char>(Kind::Notice);
+    at[2] = static_cast<char>(Type::FileData);
+    at[3] = static_cast<char>(n & 0xFF);
+    at[4] = static_cast<char>((n >> 8) & 0xFF);
+    at[5] = static_cast<char>((n >> 16) & 0xFF);
+    at[6] = static_cast<char>((n >> 24) & 0xFF);
+    at[7] = static_cast<char>(Format::FmtBinary);
+}
+
+void AppendBlock(QByteArray& frames, std::uint8_t slot, const char* data, qsizetype size) {
+    const qsizetype at = frames.size();
+    frames.resize(at + HeaderSize + size);
+    PutBlockHeader(frames.data() + at, slot, static_cast<std::int32_t>(size));
+    if (size > 0) std::memcpy(frames.data() + at + HeaderSize, data, static_cast<size_t>(size));
+}
+
+} // namespace
+
+int CompressionThreadsFor(int cores) {
+    return std::clamp(cores, 2, 8);
+}
+
+int DefaultCompressionThreads() {
+    return CompressionThreadsFor(QThread::idealThreadCount());
+}
+
+struct BlockStream::Run {
+    // What to make; set before the run is shared.
+    int Fd = -1;
+    std::int64_t From = 0;
+    std::int64_t Length = 0;
+    std::uint8_t Slot = 0;
+    bool Compress = false;
+    // What was made; read by the sender once Done (under M).
+    enum class State { Queued, Working, Done } Progress = State::Queued;
+    Outcome Result = Outcome::Ready;
+    QByteArray Frames;
+    std::int64_t Covered = 0; // file bytes carried by Frames
+};
+
+BlockStream::BlockStream(int threads, std::function<void()> wake)
+    : Threads(std::max(threads, 1)), WakeSender(std::move(wake)) {}
+
+BlockStream::~BlockStream() {
+    Stop();
+    {
+        std::lock_guard lock(M);
+        Quit = true;
+    }
+    Changed.notify_all();
+    for (std::thread& t : Pool)
+        t.join();
+}
+
+void BlockStream::StartThreads() {
+    if (!Pool.empty()) return;
+    Pool.reserve(static_cast<size_t>(Threads));
+    for (int i = 0; i < Threads; ++i)
+        Pool.emplace_back([this] { Work(); });
+}
+
+void BlockStream::Start(int fd, std::int64_t from, std::int64_t end, std::uint8_t slot,
+                        bool compress) {
+    Stop();
+    if (compress) StartThreads();
+    {
+        std::lock_guard lock(M);
+        Running = true;
+        Compress = compress;
+        Fd = fd;
+        SlotNo = slot;
+        Next = from;
+        End = std::max(end, from);
+        EmptyBlockDue = from >= end;
+        Failed = Outcome::Ready;
+        Refill(); // the pool starts at once
+    }
+    Changed.notify_all();
+}
+
+void BlockStream::Stop() {
+    std::unique_lock lock(M);
+    Running = false;
+    SenderWaits = false;
+    Runs.clear();
+    // Runs already taken by a thread keep the descriptor in use until made.
+    Changed.wait(lock, [this] { return Busy == 0; });
+}
+
+void BlockStream::Make(Run& run) const {
+    std::vector<char> raw(static_cast<size_t>(run.Length));
+    std::int64_t got = 0;
+    run.Result = Outcome::Ready;
+    while (got < run.Length) {
+        const ssize_t n = ::pread(run.Fd, raw.data() + got, static_cast<size_t>(run.Length - got),
+                                  static_cast<off_t>(run.From + got));
+        if (n > 0) {
+            got += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        run.Result = n == 0 ? Outcome::Shrunk : Outcome::ReadFailed;
+        break;
+    }
+    run.Covered = got;
+    // Every block up to the failure goes out, as it would one at a time.
+    thread_local BlockCodec codec;
+    run.Frames.reserve(static_cast<qsizetype>(got + (got / BlockSize + 1) * (HeaderSize + 16)));
+    std::int64_t at = 0;
+    do {
+        const auto size = static_cast<qsizetype>(std::min<std::int64_t>(BlockSize, got - at));
+        if (size == 0 && (run.Length > 0 || run.Result != Outcome::Ready)) break;
+        if (run.Compress) {
+            try {
+                const QByteArray packed = codec.Compress(QByteArrayView(raw.data() + at, size));
+                AppendBlock(run.Frames, run.Slot, packed.constData(), packed.size());
+            } catch (const Error&) {
+                run.Result = Outcome::CompressFailed;
+                run.Covered = at;
+                return;
+            }
+        } else {
+            AppendBlock(run.Frames, run.Slot, raw.data() + at, size);
+        }
+        at += size;
+    } while (at < got);
+}
+
+void BlockStream::Refill() {
+    while (Running && Compress && (Next < End || EmptyBlockDue) &&
+           static_cast<int>(Runs.size()) < MaxRuns) {
+        auto run = std::make_shared<Run>();
+        run->Fd = Fd;
+        run->From = Next;
+        run->Length = std::min<std::int64_t>(std::int64_t(RunBlocks) * BlockSize, End - Next);
+        run->Slot = SlotNo;
+        run->Compress = true;
+        Next += run->Length;
+        EmptyBlockDue = false;
+        Runs.push_back(std::move(run));
+    }
+}
+
+void BlockStream::Work() {
+    std::unique_lock lock(M);
+    for (;;) {
+        std::shared_ptr<Run> run;
+        Changed.wait(lock, [&] {
+            if (Quit) return true;
+            for (const auto& r : Runs) {
+                if (r->Progress == Run::State::Queued) {
+                    run = r;
+                    return true;
+                }
+            }
+            return false;
+        });
+        if (Quit) return;
+        run->Progress = Run::State::Working;
+        ++Busy;
+        lock.unlock();
+        Make(*run);
+        lock.lock();
+        run->Progress = Run::State::Done;
+        const bool wake = SenderWaits && !Runs.empty() &&
+                          Runs.front()->Progress == Run::State::Done;
+        if (wake) {
+            SenderWaits = false;
+            // Still counted as busy: Stop() must not return while the wake
+            // may touch what the sender closes after it.
+            lock.unlock();
+            WakeSender();
+            lock.lock();
+        }
+        --Busy;
+        Changed.notify_all();
+    }
+}
+
+bool BlockStream::HasReady() {
+    if (!Running) return false;
+    if (!Compress || Failed != Outcome::Ready) return true;
+    std::lock_guard lock(M);
+    if (!Runs.empty() && Runs.front()->Progress == Run::State::Done) return true;
+    SenderWaits = true;
+    return false;
+}
+
+BlockStream::Outcome BlockStream::Take(Batch& batch, qsizetype maxBytes) {
+    batch.Frames.clear();
+    batch.Last = false;
+    if (!Running) return Outcome::NotYet;
+    if (Failed != Outcome::Ready) return Failed;
+
+    if (!Compress) {
+        // Read on the sender's own thread: one large read per call.
+        Run run;
+        run.Fd = Fd;
+        run.From = Next;
+        const std::int64_t blocks = std::max<qsizetype>(1, maxBytes / (HeaderSize + BlockSize));
+        run.Length = std::min(blocks * BlockSize, End - Next);
+        run.Slot = SlotNo;
+        Make(run);
+        EmptyBlockDue = false;
+        Next += run.Covered;
+        batch.Frames = std::move(run.Frames);
+        batch.Position = Next;
+        batch.Last = run.Result == Outcome::Ready && Next >= End;
+        if (run.Result == Outcome::Ready) return Outcome::Ready;
+        // The blocks before the failure go first; it is reported next time.
+        Failed = run.Result;
+        return batch.Frames.isEmpty() ? Failed : Outcome::Ready;
+    }
+
+    std::unique_lock lock(M);
+    Refill();
+    Changed.notify_all();
+    while (!Runs.empty() && Runs.front()->Progress == Run::State::Done) {
+        Run& run = *Runs.front();
+        if (!batch.Frames.isEmpty() && batch.Frames.size() + run.Frames.size() > maxBytes) break;
+        batch.Frames += run.Frames;
+        batch.Position = run.From + run.Covered;
+        if (run.Result != Outcome::Ready) {
+            if (!batch.Frames.isEmpty()) {
+                // Its blocks go first; the failure is reported next time.
+                run.Frames.clear();
+                return Outcome::Ready;
+            }
+            return run.Result;
+        }
+        Runs.pop_front();
+        batch.Last = Runs.empty() && Next >= End && !EmptyBlockDue;
+        if (batch.Last) break;
+    }
+    Refill();
+    Changed.notify_all();
+    if (!batch.Frames.isEmpty()) return Outcome::Ready;
+    SenderWaits = true;
+    return Outcome::NotYet;
+}
+
+} // namespace relvane
