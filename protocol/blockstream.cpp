@@ -90,11 +90,15 @@ void BlockStream::StartThreads() {
 void BlockStream::Start(int fd, std::int64_t from, std::int64_t end, std::uint8_t slot,
                         bool compress) {
     Stop();
-    if (compress) StartThreads();
+    // A file of one run or less is made on the sender's own thread: handing
+    // it to the pool would cost more than it saves.
+    const bool pooled = compress && end - from > std::int64_t(RunBlocks) * BlockSize;
+    if (pooled) StartThreads();
     {
         std::lock_guard lock(M);
         Running = true;
         Compress = compress;
+        Inline = !pooled;
         Fd = fd;
         SlotNo = slot;
         Next = from;
@@ -155,7 +159,7 @@ void BlockStream::Make(Run& run) const {
 }
 
 void BlockStream::Refill() {
-    while (Running && Compress && (Next < End || EmptyBlockDue) &&
+    while (Running && !Inline && (Next < End || EmptyBlockDue) &&
            static_cast<int>(Runs.size()) < MaxRuns) {
         auto run = std::make_shared<Run>();
         run->Fd = Fd;
@@ -207,7 +211,7 @@ void BlockStream::Work() {
 
 bool BlockStream::HasReady() {
     if (!Running) return false;
-    if (!Compress || Failed != Outcome::Ready) return true;
+    if (Inline || Failed != Outcome::Ready) return true;
     std::lock_guard lock(M);
     if (!Runs.empty() && Runs.front()->Progress == Run::State::Done) return true;
     SenderWaits = true;
@@ -220,10 +224,11 @@ BlockStream::Outcome BlockStream::Take(Batch& batch, qsizetype maxBytes) {
     if (!Running) return Outcome::NotYet;
     if (Failed != Outcome::Ready) return Failed;
 
-    if (!Compress) {
-        // Read on the sender's own thread: one large read per call.
+    if (Inline) {
+        // Made on the sender's own thread: one large read per call.
         Run run;
         run.Fd = Fd;
+        run.Compress = Compress;
         run.From = Next;
         const std::int64_t blocks = std::max<qsizetype>(1, maxBytes / (HeaderSize + BlockSize));
         run.Length = std::min(blocks * BlockSize, End - Next);

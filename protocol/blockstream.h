@@ -72,6 +72,7 @@ private:
     const std::function<void()> WakeSender;
     bool Running = false;
     bool Compress = false;
+    bool Inline = true; // made by Take() itself, not by the pool
     int Fd = -1;
     std::uint8_t SlotNo = 0;
     std::int64_t Next = 0; // the first byte not yet in a run

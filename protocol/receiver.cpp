@@ -173,7 +173,7 @@ void FileReceiver::ProcessLastIndex(const QByteArray& payload) {
     S.State = SlotState::RecvWaitName;
     const int shown =
         static_cast<int>(std::clamp<std::int64_t>(std::int64_t(S.LastIndex) + 1, 0, MaxShownFiles));
-    Link.OnHost([&](IWorkerHost& host) { host.ShowRecvCount(shown); });
+    Link.Notify([shown](IWorkerHost& host) { host.ShowRecvCount(shown); });
 }
 
 void FileReceiver::ProcessFileName(const QByteArray& payload) {
@@ -193,7 +193,9 @@ void FileReceiver::ProcessFileName(const QByteArray& payload) {
     Progress.RecvDone = 0;
     Progress.RecvResumedBytes = 0;
     Progress.Resumed = false;
-    Link.OnHost([&](IWorkerHost& host) { host.ShowRecvName(S.FileName); });
+    Link.Notify([name = QString(S.FileName.constData(), S.FileName.size())](IWorkerHost& host) {
+        host.ShowRecvName(name);
+    });
 }
 
 void FileReceiver::ProcessFileSize(const QByteArray& payload) {
@@ -306,7 +308,9 @@ void FileReceiver::ProcessEnd() {
     }
     S.State = SlotState::RecvWaitName;
     SendAck(true);
-    Link.OnHost([&](IWorkerHost& host) { host.FileReceived(target); });
+    Link.Notify([target = QString(target.constData(), target.size())](IWorkerHost& host) {
+        host.FileReceived(target);
+    });
 }
 
 void FileReceiver::ProcessCancel() {

@@ -141,7 +141,9 @@ void FileSender::SendNextFile() {
     S.FileSize = static_cast<std::int32_t>(file->size());
     S.ResumeOffset = 0;
     S.FileStream = std::move(file);
-    Link.OnHost([&](IWorkerHost& host) { host.ShowSendName(path); });
+    Link.Notify([path = QString(path.constData(), path.size())](IWorkerHost& host) {
+        host.ShowSendName(path);
+    });
     Progress.SendTotal = S.FileSize;
     Progress.SendDone = 0;
     Progress.SendResumedBytes = 0;

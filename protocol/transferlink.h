@@ -34,6 +34,10 @@ public:
     virtual void Wake() = 0;
     // Runs `call` on the host's thread and waits for it.
     virtual void OnHost(const std::function<void(IWorkerHost&)>& call) = 0;
+    // Runs `call` on the host's thread later, in order with the calls above,
+    // without waiting: for what only shows progress. `call` must own what it
+    // uses.
+    virtual void Notify(std::function<void(IWorkerHost&)> call) = 0;
 };
 
 } // namespace relvane

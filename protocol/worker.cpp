@@ -44,7 +44,7 @@ bool IsKnownKind(std::uint8_t kind) {
 
 ConnectionWorker::ConnectionWorker(IWorkerHost& host, std::shared_ptr<IConnection> socket, int side,
                                    bool resumeOn, bool compressOn, int compressionThreads)
-    : Host(host), Socket(std::move(socket)), FSide(side), FResumeOn(resumeOn),
+    : Host(host), PostedHost(std::make_shared<IWorkerHost*>(&host)), Socket(std::move(socket)), FSide(side), FResumeOn(resumeOn),
       Progress(std::make_shared<TransferProgress>()),
       WakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), Reader(*Socket), Sender(*this, *Progress, compressionThreads),
       Receiver(*this, *Progress) {
@@ -65,6 +65,7 @@ ConnectionWorker::~ConnectionWorker() {
     (void)RunEnded.load(std::memory_order_acquire); // everything run() did is ours now
     Sender.CloseFile(); // the compression pool wakes through WakeFd
     if (WakeFd >= 0) ::close(WakeFd);
+    *PostedHost = nullptr;
 }
 
 void ConnectionWorker::Start() {
@@ -193,6 +194,22 @@ void ConnectionWorker::Synchronize(const std::function<void()>& fn) {
 
 void ConnectionWorker::OnHost(const std::function<void(IWorkerHost&)>& call) {
     Synchronize([&] { call(Host); });
+}
+
+void ConnectionWorker::Notify(std::function<void(IWorkerHost&)> call) {
+    QObject* ctx = Host.UiContext();
+    if (ctx == nullptr || ctx->thread() == QThread::currentThread()) {
+        call(Host);
+        return;
+    }
+    // Many small files make many of these: not waiting for each spares the
+    // worker a thread switch per call.
+    QMetaObject::invokeMethod(
+        ctx,
+        [host = PostedHost, call = std::move(call)] {
+            if (*host != nullptr) call(**host);
+        },
+        Qt::QueuedConnection);
 }
 
 bool ConnectionWorker::FinishPartial() {

@@ -88,6 +88,7 @@ private:
     bool Send(const QByteArray& frame, bool more = false) override;
     [[nodiscard]] qsizetype SendAvailable(QByteArrayView frames) override;
     void OnHost(const std::function<void(IWorkerHost&)>& call) override;
+    void Notify(std::function<void(IWorkerHost&)> call) override;
     // Wake-up for the loop's wait: queued frames, the terminate request,
     // blocks the compression pool made ready. Any thread.
     void Wake() override;
@@ -115,6 +116,9 @@ private:
     void ProcessChat(const QByteArray& payload);
 
     IWorkerHost& Host;
+    // The host for calls posted by Notify; cleared (on the host's thread)
+    // when the worker goes, so a call still queued then reaches nothing.
+    std::shared_ptr<IWorkerHost*> PostedHost;
     std::shared_ptr<IConnection> Socket;
     const int FSide;
     std::atomic<bool> FResumeOn;
