@@ -28,9 +28,7 @@ struct BlockCodec::State {
     z_stream Inflate{};
     bool DeflateReady = false;
     bool InflateReady = false;
-    // Output areas kept across blocks: no allocation per block beyond the
-    // returned array.
-    std::vector<unsigned char> Deflated;
+    // Kept across blocks: no allocation per block beyond the returned array.
     std::vector<unsigned char> Inflated = std::vector<unsigned char>(MaxInflatedBlock + 1);
 
     State() {
@@ -50,18 +48,28 @@ BlockCodec::BlockCodec() : D(std::make_unique<State>()) {}
 BlockCodec::~BlockCodec() = default;
 
 QByteArray BlockCodec::Compress(QByteArrayView block) {
+    QByteArray out;
+    CompressTo(block, out);
+    return out;
+}
+
+qsizetype BlockCodec::CompressTo(QByteArrayView block, QByteArray& out) {
     z_stream& z = D->Deflate;
     if (!D->DeflateReady || deflateReset(&z) != Z_OK) Fail();
     const uLong bound = deflateBound(&z, static_cast<uLong>(block.size()));
-    if (D->Deflated.size() < bound) D->Deflated.resize(bound);
+    const qsizetype at = out.size();
+    out.resize(at + static_cast<qsizetype>(bound));
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(block.data()));
     z.avail_in = static_cast<uInt>(block.size());
-    z.next_out = D->Deflated.data();
-    z.avail_out = static_cast<uInt>(D->Deflated.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data() + at);
+    z.avail_out = static_cast<uInt>(bound);
     // deflateBound guarantees room for the whole stream in one call.
-    if (deflate(&z, Z_FINISH) != Z_STREAM_END) Fail();
-    return QByteArray(reinterpret_cast<const char*>(D->Deflated.data()),
-                      static_cast<qsizetype>(z.total_out));
+    if (deflate(&z, Z_FINISH) != Z_STREAM_END) {
+        out.resize(at);
+        Fail();
+    }
+    out.resize(at + static_cast<qsizetype>(z.total_out));
+    return static_cast<qsizetype>(z.total_out);
 }
 
 QByteArray BlockCodec::Decompress(QByteArrayView stream) {

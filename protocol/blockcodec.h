@@ -22,6 +22,8 @@ public:
 
     // Throws EProtocolError("error") when zlib fails.
     [[nodiscard]] QByteArray Compress(QByteArrayView block);
+    // The same stream, appended to `out`; its size.
+    qsizetype CompressTo(QByteArrayView block, QByteArray& out);
     // Throws EProtocolError("error") for data zlib rejects, a stream that does
     // not end within the payload, or output beyond MaxInflatedBlock.
     [[nodiscard]] QByteArray Decompress(QByteArrayView stream);

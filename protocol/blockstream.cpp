@@ -2,6 +2,7 @@
 
 #include "protocol/blockcodec.h"
 #include "protocol/frame.h"
+#include "protocol/sender.h"
 
 #include <QThread>
 
@@ -144,8 +145,13 @@ void BlockStream::Make(Run& run) const {
         if (size == 0 && (run.Length > 0 || run.Result != Outcome::Ready)) break;
         if (run.Compress) {
             try {
-                const QByteArray packed = codec.Compress(QByteArrayView(raw.data() + at, size));
-                AppendBlock(run.Frames, run.Slot, packed.constData(), packed.size());
+                // The stream straight after its header, whose length follows.
+                const qsizetype header = run.Frames.size();
+                run.Frames.resize(header + HeaderSize);
+                const qsizetype packed =
+                    codec.CompressTo(QByteArrayView(raw.data() + at, size), run.Frames);
+                PutBlockHeader(run.Frames.data() + header, run.Slot,
+                               static_cast<std::int32_t>(packed));
             } catch (const Error&) {
                 run.Result = Outcome::CompressFailed;
                 run.Covered = at;
@@ -194,8 +200,7 @@ void BlockStream::Work() {
         Make(*run);
         lock.lock();
         run->Progress = Run::State::Done;
-        const bool wake = SenderWaits && !Runs.empty() &&
-                          Runs.front()->Progress == Run::State::Done;
+        const bool wake = SenderWaits && EnoughReady();
         if (wake) {
             SenderWaits = false;
             // Still counted as busy: Stop() must not return while the wake
@@ -207,6 +212,18 @@ void BlockStream::Work() {
         --Busy;
         Changed.notify_all();
     }
+}
+
+bool BlockStream::EnoughReady() const {
+    // A wake costs the sender a thread switch: it comes once the runs ready
+    // in order fill most of a send, or once nothing more is being made.
+    qsizetype ready = 0;
+    for (const auto& run : Runs) {
+        if (run->Progress != Run::State::Done) return false;
+        ready += run->Frames.size();
+        if (ready >= MaxBatchBytes * 3 / 4) return true;
+    }
+    return !Runs.empty();
 }
 
 bool BlockStream::HasReady() {
@@ -251,7 +268,10 @@ BlockStream::Outcome BlockStream::Take(Batch& batch, qsizetype maxBytes) {
     while (!Runs.empty() && Runs.front()->Progress == Run::State::Done) {
         Run& run = *Runs.front();
         if (!batch.Frames.isEmpty() && batch.Frames.size() + run.Frames.size() > maxBytes) break;
-        batch.Frames += run.Frames;
+        if (batch.Frames.isEmpty())
+            batch.Frames.swap(run.Frames);
+        else
+            batch.Frames += run.Frames;
         batch.Position = run.From + run.Covered;
         if (run.Result != Outcome::Ready) {
             if (!batch.Frames.isEmpty()) {

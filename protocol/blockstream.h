@@ -64,6 +64,7 @@ public:
 private:
     struct Run;
     void Refill();           // under M
+    [[nodiscard]] bool EnoughReady() const; // under M
     void Work();             // a pool thread
     void Make(Run& run) const; // reads (and deflates) one run, outside M
     void StartThreads();
