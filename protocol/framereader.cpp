@@ -5,18 +5,17 @@
 namespace relvane {
 
 void FrameReader::Fill() {
-    const int supply = Connection.BytesWaiting();
-    if (supply <= 0) return;
     if (At > 0) {
         Buffer.remove(0, At);
         At = 0;
     }
-    const int want = std::min(supply, ReadChunk);
+    // One read for whatever is there: asking first how much would cost a
+    // system call per pass.
     const qsizetype kept = Buffer.size();
-    Buffer.resize(kept + want);
+    Buffer.resize(kept + ReadChunk);
     int got = 0;
     try {
-        got = Connection.ReceiveBytes(Buffer.data() + kept, want);
+        got = Connection.ReceiveBytes(Buffer.data() + kept, ReadChunk);
     } catch (...) {
         Buffer.resize(kept);
         throw;

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace relvane {
 
@@ -302,8 +303,9 @@ void FileReceiver::ProcessEnd() {
         if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate)) CannotCreate();
     }
     if (received != S.FileSize) Reject(SizeMismatch(target, received, S.FileSize));
-    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) QFile::remove(target);
-    if (!QFile::rename(partial, target)) {
+    // Replaces a file (or link) of that name in one step, as the list expects.
+    if (::rename(QFile::encodeName(partial).constData(), QFile::encodeName(target).constData()) !=
+        0) {
         Reject(QStringLiteral("ファイル %1 の名前を変更できません").arg(Native(target)));
     }
     S.State = SlotState::RecvWaitName;
