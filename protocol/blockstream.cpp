@@ -102,6 +102,7 @@ void BlockStream::Start(int fd, std::int64_t from, std::int64_t end, std::uint8_
         Inline = !pooled;
         Fd = fd;
         SlotNo = slot;
+        StartedAt = from;
         Next = from;
         End = std::max(end, from);
         EmptyBlockDue = from >= end;

@@ -36,6 +36,11 @@ public:
     // `slot`. The descriptor must stay open until Stop(). With from == end
     // there is one empty block, as a file of nothing has.
     void Start(int fd, std::int64_t from, std::int64_t end, std::uint8_t slot, bool compress);
+    // The frames are made by Take() itself, on the caller's thread: no
+    // compression, or no more than one run of blocks.
+    [[nodiscard]] bool MadeHere() const { return Inline; }
+    // Where the frames started.
+    [[nodiscard]] std::int64_t From() const { return StartedAt; }
     // Drops everything read or compressed ahead; once it returns, no thread
     // uses the descriptor any more.
     void Stop();
@@ -76,6 +81,7 @@ private:
     bool Inline = true; // made by Take() itself, not by the pool
     int Fd = -1;
     std::uint8_t SlotNo = 0;
+    std::int64_t StartedAt = 0;
     std::int64_t Next = 0; // the first byte not yet in a run
     std::int64_t End = 0;
     bool EmptyBlockDue = false;

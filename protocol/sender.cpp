@@ -162,23 +162,38 @@ void FileSender::SendNextFile() {
         S.State = SlotState::SendData;
     }
     Link.Send(frames);
+    if (S.State == SlotState::ResumeQuery) {
+        // Most files start at 0: their blocks are made while the peer looks
+        // for a partial file (a small file here and now, a large one by the
+        // pool), and dropped if it has one.
+        Blocks.Start(S.FileStream->handle(), 0, S.FileSize, s, Link.CompressOn());
+        if (Blocks.MadeHere()) TakeBlocks(false);
+    }
+}
+
+bool FileSender::TakeBlocks(bool failNow) {
+    BlockStream::Batch next;
+    const BlockStream::Outcome outcome = Blocks.Take(next, MaxBatchBytes);
+    if (outcome == BlockStream::Outcome::NotYet) return false;
+    if (outcome != BlockStream::Outcome::Ready) {
+        if (failNow) BlocksFailed(outcome);
+        return false; // the stream reports it again
+    }
+    if (next.Last)
+        next.Frames += BuildFrame(SlotNo(), Kind::Notice, Type::End, Format::FmtNone, NonePayload());
+    Batch = std::move(next);
+    BatchSent = 0;
+    return true;
 }
 
 void FileSender::SendBlocks() {
     if (BatchSent >= Batch.Frames.size()) {
-        if (!Blocks.Active()) {
+        if (!Blocks.Active() || Blocks.From() != S.FileStream->pos()) {
             // From where the file stands: 0, or the offset resume proved.
             Blocks.Start(S.FileStream->handle(), S.FileStream->pos(), S.FileSize, SlotNo(),
                          Link.CompressOn());
         }
-        const BlockStream::Outcome outcome = Blocks.Take(Batch, MaxBatchBytes);
-        BatchSent = 0;
-        if (outcome == BlockStream::Outcome::NotYet) return;
-        if (outcome != BlockStream::Outcome::Ready) BlocksFailed(outcome);
-        if (Batch.Last) {
-            Batch.Frames += BuildFrame(SlotNo(), Kind::Notice, Type::End, Format::FmtNone,
-                                       NonePayload());
-        }
+        if (!TakeBlocks(true)) return;
     }
     // Never wait inside a send: a worker stuck there stops reading, and two of
     // them sending to each other would wait for ever.
@@ -215,6 +230,12 @@ void FileSender::ProcessResumeOffsetReply(const QByteArray& payload) {
     if (!S.InUse || S.State != SlotState::ResumeQuery) return;
     const std::int32_t offset = ParseNumber(PayloadText(payload));
     S.ResumeOffset = offset;
+    if (offset != 0) {
+        // The blocks made ahead start at 0.
+        Blocks.Stop();
+        Batch = {};
+        BatchSent = 0;
+    }
     if (offset == 0) {
         S.State = SlotState::SendData;
         S.FileStream->seek(0);

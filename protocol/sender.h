@@ -45,6 +45,10 @@ private:
     void StartSending();
     void SendNextFile();
     void SendBlocks();
+    // The next blocks (and the file's End after its last) into Batch; false
+    // when none are ready yet. A failure of the stream ends the transfer if
+    // failNow, else it is met again at the next call.
+    bool TakeBlocks(bool failNow);
     // The blocks could not be made: the transfer ends as the failure says.
     [[noreturn]] void BlocksFailed(BlockStream::Outcome outcome);
     void ProcessResumeOffsetReply(const QByteArray& payload);

@@ -44,10 +44,11 @@ bool IsKnownKind(std::uint8_t kind) {
 
 ConnectionWorker::ConnectionWorker(IWorkerHost& host, std::shared_ptr<IConnection> socket, int side,
                                    bool resumeOn, bool compressOn, int compressionThreads)
-    : Host(host), PostedHost(std::make_shared<IWorkerHost*>(&host)), Socket(std::move(socket)), FSide(side), FResumeOn(resumeOn),
+    : Host(host), Pending(std::make_shared<Notes>()), Socket(std::move(socket)), FSide(side), FResumeOn(resumeOn),
       Progress(std::make_shared<TransferProgress>()),
       WakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), Reader(*Socket), Sender(*this, *Progress, compressionThreads),
       Receiver(*this, *Progress) {
+    Pending->Host = &host;
     Progress->CompressOn = compressOn;
 }
 
@@ -65,7 +66,9 @@ ConnectionWorker::~ConnectionWorker() {
     (void)RunEnded.load(std::memory_order_acquire); // everything run() did is ours now
     Sender.CloseFile(); // the compression pool wakes through WakeFd
     if (WakeFd >= 0) ::close(WakeFd);
-    *PostedHost = nullptr;
+    std::lock_guard lock(Pending->M);
+    Pending->Host = nullptr;
+    Pending->Calls.clear();
 }
 
 void ConnectionWorker::Start() {
@@ -96,6 +99,7 @@ void ConnectionWorker::DrainWake() {
 void ConnectionWorker::run() {
     while (Pass()) {
     }
+    PostNotes();
     // Partial files stay on disk under their ".Recv" names for a later resume.
     Sender.CloseFile();
     Receiver.CloseFile();
@@ -124,8 +128,13 @@ bool ConnectionWorker::Pass(int maxWaitMs) {
     if (goOn && maxWaitMs != 0 && !Sender.HasBlock()) {
         // Nothing to do until the peer sends or makes room, another thread
         // queues a frame, or the end is asked for: each of them ends the wait.
-        const int timeout = maxWaitMs < 0 ? LongestWaitMs : std::min(maxWaitMs, LongestWaitMs);
+        int timeout = maxWaitMs < 0 ? LongestWaitMs : std::min(maxWaitMs, LongestWaitMs);
+        const int notesDue = NotesDueInMs();
+        if (notesDue == 0) PostNotes();
+        if (notesDue > 0) timeout = std::min(timeout, notesDue);
         Socket->WaitReady(timeout, WakeFd, Sender.WaitsForRoom() || !queueDone);
+    } else if (NotesDueInMs() == 0) {
+        PostNotes();
     }
     return goOn && !TerminateRequested() && Socket->IsConnected();
 }
@@ -174,8 +183,9 @@ void ConnectionWorker::Synchronize(const std::function<void()>& fn) {
     call->Posted.store(true, std::memory_order_release);
     QMetaObject::invokeMethod(
         ctx,
-        [&fn, call, completion] {
+        [&fn, call, completion, notes = Pending] {
             (void)call->Posted.load(std::memory_order_acquire);
+            notes->Run(); // what was noted before comes first
             try {
                 fn();
             } catch (...) {
@@ -196,20 +206,52 @@ void ConnectionWorker::OnHost(const std::function<void(IWorkerHost&)>& call) {
     Synchronize([&] { call(Host); });
 }
 
+namespace {
+// How long noted calls may wait for the next hand-over at most: the eye does
+// not see the difference in a status window.
+constexpr auto NotesDelay = std::chrono::milliseconds(20);
+} // namespace
+
 void ConnectionWorker::Notify(std::function<void(IWorkerHost&)> call) {
     QObject* ctx = Host.UiContext();
     if (ctx == nullptr || ctx->thread() == QThread::currentThread()) {
         call(Host);
         return;
     }
-    // Many small files make many of these: not waiting for each spares the
-    // worker a thread switch per call.
+    std::lock_guard lock(Pending->M);
+    if (Pending->Calls.empty() && !Pending->Posted) NotesPostedAt = std::chrono::steady_clock::now();
+    Pending->Calls.push_back(std::move(call));
+}
+
+void ConnectionWorker::Notes::Run() {
+    std::vector<std::function<void(IWorkerHost&)>> calls;
+    IWorkerHost* host = nullptr;
+    {
+        std::lock_guard lock(M);
+        calls.swap(Calls);
+        Posted = false;
+        host = Host;
+    }
+    if (host == nullptr) return;
+    for (const auto& call : calls)
+        call(*host);
+}
+
+void ConnectionWorker::PostNotes() {
+    {
+        std::lock_guard lock(Pending->M);
+        if (Pending->Calls.empty() || std::exchange(Pending->Posted, true)) return;
+    }
     QMetaObject::invokeMethod(
-        ctx,
-        [host = PostedHost, call = std::move(call)] {
-            if (*host != nullptr) call(**host);
-        },
-        Qt::QueuedConnection);
+        Host.UiContext(), [notes = Pending] { notes->Run(); }, Qt::QueuedConnection);
+}
+
+int ConnectionWorker::NotesDueInMs() {
+    std::lock_guard lock(Pending->M);
+    if (Pending->Calls.empty() || Pending->Posted) return -1;
+    const auto left = NotesPostedAt + NotesDelay - std::chrono::steady_clock::now();
+    return static_cast<int>(
+        std::max<std::int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
 }
 
 bool ConnectionWorker::FinishPartial() {

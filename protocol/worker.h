@@ -20,12 +20,14 @@
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace relvane {
 
@@ -116,9 +118,21 @@ private:
     void ProcessChat(const QByteArray& payload);
 
     IWorkerHost& Host;
-    // The host for calls posted by Notify; cleared (on the host's thread)
-    // when the worker goes, so a call still queued then reaches nothing.
-    std::shared_ptr<IWorkerHost*> PostedHost;
+    // Calls from Notify, handed to the host's thread together: each hand-over
+    // wakes that thread, and a list of small files makes several per file.
+    struct Notes {
+        std::mutex M;
+        IWorkerHost* Host = nullptr; // cleared when the worker goes
+        std::vector<std::function<void(IWorkerHost&)>> Calls;
+        bool Posted = false;
+        void Run(); // on the host's thread
+    };
+    std::shared_ptr<Notes> Pending;
+    std::chrono::steady_clock::time_point NotesPostedAt;
+    // Hands the calls noted so far to the host's thread.
+    void PostNotes();
+    // Milliseconds until the noted calls are due, or -1 when none wait.
+    [[nodiscard]] int NotesDueInMs();
     std::shared_ptr<IConnection> Socket;
     const int FSide;
     std::atomic<bool> FResumeOn;
