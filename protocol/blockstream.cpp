@@ -122,7 +122,10 @@ void BlockStream::Stop() {
 }
 
 void BlockStream::Make(Run& run) const {
-    std::vector<char> raw(static_cast<size_t>(run.Length));
+    // Kept per thread: a buffer freed on another thread than the one that
+    // made it makes the allocator hand pages back, at a cost per run.
+    thread_local std::vector<char> raw;
+    raw.resize(static_cast<size_t>(run.Length));
     std::int64_t got = 0;
     run.Result = Outcome::Ready;
     while (got < run.Length) {
@@ -174,6 +177,7 @@ void BlockStream::Refill() {
         run->Length = std::min<std::int64_t>(std::int64_t(RunBlocks) * BlockSize, End - Next);
         run->Slot = SlotNo;
         run->Compress = true;
+        run->Frames = Reuse();
         Next += run->Length;
         EmptyBlockDue = false;
         Runs.push_back(std::move(run));
@@ -236,8 +240,23 @@ bool BlockStream::HasReady() {
     return false;
 }
 
+QByteArray BlockStream::Reuse() {
+    if (Spare.empty()) return {};
+    QByteArray b = std::move(Spare.back());
+    Spare.pop_back();
+    return b;
+}
+
+void BlockStream::Recycle(QByteArray&& frames) {
+    if (frames.capacity() < 16 * 1024 || Spare.size() > MaxRuns) return;
+    frames.resize(0); // keeps the allocation
+    Spare.push_back(std::move(frames));
+    frames = QByteArray();
+}
+
 BlockStream::Outcome BlockStream::Take(Batch& batch, qsizetype maxBytes) {
-    batch.Frames.clear();
+    Recycle(std::move(batch.Frames));
+    batch.Frames = QByteArray();
     batch.Last = false;
     if (!Running) return Outcome::NotYet;
     if (Failed != Outcome::Ready) return Failed;
@@ -251,6 +270,7 @@ BlockStream::Outcome BlockStream::Take(Batch& batch, qsizetype maxBytes) {
         const std::int64_t blocks = std::max<qsizetype>(1, maxBytes / (HeaderSize + BlockSize));
         run.Length = std::min(blocks * BlockSize, End - Next);
         run.Slot = SlotNo;
+        run.Frames = Reuse();
         Make(run);
         EmptyBlockDue = false;
         Next += run.Covered;
@@ -269,10 +289,12 @@ BlockStream::Outcome BlockStream::Take(Batch& batch, qsizetype maxBytes) {
     while (!Runs.empty() && Runs.front()->Progress == Run::State::Done) {
         Run& run = *Runs.front();
         if (!batch.Frames.isEmpty() && batch.Frames.size() + run.Frames.size() > maxBytes) break;
-        if (batch.Frames.isEmpty())
+        if (batch.Frames.isEmpty()) {
             batch.Frames.swap(run.Frames);
-        else
+        } else {
             batch.Frames += run.Frames;
+            Recycle(std::move(run.Frames));
+        }
         batch.Position = run.From + run.Covered;
         if (run.Result != Outcome::Ready) {
             if (!batch.Frames.isEmpty()) {

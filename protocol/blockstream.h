@@ -73,6 +73,11 @@ private:
     void Work();             // a pool thread
     void Make(Run& run) const; // reads (and deflates) one run, outside M
     void StartThreads();
+    // Frame buffers passed back and forth instead of freed and allocated:
+    // sender's thread only.
+    [[nodiscard]] QByteArray Reuse();
+    void Recycle(QByteArray&& frames);
+    std::vector<QByteArray> Spare;
 
     const int Threads;
     const std::function<void()> WakeSender;

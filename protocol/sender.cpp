@@ -173,6 +173,8 @@ void FileSender::SendNextFile() {
 
 bool FileSender::TakeBlocks(bool failNow) {
     BlockStream::Batch next;
+    next.Frames.swap(Batch.Frames); // all sent: its buffer is used again
+    BatchSent = 0;
     const BlockStream::Outcome outcome = Blocks.Take(next, MaxBatchBytes);
     if (outcome == BlockStream::Outcome::NotYet) return false;
     if (outcome != BlockStream::Outcome::Ready) {
