@@ -8,6 +8,7 @@
 #include "app/program.h"
 #include "app/waitform.h"
 #include "platform/profile.h"
+#include "tests/support/childprocess.h"
 #include "tests/support/ports.h"
 #include "tests/support/wait.h"
 
@@ -19,7 +20,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -211,22 +211,20 @@ private:
 // A main window in a process of its own (relvane_testpeer).
 class PeerProcess {
 public:
-    explicit PeerProcess(const QString& settingsFile) {
-        QObject::connect(&Process, &QProcess::readyReadStandardOutput, [this] { Parse(); });
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        Process.setProcessEnvironment(env);
-        Process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        Process.start(QStringLiteral(RELVANE_TESTPEER_PATH), {settingsFile});
+    explicit PeerProcess(const QString& settingsFile)
+        : Process(QStringLiteral(RELVANE_TESTPEER_PATH), {settingsFile},
+                  ChildProcess::ErrorOutput::Inherited,
+                  {QStringLiteral("QT_QPA_PLATFORM=offscreen")}) {
+        Process.OnOutput = [this] { Parse(); };
         Ready = WaitFor([this] { return Has(QStringLiteral("ready")); }, 20000);
     }
     ~PeerProcess() {
-        Process.closeWriteChannel(); // the peer ends at once
-        if (!Process.waitForFinished(5000)) Process.kill();
+        Process.CloseWrite(); // the peer ends at once
+        Process.WaitFinished(5000); // or is killed
     }
 
     void Command(QJsonObject cmd) {
-        Process.write(QJsonDocument(cmd).toJson(QJsonDocument::Compact) + '\n');
+        Process.Write(QJsonDocument(cmd).toJson(QJsonDocument::Compact) + '\n');
     }
     void Command(const QString& name) { Command(QJsonObject{{QStringLiteral("cmd"), name}}); }
 
@@ -273,7 +271,7 @@ public:
     }
     // CPU time the process has used so far, in clock ticks.
     qint64 CpuTicks() const {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(Process.processId()));
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(Process.ProcessId()));
         if (!stat.open(QIODevice::ReadOnly)) return -1;
         const QByteArray text = stat.readAll();
         // Fields after the command name, which ends with the last ')'.
@@ -286,16 +284,14 @@ public:
 
 private:
     void Parse() {
-        Buffer += Process.readAllStandardOutput();
         qsizetype nl;
-        while ((nl = Buffer.indexOf('\n')) >= 0) {
-            Events.push_back(QJsonDocument::fromJson(Buffer.left(nl)).object());
-            Buffer.remove(0, nl + 1);
+        while ((nl = Process.Out.indexOf('\n')) >= 0) {
+            Events.push_back(QJsonDocument::fromJson(Process.Out.left(nl)).object());
+            Process.Out.remove(0, nl + 1);
         }
     }
 
-    QProcess Process;
-    QByteArray Buffer;
+    ChildProcess Process;
     int LastId = 0;
 };
 

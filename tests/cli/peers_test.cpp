@@ -3,12 +3,12 @@
 #include "platform/sjis.h"
 #include "protocol/frame.h"
 #include "protocol/handshake.h"
+#include "tests/support/childprocess.h"
 #include "tests/support/ports.h"
 #include "tests/support/wait.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 
+using relvane::test::ChildProcess;
 using relvane::test::ConnectRaw;
 using relvane::test::FreePort;
 using relvane::test::WaitFor;
@@ -57,17 +58,13 @@ QByteArray ReadFile(const QString& path) {
 // One relvane-cli process with everything it printed.
 class Peer {
 public:
-    explicit Peer(const QStringList& args) {
-        QObject::connect(&P, &QProcess::readyReadStandardOutput,
-                         [this] { Out += P.readAllStandardOutput(); });
-        QObject::connect(&P, &QProcess::readyReadStandardError,
-                         [this] { Err += P.readAllStandardError(); });
-        P.start(QStringLiteral(RELVANE_CLI_PATH), args);
-    }
+    explicit Peer(const QStringList& args)
+        : P(QStringLiteral(RELVANE_CLI_PATH), args, ChildProcess::ErrorOutput::Captured),
+          Out(P.Out), Err(P.Err) {}
     ~Peer() {
-        if (P.state() != QProcess::NotRunning) {
-            P.kill();
-            P.waitForFinished(5000);
+        if (!P.Finished()) {
+            P.Kill();
+            P.WaitFinished(5000);
         }
         // Sanitizer builds: a report in a child fails the test that ran it.
         EXPECT_FALSE(ErrHas(QStringLiteral("Sanitizer")) || ErrHas(QStringLiteral("runtime error")))
@@ -75,13 +72,13 @@ public:
     }
     bool ErrHas(const QString& text) const { return QString::fromUtf8(Err).contains(text); }
     bool OutHas(const QString& text) const { return QString::fromUtf8(Out).contains(text); }
-    bool Finished() const { return P.state() == QProcess::NotRunning; }
-    int Code() const { return P.exitStatus() == QProcess::NormalExit ? P.exitCode() : -1; }
+    bool Finished() { return P.Finished(); }
+    int Code() const { return P.ExitCode(); }
     std::string Log() const { return ("stderr:\n" + Err + "stdout:\n" + Out).toStdString(); }
 
-    QProcess P;
-    QByteArray Out;
-    QByteArray Err;
+    ChildProcess P;
+    const QByteArray& Out;
+    const QByteArray& Err;
 };
 
 // Starts a listening peer and waits until it listens.
@@ -190,11 +187,11 @@ TEST(CliPeersChat, LinesBothWaysThenEndOfInputQuits) {
         ProcessDeadlineMs))
         << alice->Log() << bob.Log();
 
-    alice->P.write(QStringLiteral("こんにちは、ボブ\n").toUtf8());
+    alice->P.Write(QStringLiteral("こんにちは、ボブ\n").toUtf8());
     EXPECT_TRUE(WaitFor([&] { return bob.OutHas(QStringLiteral("alice: こんにちは、ボブ")); },
                         ProcessDeadlineMs))
         << bob.Log();
-    bob.P.write("hi alice\r\nsecond line\n");
+    bob.P.Write("hi alice\r\nsecond line\n");
     EXPECT_TRUE(WaitFor([&] { return alice->OutHas(QStringLiteral("ボブ: second line")); },
                         ProcessDeadlineMs))
         << alice->Log();
@@ -202,7 +199,7 @@ TEST(CliPeersChat, LinesBothWaysThenEndOfInputQuits) {
 
     // Nothing left to wait for: the end of alice's input ends her session,
     // and bob ends cleanly when she leaves.
-    alice->P.closeWriteChannel();
+    alice->P.CloseWrite();
     ASSERT_TRUE(WaitFor([&] { return alice->Finished() && bob.Finished(); }, ProcessDeadlineMs))
         << alice->Log() << bob.Log();
     EXPECT_EQ(alice->Code(), 0) << alice->Log();
@@ -327,7 +324,7 @@ public:
     int Port = 0;
 
 private:
-    // The test's own event queue keeps running (QProcess output).
+    // The test's own event queue keeps running (the programs' output).
     static bool PollWhileDispatching(pollfd& p, int timeoutMs) {
         return WaitFor([&] { return ::poll(&p, 1, 0) > 0; }, std::max(0, timeoutMs));
     }
@@ -400,9 +397,9 @@ TEST(CliPeersChat, PipedLineGoesBeforeTheEndOfInputQuits) {
     using namespace relvane;
     RawPeer raw;
     Peer p(ConnectArgs(raw.Port, {}));
-    p.P.write("piped\n");
-    p.P.closeWriteChannel();
-    ASSERT_TRUE(WaitFor([&] { return p.P.bytesToWrite() == 0; }, ProcessDeadlineMs));
+    p.P.Write("piped\n");
+    p.P.CloseWrite();
+    ASSERT_TRUE(WaitFor([&] { return p.P.BytesToWrite() == 0; }, ProcessDeadlineMs));
     HandshakeAsListener(raw, p);
     const auto chat = raw.Expect(Kind::Notice, Type::Chat);
     ASSERT_TRUE(chat) << p.Log();
@@ -525,11 +522,11 @@ TEST(CliPeersFailures, SecondPeerIsClosedAtOnce) {
     ::close(fd);
 
     // The first connection still works.
-    first.P.write("still here\n");
+    first.P.Write("still here\n");
     EXPECT_TRUE(WaitFor([&] { return listener->OutHas(QStringLiteral("NoName: still here")); },
                         ProcessDeadlineMs))
         << listener->Log() << first.Log();
-    first.P.closeWriteChannel();
+    first.P.CloseWrite();
     ASSERT_TRUE(
         WaitFor([&] { return listener->Finished() && first.Finished(); }, ProcessDeadlineMs));
     EXPECT_EQ(first.Code(), 0) << first.Log();
@@ -570,11 +567,11 @@ TEST(CliPeersFailures, ProbesDoNotEndListening) {
     ::close(silent);
 
     Peer real(ConnectArgs(port, {QStringLiteral("--name"), QStringLiteral("real")}));
-    real.P.write("served\n");
+    real.P.Write("served\n");
     EXPECT_TRUE(WaitFor([&] { return listener->OutHas(QStringLiteral("real: served")); },
                         ProcessDeadlineMs))
         << listener->Log() << real.Log();
-    real.P.closeWriteChannel();
+    real.P.CloseWrite();
     ASSERT_TRUE(
         WaitFor([&] { return listener->Finished() && real.Finished(); }, ProcessDeadlineMs));
     EXPECT_EQ(real.Code(), 0) << real.Log();
@@ -587,9 +584,9 @@ TEST(CliPeersFailures, InterruptWhileChatIsStalled) {
     RawPeer raw;
     Peer p(ConnectArgs(raw.Port, {}));
     HandshakeAsListener(raw, p);
-    p.P.write(QByteArray(17 * 1024 * 1024, 'x') + '\n');
+    p.P.Write(QByteArray(17 * 1024 * 1024, 'x') + '\n');
     ASSERT_TRUE(WaitFor([&] { return raw.Unread() > 64 * 1024; }, ProcessDeadlineMs)) << p.Log();
-    ::kill(static_cast<pid_t>(p.P.processId()), SIGINT);
+    ::kill(p.P.ProcessId(), SIGINT);
     // Well within the time a stalled send may take before it fails by itself.
     ASSERT_TRUE(WaitFor([&] { return p.Finished(); }, 20000)) << p.Log();
     EXPECT_EQ(p.Code(), 128 + SIGINT) << p.Log();
