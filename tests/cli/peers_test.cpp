@@ -555,7 +555,8 @@ TEST(CliPeersNames, LongKanjiNameArrives) {
 // serving the real peer that comes afterwards.
 TEST(CliPeersFailures, ProbesDoNotEndListening) {
     const int port = FreePort();
-    auto listener = StartListener(port, {QStringLiteral("--answer-timeout"), QStringLiteral("1")});
+    auto listener = StartListener(port, {QStringLiteral("--answer-timeout"),
+                                         QString::number(relvane::test::SlowBuildFactor)});
     const auto dropped = [&](int count) {
         return WaitFor([&] { return listener->Err.count("waiting for the next one") >= count; },
                        ProcessDeadlineMs);

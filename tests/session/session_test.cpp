@@ -113,7 +113,7 @@ TEST_F(SessionTest, ProbesDoNotStopAListener) {
     for (const Probe probe : {Probe::Closing, Probe::Silent, Probe::Garbage}) {
         SCOPED_TRACE(static_cast<int>(probe));
         Peer a(QStringLiteral("a"), Port);
-        a.S.SetFirstAnswerLimitMs(300);
+        a.S.SetFirstAnswerLimitMs(300 * SlowBuildFactor);
         a.S.Listen();
         const int fd = ConnectRaw(Port);
         if (probe == Probe::Closing) ::close(fd);
