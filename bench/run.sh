@@ -30,6 +30,11 @@ now() { date +%s%N; }
 # MB/s (10^6 bytes per second) from a byte count and nanoseconds.
 rate() { awk -v b="$1" -v ns="$2" 'BEGIN { printf "%.1f", b / (ns / 1e9) / 1e6 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+# holds when the figure is at least (or, with "max", at most) the bound.
+verdict() {
+  awk -v f="$1" -v b="$2" -v m="${3:-min}" \
+    'BEGIN { ok = (m == "max") ? (f < b) : (f >= b); print (ok ? "holds" : "MISSES") }'
+}
 port() { echo $((20000 + RANDOM % 20000)); }
 
 # Waits (at most 30 s) until the file holds the text.
@@ -69,14 +74,15 @@ cli_copy() {
     p=$(port)
     # Removed first: the new process truncates it only once it runs.
     rm -f "$out/listener.log"
-    "$cli" --listen --port "$p" --recv-dir "$recv" $flags --quit-after-receive --timeout 60 \
+    /usr/bin/time -f "%M" -o "$out/listener.time" \
+      "$cli" --listen --port "$p" --recv-dir "$recv" $flags --quit-after-receive --timeout 60 \
       </dev/null 2>"$out/listener.log" >/dev/null &
     lpid=$!
     if wait_for_text "接続を待っています" "$out/listener.log" 2>/dev/null; then break; fi
     wait "$lpid" || true # the port was taken: another one
   done
   t0=$(now)
-  if ! /usr/bin/time -f "%U %S" -o "$out/sender.time" \
+  if ! /usr/bin/time -f "%U %S %M" -o "$out/sender.time" \
     "$cli" --connect 127.0.0.1 --port "$p" $flags --quit-after-send --timeout 60 "$@" \
     </dev/null 2>"$out/sender.log" >/dev/null; then
     echo "bench: the sending relvane-cli failed:" >&2
@@ -95,6 +101,9 @@ cli_copy() {
   done
   NS=$((t1 - t0))
   SENDER_CPU=$(awk '{ print $1 + $2 }' "$out/sender.time")
+  # Largest resident sizes, KiB.
+  SENDER_RSS=$(awk '{ print $3 }' "$out/sender.time")
+  LISTENER_RSS=$(tail -1 "$out/listener.time")
 }
 
 # socat_copy FILE : raw TCP copy of the file into a file; sets NS.
@@ -123,7 +132,7 @@ socat_copy() {
 echo "relvane-cli on 127.0.0.1, $(nproc) cores, files of $mib MiB; MB/s = 10^6 bytes/s, wall clock"
 echo "including process start, handshake and exit. Load average before: $(cut -d' ' -f1-3 /proc/loadavg)."
 echo
-printf "%-11s %-5s %8s   %-32s %s\n" data comp relvane yardstick ratio
+printf "%-11s %-9s %8s   %-32s %-6s %s\n" data comp relvane yardstick ratio target
 for file in random.bin text.txt; do
   path=$out/$file
   read -r dmbps dratio dfresh < <("$deflate" "$path")
@@ -131,14 +140,19 @@ for file in random.bin text.txt; do
   raw=$(rate "$bytes" "$NS")
   cli_copy --no-compress "$path"
   off=$(rate "$bytes" "$NS")
-  cli_copy --compress "$path"
-  on=$(rate "$bytes" "$NS")
-  oncpu=$(awk -v b="$bytes" -v c="$SENDER_CPU" 'BEGIN { printf "%.1f", (c > 0 ? b / c / 1e6 : 0) }')
-  printf "%-11s %-5s %8s   %-32s %s\n" "$file" off "$off" "$raw socat raw copy" "$(ratio "$off" "$raw")"
-  printf "%-11s %-5s %8s   %-32s %s\n" "$file" on "$on" "$dmbps one core, deflate 1K L9" "$(ratio "$on" "$dmbps")"
-  echo "                           sending process: $oncpu MB per CPU-second ($(ratio "$oncpu" "$dmbps") of the deflate rate)"
-  echo "                           1 KiB blocks at level 9 shrink it to $dratio; with a fresh deflate"
-  echo "                           state per block instead of a reset one: $dfresh MB/s"
+  r=$(ratio "$off" "$raw")
+  printf "%-11s %-9s %8s   %-32s %-6s %s\n" "$file" off "$off" "$raw socat raw copy" "$r" \
+    "$(verdict "$r" 0.85) (>= 0.85)"
+  for threads in 1 2; do
+    cli_copy "--compress --threads $threads" "$path"
+    on=$(rate "$bytes" "$NS")
+    r=$(ratio "$on" "$dmbps")
+    printf "%-11s %-9s %8s   %-32s %-6s %s\n" "$file" "on, $threads th" "$on" \
+      "$dmbps one core, deflate 1K L9" "$r" "$(verdict "$r" 1.2) (>= 1.2)"
+  done
+  echo "            1 KiB blocks at level 9 shrink it to $dratio; resident: sender $((SENDER_RSS / 1024)) MB,"
+  echo "            listener $((LISTENER_RSS / 1024)) MB ($(verdict "$SENDER_RSS" 32768 max) and" \
+    "$(verdict "$LISTENER_RSS" 32768 max) under 32 MB for $mib MiB; RELVANE_BENCH_MIB=1024 for 1 GiB)"
 done
 
 # --- many small files ----------------------------------------------------------
@@ -147,7 +161,7 @@ small=("$out"/small/f*)
 for mode in "--compress --resume" "--no-compress --no-resume"; do
   cli_copy "$mode" "${small[@]}"
   awk -v n="${#small[@]}" -v ns="$NS" -v m="$mode" \
-    'BEGIN { printf "%d files of 1 KiB in one list (%s): %.0f files/s\n", n, m, n / (ns / 1e9) }'
+    'BEGIN { r = n / (ns / 1e9); printf "%d files of 1 KiB in one list (%s): %.0f files/s, %s (>= 5000)\n", n, m, r, (r >= 5000 ? "holds" : "MISSES") }'
 done
 
 # --- idle peer ------------------------------------------------------------------
@@ -173,5 +187,37 @@ exec 7>&-
 rm -f "$out/idle.in"
 awk -v l="$((l1 - l0))" -v c="$((c1 - c0))" -v hz="$hz" -v ns="$((t1 - t0))" 'BEGIN {
   s = ns / 1e9
-  printf "idle connected peers over %.1f s: listener %.2f%%, connector %.2f%% of one core\n",
-         s, 100 * l / hz / s, 100 * c / hz / s }'
+  lp = 100 * l / hz / s; cp = 100 * c / hz / s
+  printf "idle connected peers over %.1f s: listener %.2f%%, connector %.2f%% of one core, %s (< 0.5%%)\n",
+         s, lp, cp, (lp < 0.5 && cp < 0.5 ? "holds" : "MISSES") }'
+
+# --- a peer that stops reading ---------------------------------------------------
+# The receiver is stopped (SIGSTOP) while a file moves; the sender must wait
+# for room without spending CPU.
+p=$(port)
+rm -rf "$out/recv" && mkdir -p "$out/recv"
+rm -f "$out/stall-listener.log"
+"$cli" --listen --port "$p" --recv-dir "$out/recv" --no-compress --quit-after-receive --timeout 60 \
+  </dev/null 2>"$out/stall-listener.log" >/dev/null &
+lpid=$!
+wait_for_text "接続を待っています" "$out/stall-listener.log"
+"$cli" --connect 127.0.0.1 --port "$p" --no-compress --quit-after-send --timeout 60 \
+  "$out/random.bin" </dev/null 2>"$out/stall-sender.log" >/dev/null &
+spid=$!
+for ((i = 0; i < 3000; i++)); do
+  [ "$(stat -c %s "$out/recv/random.bin.Recv" 2>/dev/null || echo 0)" -gt 0 ] && break
+  sleep 0.01
+done
+kill -STOP "$lpid"
+sleep 0.5
+s0=$(ticks "$spid"); t0=$(now)
+sleep 5
+s1=$(ticks "$spid"); t1=$(now)
+kill -CONT "$lpid"
+kill "$spid" "$lpid" 2>/dev/null || true
+wait "$spid" "$lpid" 2>/dev/null || true
+awk -v c="$((s1 - s0))" -v hz="$hz" -v ns="$((t1 - t0))" 'BEGIN {
+  s = ns / 1e9; p = 100 * c / hz / s
+  printf "sender whose peer stopped reading, over %.1f s: %.2f%% of one core, %s (< 0.5%%)\n",
+         s, p, (p < 0.5 ? "holds" : "MISSES") }'
+echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)."
