@@ -5,7 +5,9 @@
 #     beside a raw TCP copy of the same file with socat (off) and beside one
 #     core compressing the same data in 1 KiB blocks at level 9 (on);
 #   - 2,000 files of 1 KiB in one list (files/s);
-#   - CPU used by a connected idle peer over 10 seconds (% of one core).
+#   - CPU used by a connected idle peer over 10 seconds, and by a sender whose
+#     peer stopped reading (% of one core); resident sizes; load average.
+#   Compressed runs are made with 1 and with 2 compression threads.
 # Usage: bench/run.sh            (RELVANE_BENCH_MIB=64 bench/run.sh for a quick run)
 # Builds into build-bench/ (Release); data and logs go to bench/out/.
 set -euo pipefail
