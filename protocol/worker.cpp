@@ -85,13 +85,12 @@ void ConnectionWorker::Wake() {
     const std::uint64_t one = 1;
     // A full counter already wakes the loop; nothing else can fail here.
     [[maybe_unused]] const auto written = ::write(WakeFd, &one, sizeof one);
-    // After the write: a pass that sees the flag finds the counter set.
-    WakePending = true;
 }
 
 void ConnectionWorker::DrainWake() {
-    // The flag spares a system call on every pass of a transfer.
-    if (!WakePending.exchange(false)) return;
+    // Unconditionally, after every wait: a flag set beside the write let a
+    // waker preempted between the two make this loop spin on a readable
+    // counter, taking the core the pool needed.
     std::uint64_t count = 0;
     [[maybe_unused]] const auto read = ::read(WakeFd, &count, sizeof count);
 }
@@ -107,7 +106,6 @@ void ConnectionWorker::run() {
 }
 
 bool ConnectionWorker::Pass(int maxWaitMs) {
-    DrainWake(); // before the queue is read: a frame queued after this wakes the wait below
     bool queueDone = true;
     try {
         queueDone = SendQueued();
@@ -133,6 +131,7 @@ bool ConnectionWorker::Pass(int maxWaitMs) {
         if (notesDue == 0) PostNotes();
         if (notesDue > 0) timeout = std::min(timeout, notesDue);
         Socket->WaitReady(timeout, WakeFd, Sender.WaitsForRoom() || !queueDone);
+        DrainWake(); // before the next pass reads the queue: a frame queued later wakes the next wait
     } else if (NotesDueInMs() == 0) {
         PostNotes();
     }

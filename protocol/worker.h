@@ -140,7 +140,6 @@ private:
     std::atomic<bool> Terminated{false};
     std::atomic<bool> RunEnded{false};    // set last in run(), read by the destructor
     int WakeFd = -1;                      // eventfd
-    std::atomic<bool> WakePending{false}; // set after each write to it
     std::atomic<bool> Handling{false};    // see HandlingInput()
 
     // A frame from another thread; a SendRequest carries its list.
