@@ -64,7 +64,7 @@ public:
         return n;
     }
     bool IsConnected() const override { return true; }
-    void WaitReady(int, int, bool) override {}
+    bool WaitReady(int, int, bool) override { return false; }
     bool WaitWritable(int timeoutMs) override {
         return !Flaky || timeoutMs > 0 || (++Calls % 2) == 0;
     }

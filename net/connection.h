@@ -33,7 +33,8 @@ public:
     // Blocks until incoming data (or a close) is noticed, wakeFd (an eventfd
     // or pipe; -1 for none) turns readable, or, when `writable`, the
     // connection can take more bytes; at most timeoutMs (< 0: no limit).
-    virtual void WaitReady(int timeoutMs, int wakeFd, bool writable) = 0;
+    // True when wakeFd turned readable: the caller drains it.
+    virtual bool WaitReady(int timeoutMs, int wakeFd, bool writable) = 0;
     // Blocks until the connection can take more bytes, or timeoutMs passed;
     // true when it can take them now (timeoutMs 0 only asks).
     virtual bool WaitWritable(int timeoutMs) = 0;

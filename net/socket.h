@@ -63,7 +63,7 @@ public:
     [[nodiscard]] int SendBytesMore(const void* buffer, int n) override;
     [[nodiscard]] int SendPart(const void* buffer, int n) override;
     [[nodiscard]] bool IsConnected() const override { return Connected.load(); }
-    void WaitReady(int timeoutMs, int wakeFd, bool writable) override;
+    bool WaitReady(int timeoutMs, int wakeFd, bool writable) override;
     bool WaitWritable(int timeoutMs) override;
     // Blocks until incoming data (or a close) is noticed, or timeoutMs passed.
     void WaitReadable(int timeoutMs);

@@ -354,17 +354,18 @@ void TcpConnection::WaitReadable(int timeoutMs) {
     [[maybe_unused]] const int events = PollFd(POLLIN | POLLRDHUP, timeoutMs);
 }
 
-void TcpConnection::WaitReady(int timeoutMs, int wakeFd, bool writable) {
+bool TcpConnection::WaitReady(int timeoutMs, int wakeFd, bool writable) {
     int fd;
     {
         std::lock_guard guard(Lock);
-        if (!Connected) return;
+        if (!Connected) return false;
         fd = Fd;
     }
     const short events = POLLIN | POLLRDHUP | (writable ? POLLOUT : 0);
     pollfd p[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
     // Not under the lock, as in PollFd; an interrupted wait simply ends early.
-    ::poll(p, wakeFd >= 0 ? 2 : 1, timeoutMs < 0 ? -1 : timeoutMs);
+    return ::poll(p, wakeFd >= 0 ? 2 : 1, timeoutMs < 0 ? -1 : timeoutMs) > 0 &&
+           (p[1].revents & POLLIN) != 0;
 }
 
 bool TcpConnection::WaitWritable(int timeoutMs) {

@@ -131,14 +131,16 @@ void FileSender::SendNextFile() {
     QString refusal;
     const std::optional<QByteArray> name = WireFileName(path, &refusal);
     auto file = std::make_unique<QFile>(path);
+    qint64 size = 0;
     if (name) {
         if (!file->open(QIODevice::ReadOnly)) throw EProtocolError(CannotOpenText(path));
-        if (file->size() > MaxSendSize) refusal = TooLargeText(path);
+        size = file->size();
+        if (size > MaxSendSize) refusal = TooLargeText(path);
     }
     if (!refusal.isEmpty()) Abandon(refusal + QStringLiteral("\r\n送信を中止しました"));
 
     S.FileName = SendFileName(path);
-    S.FileSize = static_cast<std::int32_t>(file->size());
+    S.FileSize = static_cast<std::int32_t>(size);
     S.ResumeOffset = 0;
     S.FileStream = std::move(file);
     Link.Notify([path = QString(path.constData(), path.size())](IWorkerHost& host) {
@@ -240,7 +242,7 @@ void FileSender::ProcessResumeOffsetReply(const QByteArray& payload) {
     }
     if (offset == 0) {
         S.State = SlotState::SendData;
-        S.FileStream->seek(0);
+        if (S.FileStream->pos() != 0) S.FileStream->seek(0);
         Progress.Resumed = false;
         return;
     }

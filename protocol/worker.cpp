@@ -88,8 +88,8 @@ void ConnectionWorker::Wake() {
 }
 
 void ConnectionWorker::DrainWake() {
-    // Unconditionally, after every wait: a flag set beside the write let a
-    // waker preempted between the two make this loop spin on a readable
+    // Whenever the wait saw it readable: a flag set beside the write let a
+    // waker preempted between the two make the loop spin on a readable
     // counter, taking the core the pool needed.
     std::uint64_t count = 0;
     [[maybe_unused]] const auto read = ::read(WakeFd, &count, sizeof count);
@@ -130,8 +130,9 @@ bool ConnectionWorker::Pass(int maxWaitMs) {
         const int notesDue = NotesDueInMs();
         if (notesDue == 0) PostNotes();
         if (notesDue > 0) timeout = std::min(timeout, notesDue);
-        Socket->WaitReady(timeout, WakeFd, Sender.WaitsForRoom() || !queueDone);
-        DrainWake(); // before the next pass reads the queue: a frame queued later wakes the next wait
+        // Drained before the next pass reads the queue: a frame queued later
+        // wakes the next wait.
+        if (Socket->WaitReady(timeout, WakeFd, Sender.WaitsForRoom() || !queueDone)) DrainWake();
     } else if (NotesDueInMs() == 0) {
         PostNotes();
     }

@@ -37,7 +37,7 @@ public:
         return n;
     }
     bool IsConnected() const override { return Open; }
-    void WaitReady(int, int, bool) override {}
+    bool WaitReady(int, int, bool) override { return false; }
     bool WaitWritable(int) override { return Busy == 0; }
 };
 

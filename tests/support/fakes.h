@@ -78,18 +78,19 @@ public:
     std::vector<bool> MoreHints;
     bool IsConnected() const override { return Open; }
     // Waits as a socket would: bytes waiting or a close end it at once.
-    void WaitReady(int timeoutMs, int wakeFd, bool writable) override {
+    bool WaitReady(int timeoutMs, int wakeFd, bool writable) override {
         ++Waits;
         LastWait = {timeoutMs, wakeFd, writable};
-        if (!WaitBlocks) return;
+        if (!WaitBlocks) return wakeFd >= 0;
         {
             std::lock_guard g(M);
-            if (!Incoming.isEmpty() || !Open || (writable && Writable)) return;
+            if (!Incoming.isEmpty() || !Open || (writable && Writable)) return wakeFd >= 0;
         }
         pollfd p[2] = {{Arrived, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         ::poll(p, wakeFd >= 0 ? 2 : 1, timeoutMs);
         std::uint64_t count = 0;
         [[maybe_unused]] const auto n = ::read(Arrived, &count, sizeof count);
+        return (p[1].revents & POLLIN) != 0;
     }
     bool WaitWritable(int) override { return Writable; }
     std::atomic<int> Waits{0}; // calls of WaitReady
