@@ -5,8 +5,11 @@
 #     beside a raw TCP copy of the same file with socat (off) and beside one
 #     core compressing the same data in 1 KiB blocks at level 9 (on);
 #   - 2,000 files of 1 KiB in one list (files/s);
-#   - CPU used by a connected idle peer over 10 seconds, and by a sender whose
-#     peer stopped reading (% of one core); resident sizes; load average.
+#   - the same files created, written and renamed by a plain loop (the disk's
+#     own rate, as a yardstick for small files);
+#   - CPU used by a connected idle peer over 10 seconds, by a receiver holding
+#     a frame cut in the middle and by a sender whose peer stopped reading
+#     (% of one core); resident sizes; load average.
 #   Compressed runs are made with 1 and with 2 compression threads.
 # Usage: bench/run.sh            (RELVANE_BENCH_MIB=64 bench/run.sh for a quick run)
 # Builds into build-bench/ (Release); data and logs go to bench/out/.
@@ -22,11 +25,17 @@ dir=build-bench
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 fi
-cmake --build "$dir" -j2 --target relvane-cli deflate_blocks >/dev/null
+cmake --build "$dir" -j2 --target relvane-cli deflate_blocks halfframe_proxy create_files >/dev/null
 cli=$dir/cli/relvane-cli
 deflate=$dir/bench/deflate_blocks
 out=bench/out
 mkdir -p "$out"
+# Receiving folders of earlier runs. Each copy below gets a new folder: on
+# ext4, creating files right after deleting many is several times slower (the
+# allocator skips inodes deleted in the last 30 s), which would be measured
+# instead of the program.
+rm -rf "$out"/recv.* "$out"/disk.*
+copies=0
 
 now() { date +%s%N; }
 # MB/s (10^6 bytes per second) from a byte count and nanoseconds.
@@ -70,8 +79,8 @@ fi
 # until both processes have exited; checks every file arrived intact.
 cli_copy() {
   local flags=$1; shift
-  local p recv=$out/recv lpid t0 t1 f attempt
-  rm -rf "$recv" && mkdir -p "$recv"
+  local p recv=$out/recv.$((copies += 1)) lpid t0 t1 f attempt
+  mkdir -p "$recv"
   for attempt in 1 2 3; do
     p=$(port)
     # Removed first: the new process truncates it only once it runs.
@@ -101,6 +110,8 @@ cli_copy() {
   for f in "$@"; do
     cmp -s "$f" "$recv/$(basename "$f")" || { echo "bench: $f arrived damaged" >&2; exit 1; }
   done
+  # One large file: its inode is no burden to the next copy, its space is.
+  [ $# -gt 1 ] || rm -rf "$recv"
   NS=$((t1 - t0))
   SENDER_CPU=$(awk '{ print $1 + $2 }' "$out/sender.time")
   # Largest resident sizes, KiB.
@@ -160,11 +171,13 @@ done
 # --- many small files ----------------------------------------------------------
 echo
 small=("$out"/small/f*)
+disk=$("$dir/bench/create_files" "$out/disk.1" "${#small[@]}")
 for mode in "--compress --resume" "--no-compress --no-resume"; do
   cli_copy "$mode" "${small[@]}"
-  awk -v n="${#small[@]}" -v ns="$NS" -v m="$mode" \
+  awk -v n="${#small[@]}" -v ns="$NS" -v m="$mode" -v d="$disk" \
     'BEGIN { r = n / (ns / 1e9); printf "%d files of 1 KiB in one list (%s): %.0f files/s, %s (>= 5000)\n", n, m, r, (r >= 5000 ? "holds" : "MISSES") }'
 done
+echo "  yardstick: a plain loop creating, writing and renaming as many files on the same disk: $disk files/s"
 
 # --- idle peer ------------------------------------------------------------------
 # Standard input stays open (a pipe this script holds), so the peers stay connected.
@@ -193,33 +206,37 @@ awk -v l="$((l1 - l0))" -v c="$((c1 - c0))" -v hz="$hz" -v ns="$((t1 - t0))" 'BE
   printf "idle connected peers over %.1f s: listener %.2f%%, connector %.2f%% of one core, %s (< 0.5%%)\n",
          s, lp, cp, (lp < 0.5 && cp < 0.5 ? "holds" : "MISSES") }'
 
-# --- a peer that stops reading ---------------------------------------------------
-# The receiver is stopped (SIGSTOP) while a file moves; the sender must wait
-# for room without spending CPU.
+# --- a peer that holds a frame half-sent, and one that stops reading -------------
+# A relay between the two forwards 2,000 frames, then half of the next one, and
+# reads no more from the sender: the receiver holds a frame cut in the middle,
+# the sender a peer that stopped reading. Neither may spend CPU waiting.
 p=$(port)
-rm -rf "$out/recv" && mkdir -p "$out/recv"
-rm -f "$out/stall-listener.log"
-"$cli" --listen --port "$p" --recv-dir "$out/recv" --no-compress --quit-after-receive --timeout 60 \
-  </dev/null 2>"$out/stall-listener.log" >/dev/null &
+q=$(port)
+rm -f "$out/stall-listener.log" "$out/stall-proxy.log"
+mkdir -p "$out/recv.stall"
+"$cli" --listen --port "$p" --recv-dir "$out/recv.stall" --no-compress --quit-after-receive \
+  --timeout 60 </dev/null 2>"$out/stall-listener.log" >/dev/null &
 lpid=$!
 wait_for_text "接続を待っています" "$out/stall-listener.log"
-"$cli" --connect 127.0.0.1 --port "$p" --no-compress --quit-after-send --timeout 60 \
+"$dir/bench/halfframe_proxy" "$q" "$p" 2000 >"$out/stall-proxy.log" &
+ppid=$!
+wait_for_text listening "$out/stall-proxy.log"
+"$cli" --connect 127.0.0.1 --port "$q" --no-compress --quit-after-send --timeout 60 \
   "$out/random.bin" </dev/null 2>"$out/stall-sender.log" >/dev/null &
 spid=$!
-for ((i = 0; i < 3000; i++)); do
-  [ "$(stat -c %s "$out/recv/random.bin.Recv" 2>/dev/null || echo 0)" -gt 0 ] && break
-  sleep 0.01
-done
-kill -STOP "$lpid"
-sleep 0.5
-s0=$(ticks "$spid"); t0=$(now)
+wait_for_text held "$out/stall-proxy.log"
+sleep 0.5 # the sender fills the socket buffers meanwhile
+s0=$(ticks "$spid"); l0=$(ticks "$lpid"); t0=$(now)
 sleep 5
-s1=$(ticks "$spid"); t1=$(now)
-kill -CONT "$lpid"
-kill "$spid" "$lpid" 2>/dev/null || true
-wait "$spid" "$lpid" 2>/dev/null || true
-awk -v c="$((s1 - s0))" -v hz="$hz" -v ns="$((t1 - t0))" 'BEGIN {
-  s = ns / 1e9; p = 100 * c / hz / s
+s1=$(ticks "$spid"); l1=$(ticks "$lpid"); t1=$(now)
+kill "$spid" "$lpid" "$ppid" 2>/dev/null || true
+wait "$spid" "$lpid" "$ppid" 2>/dev/null || true
+rm -rf "$out/recv.stall"
+awk -v s="$((s1 - s0))" -v l="$((l1 - l0))" -v hz="$hz" -v ns="$((t1 - t0))" 'BEGIN {
+  t = ns / 1e9; sp = 100 * s / hz / t; lp = 100 * l / hz / t
+  printf "receiver holding a frame cut in the middle, over %.1f s: %.2f%% of one core, %s (< 0.5%%)\n",
+         t, lp, (lp < 0.5 ? "holds" : "MISSES")
   printf "sender whose peer stopped reading, over %.1f s: %.2f%% of one core, %s (< 0.5%%)\n",
-         s, p, (p < 0.5 ? "holds" : "MISSES") }'
+         t, sp, (sp < 0.5 ? "holds" : "MISSES") }'
+rm -rf "$out"/recv.* "$out"/disk.*
 echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)."
