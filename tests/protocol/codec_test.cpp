@@ -92,6 +92,9 @@ TEST(BlockCodec, RefusesStreamsThatAreNotExactlyOneSmallBlock) {
     ExpectRefused(codec, good + "junk");              // bytes after the stream
     ExpectRefused(codec, QByteArray());
     ExpectRefused(codec, RandomBytes(100, 7));
+    // Headers zlib's own inflate refuses: a preset dictionary, a 64 KiB window.
+    ExpectRefused(codec, QByteArray::fromHex("78bb00000001") + good.mid(2));
+    ExpectRefused(codec, QByteArray::fromHex("881c") + good.mid(2));
 
     // A small frame that would inflate past the limit; the limit itself is fine.
     ExpectRefused(codec, Compress2(QByteArray(MaxInflatedBlock + 1, '\0')));
