@@ -1,7 +1,8 @@
 #pragma once
-// One complete zlib stream (level 9) per file block. One deflate and one
-// inflate state live as long as the codec and are reset per block: the bytes
-// are those of a fresh initialise-compress-end, at a fraction of the cost.
+// One complete zlib stream (level 9) per file block. One deflate state lives
+// as long as the codec and is reset per block: the bytes are those of a fresh
+// initialise-compress-end, at a fraction of the cost. Streams are decoded by
+// one libdeflate decompressor, also kept.
 
 #include <QByteArray>
 #include <QByteArrayView>
