@@ -160,8 +160,12 @@ for file in random.bin text.txt; do
     cli_copy "--compress --threads $threads" "$path"
     on=$(rate "$bytes" "$NS")
     r=$(ratio "$on" "$dmbps")
+    # The target is for the pool as it runs by default, one thread per core;
+    # one thread can at best match its yardstick.
+    target="$(verdict "$r" 1.2) (>= 1.2)"
+    [ "$threads" -lt "$(nproc)" ] && target="reference (at most 1.0 with one thread)"
     printf "%-11s %-9s %8s   %-32s %-6s %s\n" "$file" "on, $threads th" "$on" \
-      "$dmbps one core, deflate 1K L9" "$r" "$(verdict "$r" 1.2) (>= 1.2)"
+      "$dmbps one core, deflate 1K L9" "$r" "$target"
   done
   echo "            1 KiB blocks at level 9 shrink it to $dratio; resident: sender $((SENDER_RSS / 1024)) MB,"
   echo "            listener $((LISTENER_RSS / 1024)) MB ($(verdict "$SENDER_RSS" 32768 max) and" \
