@@ -22,6 +22,11 @@ void FileSender::Requested(const QStringList& files) {
 }
 
 void FileSender::CloseFile() {
+    CloseCurrent();
+    Ahead = {};
+}
+
+void FileSender::CloseCurrent() {
     Blocks.Stop(); // before the file closes: the pool reads it
     Batch = {};
     BatchSent = 0;
@@ -130,12 +135,19 @@ void FileSender::SendNextFile() {
     // since; whatever does not fit the frames is not sent.
     QString refusal;
     const std::optional<QByteArray> name = WireFileName(path, &refusal);
-    auto file = std::make_unique<QFile>(path);
+    std::unique_ptr<QFile> file;
     qint64 size = 0;
-    if (name) {
-        if (!file->open(QIODevice::ReadOnly)) throw EProtocolError(CannotOpenText(path));
-        size = file->size();
-        if (size > MaxSendSize) refusal = TooLargeText(path);
+    const bool made = name && Ahead.File && Ahead.Index == S.CurrentIndex;
+    if (made) {
+        file = std::move(Ahead.File);
+        size = Ahead.Size;
+    } else {
+        file = std::make_unique<QFile>(path);
+        if (name) {
+            if (!file->open(QIODevice::ReadOnly)) throw EProtocolError(CannotOpenText(path));
+            size = file->size();
+            if (size > MaxSendSize) refusal = TooLargeText(path);
+        }
     }
     if (!refusal.isEmpty()) Abandon(refusal + QStringLiteral("\r\n送信を中止しました"));
 
@@ -164,7 +176,11 @@ void FileSender::SendNextFile() {
         S.State = SlotState::SendData;
     }
     Link.Send(frames);
-    if (S.State == SlotState::ResumeQuery) {
+    if (made) {
+        // Dropped by a resume offset other than 0, as blocks made here are.
+        Install(std::move(Ahead.Made));
+        Ahead = {};
+    } else if (S.State == SlotState::ResumeQuery) {
         // Most files start at 0: their blocks are made while the peer looks
         // for a partial file (a small file here and now, a large one by the
         // pool), and dropped if it has one.
@@ -183,11 +199,41 @@ bool FileSender::TakeBlocks(bool failNow) {
         if (failNow) BlocksFailed(outcome);
         return false; // the stream reports it again
     }
+    Install(std::move(next));
+    return true;
+}
+
+void FileSender::Install(BlockStream::Batch&& next) {
     if (next.Last)
         next.Frames += BuildFrame(SlotNo(), Kind::Notice, Type::End, Format::FmtNone, NonePayload());
     Batch = std::move(next);
     BatchSent = 0;
-    return true;
+}
+
+void FileSender::PrepareNext() {
+    Ahead = {};
+    const int next = S.CurrentIndex + 1;
+    if (next > S.LastIndex || next >= S.FileList.size()) return;
+    const QString& path = S.FileList.at(next);
+    // Whatever is wrong with the file is found and told when it is due.
+    QString refusal;
+    if (!WireFileName(path, &refusal)) return;
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly)) return;
+    const qint64 size = file->size();
+    if (size > MaxSendSize) return;
+    Blocks.Start(file->handle(), 0, size, SlotNo(), Link.CompressOn());
+    BlockStream::Batch made;
+    made.Frames.swap(Batch.Frames); // all sent: its buffer is used again
+    BatchSent = 0;
+    const bool whole = Blocks.MadeHere() &&
+                       Blocks.Take(made, MaxBatchBytes) == BlockStream::Outcome::Ready && made.Last;
+    Blocks.Stop();
+    if (!whole) return;
+    Ahead.Index = next;
+    Ahead.File = std::move(file);
+    Ahead.Size = size;
+    Ahead.Made = std::move(made);
 }
 
 void FileSender::SendBlocks() {
@@ -206,13 +252,15 @@ void FileSender::SendBlocks() {
     if (Blocked) return;
 
     Progress.SendDone = static_cast<std::int32_t>(Batch.Position);
-    if (Batch.Last) {
+    const bool fileSent = Batch.Last;
+    if (fileSent) {
         Blocks.Stop();
         S.State = SlotState::SendWaitFileAck;
     }
-    Batch.Frames.clear();
-    BatchSent = 0;
+    Batch.Last = false;
+    BatchSent = Batch.Frames.size();
     if (Progress.SendCancel.load()) Abandon(QStringLiteral("中止しました"));
+    if (fileSent) PrepareNext();
 }
 
 void FileSender::BlocksFailed(BlockStream::Outcome outcome) {

@@ -49,6 +49,13 @@ private:
     // when none are ready yet. A failure of the stream ends the transfer if
     // failNow, else it is met again at the next call.
     bool TakeBlocks(bool failNow);
+    // Frames of a file made ready become the batch, with the file's End after
+    // its last block.
+    void Install(BlockStream::Batch&& next);
+    // While the peer stores a file: the next one, if its blocks fit one batch
+    // made on this thread, is opened and made ready (see Ahead).
+    void PrepareNext();
+    void CloseCurrent();
     // The blocks could not be made: the transfer ends as the failure says.
     [[noreturn]] void BlocksFailed(BlockStream::Outcome outcome);
     void ProcessResumeOffsetReply(const QByteArray& payload);
@@ -71,6 +78,17 @@ private:
     BlockStream::Batch Batch; // taken from Blocks, not yet all sent
     qsizetype BatchSent = 0;
     bool Blocked = false; // the connection took less than offered
+    // The next file of the list, opened and its blocks made while the Ack for
+    // the current one is awaited: a list of small files otherwise waits for
+    // the disk and the compression once per file. Sent exactly as it would
+    // be without it; dropped when the list ends.
+    struct NextFile {
+        int Index = -1;
+        std::unique_ptr<QFile> File;
+        qint64 Size = 0;
+        BlockStream::Batch Made;
+    };
+    NextFile Ahead;
 };
 
 } // namespace relvane

@@ -323,6 +323,26 @@ TEST(Sender, ResumeRestartsAtZeroWhenRefusedOrOffsetIsZero) {
     }
 }
 
+TEST(Sender, NextFileMadeWhileTheAckIsAwaitedStillResumesAtTheOffset) {
+    // The second file's blocks are made before its frames go out; an offset
+    // from the peer must drop them.
+    Sender s(true, true);
+    const QByteArray a = RandomBytes(1500, 13), b = RandomBytes(1500, 14);
+    s.Start({s.MakeFile("a", a), s.MakeFile("b", b)});
+    s.Reply(Type::ResumeOffset, "0");
+    s.Pass();
+    ASSERT_EQ(s.Slot().State, SlotState::SendWaitFileAck);
+    s.Reply(Type::Ack, "1");
+    s.Pass();
+    ASSERT_EQ(s.Slot().State, SlotState::ResumeQuery);
+    s.Reply(Type::ResumeOffset, "1000");
+    s.Pass();
+    EXPECT_EQ(s.Sent.back().Payload, QByteArray::number(Checksum(b.left(1000))));
+    s.Reply(Type::Ack, "1");
+    s.RunToEnd();
+    EXPECT_EQ(s.Data(), a + b.mid(1000));
+}
+
 TEST(Sender, ResumeOfACompleteFileSendsOneEmptyBlock) {
     Sender s(true);
     s.Start({s.MakeFile("r", "abc")});
