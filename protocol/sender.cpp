@@ -282,18 +282,16 @@ void FileSender::ProcessResumeOffsetReply(const QByteArray& payload) {
     if (!S.InUse || S.State != SlotState::ResumeQuery) return;
     const std::int32_t offset = ParseNumber(PayloadText(payload));
     S.ResumeOffset = offset;
-    if (offset != 0) {
-        // The blocks made ahead start at 0.
-        Blocks.Stop();
-        Batch = {};
-        BatchSent = 0;
-    }
     if (offset == 0) {
         S.State = SlotState::SendData;
         if (S.FileStream->pos() != 0) S.FileStream->seek(0);
         Progress.Resumed = false;
         return;
     }
+    // The blocks made ahead start at 0.
+    Blocks.Stop();
+    Batch = {};
+    BatchSent = 0;
     // An offset outside the file cannot be a prefix of it: answer with the
     // checksum of the whole file, which the peer's longer partial will not
     // match, so the file restarts at 0 instead of failing every time.
