@@ -5,6 +5,9 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
+#include <array>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -17,6 +20,17 @@ namespace {
 constexpr int Level = 9;
 constexpr int WindowBits = 15;
 constexpr int MemLevel = 8;
+
+// c * log2(c), from a table for the counts of a block of BlockSize bytes.
+double XLog2X(std::uint32_t c) {
+    static const std::array<float, BlockSize + 1> table = [] {
+        std::array<float, BlockSize + 1> t{};
+        for (std::uint32_t i = 1; i <= BlockSize; ++i)
+            t[i] = static_cast<float>(i * std::log2(static_cast<double>(i)));
+        return t;
+    }();
+    return c <= BlockSize ? table[c] : c * std::log2(static_cast<double>(c));
+}
 
 [[noreturn]] void Fail() {
     throw EProtocolError(QStringLiteral("error"));
@@ -71,6 +85,70 @@ qsizetype BlockCodec::CompressTo(QByteArrayView block, QByteArray& out) {
     }
     out.resize(at + static_cast<qsizetype>(z.total_out));
     return static_cast<qsizetype>(z.total_out);
+}
+
+qsizetype BlockCodec::StoreTo(QByteArrayView block, QByteArray& out) {
+    const auto n = static_cast<std::uint32_t>(block.size());
+    if (block.size() > 0xFFFF) Fail();
+    const auto adler = static_cast<std::uint32_t>(
+        libdeflate_adler32(1, block.data(), static_cast<std::size_t>(block.size())));
+    constexpr qsizetype Overhead = 11;
+    const qsizetype at = out.size();
+    out.resize(at + block.size() + Overhead);
+    auto* p = reinterpret_cast<unsigned char*>(out.data() + at);
+    // The level-9 header, then BFINAL=1 BTYPE=00 padded to a byte, LEN, NLEN.
+    const unsigned char head[7] = {0x78,
+                                   0xDA,
+                                   0x01,
+                                   static_cast<unsigned char>(n & 0xFF),
+                                   static_cast<unsigned char>(n >> 8),
+                                   static_cast<unsigned char>(~n & 0xFF),
+                                   static_cast<unsigned char>((~n >> 8) & 0xFF)};
+    std::memcpy(p, head, sizeof head);
+    if (n > 0) std::memcpy(p + sizeof head, block.data(), n);
+    p += sizeof head + n;
+    p[0] = static_cast<unsigned char>(adler >> 24);
+    p[1] = static_cast<unsigned char>(adler >> 16);
+    p[2] = static_cast<unsigned char>(adler >> 8);
+    p[3] = static_cast<unsigned char>(adler);
+    return block.size() + Overhead;
+}
+
+bool BlockCodec::LooksIncompressible(QByteArrayView block) {
+    const qsizetype n = block.size();
+    if (n < 256 || n > 0xFFFF) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(block.data());
+
+    // What the best code for single bytes could save: n - entropy / 8 bytes.
+    // Deflate's literals do no better, and a block's code table costs more.
+    std::array<std::uint32_t, 256> count{};
+    for (qsizetype i = 0; i < n; ++i)
+        ++count[p[i]];
+    double bits = XLog2X(static_cast<std::uint32_t>(n));
+    for (const std::uint32_t c : count)
+        bits -= XLog2X(c);
+    const double saved = static_cast<double>(n) - bits / 8;
+
+    // What matches could save, at most about a byte for each position where
+    // four bytes repeat: such positions, found through the last one per hash.
+    constexpr int HashBits = 12;
+    constexpr std::uint16_t None = 0xFFFF;
+    std::array<std::uint16_t, 1 << HashBits> last;
+    last.fill(None);
+    const auto word = [p](qsizetype i) {
+        std::uint32_t v;
+        std::memcpy(&v, p + i, sizeof v);
+        return v;
+    };
+    qsizetype repeats = 0;
+    for (qsizetype i = 0; i + 4 <= n; ++i) {
+        const std::uint32_t v = word(i);
+        const std::uint32_t h = (v * 2654435761u) >> (32 - HashBits);
+        const std::uint16_t j = last[h];
+        if (j != None && word(j) == v) ++repeats;
+        last[h] = static_cast<std::uint16_t>(i);
+    }
+    return saved + static_cast<double>(repeats) < static_cast<double>(n) / 16;
 }
 
 QByteArray BlockCodec::Decompress(QByteArrayView stream) {

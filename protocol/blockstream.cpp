@@ -143,17 +143,38 @@ void BlockStream::Make(Run& run) const {
     // Every block up to the failure goes out, as it would one at a time.
     thread_local BlockCodec codec;
     run.Frames.reserve(static_cast<qsizetype>(got + (got / BlockSize + 1) * (HeaderSize + 16)));
+    // Compressed, the run is decided in regions of RunBlocks blocks by their
+    // first block: when it does not shrink by 1/32, the region's other full
+    // blocks go stored without deflate. A region is decided by its own bytes
+    // alone, so any thread makes the same frames.
+    bool storing = false;
     std::int64_t at = 0;
-    do {
+    for (std::int64_t block = 0;; ++block) {
         const auto size = static_cast<qsizetype>(std::min<std::int64_t>(BlockSize, got - at));
         if (size == 0 && (run.Length > 0 || run.Result != Outcome::Ready)) break;
+        const QByteArrayView bytes(raw.data() + at, size);
         if (run.Compress) {
             try {
                 // The stream straight after its header, whose length follows.
                 const qsizetype header = run.Frames.size();
                 run.Frames.resize(header + HeaderSize);
-                const qsizetype packed =
-                    codec.CompressTo(QByteArrayView(raw.data() + at, size), run.Frames);
+                qsizetype packed = 0;
+                // A short block (the file's last) is always deflated: for a
+                // few bytes zlib chooses fixed codes over a stored block.
+                const bool full = size == BlockSize;
+                if (block % RunBlocks == 0) {
+                    storing = full && BlockCodec::LooksIncompressible(bytes);
+                    if (storing) {
+                        packed = BlockCodec::StoreTo(bytes, run.Frames);
+                    } else {
+                        packed = codec.CompressTo(bytes, run.Frames);
+                        storing = full && !BlockCodec::Shrank(size, packed);
+                    }
+                } else if (storing && full) {
+                    packed = BlockCodec::StoreTo(bytes, run.Frames);
+                } else {
+                    packed = codec.CompressTo(bytes, run.Frames);
+                }
                 PutBlockHeader(run.Frames.data() + header, run.Slot,
                                static_cast<std::int32_t>(packed));
             } catch (const Error&) {
@@ -162,10 +183,11 @@ void BlockStream::Make(Run& run) const {
                 return;
             }
         } else {
-            AppendBlock(run.Frames, run.Slot, raw.data() + at, size);
+            AppendBlock(run.Frames, run.Slot, bytes.data(), size);
         }
         at += size;
-    } while (at < got);
+        if (at >= got) break;
+    }
 }
 
 void BlockStream::Refill() {
@@ -267,7 +289,9 @@ BlockStream::Outcome BlockStream::Take(Batch& batch, qsizetype maxBytes) {
         run.Fd = Fd;
         run.Compress = Compress;
         run.From = Next;
-        const std::int64_t blocks = std::max<qsizetype>(1, maxBytes / (HeaderSize + BlockSize));
+        std::int64_t blocks = std::max<qsizetype>(1, maxBytes / (HeaderSize + BlockSize));
+        // Whole regions, so the same regions are decided as by the pool.
+        if (Compress) blocks = std::max<std::int64_t>(RunBlocks, blocks / RunBlocks * RunBlocks);
         run.Length = std::min(blocks * BlockSize, End - Next);
         run.Slot = SlotNo;
         run.Frames = Reuse();

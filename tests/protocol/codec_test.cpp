@@ -13,6 +13,7 @@
 #include <bit>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <random>
 
@@ -28,6 +29,27 @@ QByteArray Compress2(const QByteArray& data) {
                         static_cast<uLong>(data.size()), 9),
               Z_OK);
     out.resize(static_cast<qsizetype>(size));
+    return out;
+}
+
+// compress2()'s level 9 through one deflate state reset per block: the same
+// bytes without its allocations, which cost a millisecond a call here.
+QByteArray ZlibLevel9(const QByteArray& data) {
+    struct State {
+        z_stream Z{};
+        State() { deflateInit2(&Z, 9, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY); }
+        ~State() { deflateEnd(&Z); }
+    };
+    thread_local State s;
+    EXPECT_EQ(deflateReset(&s.Z), Z_OK);
+    QByteArray out(static_cast<qsizetype>(deflateBound(&s.Z, static_cast<uLong>(data.size()))),
+                   Qt::Uninitialized);
+    s.Z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    s.Z.avail_in = static_cast<uInt>(data.size());
+    s.Z.next_out = reinterpret_cast<Bytef*>(out.data());
+    s.Z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&s.Z, Z_FINISH), Z_STREAM_END);
+    out.resize(static_cast<qsizetype>(s.Z.total_out));
     return out;
 }
 
@@ -75,6 +97,72 @@ TEST(BlockCodec, EmptyBlockIsTheStreamOfNoData) {
     const QByteArray stream = codec.Compress(QByteArrayView());
     EXPECT_EQ(stream, QByteArray::fromHex("78da030000000001"));
     EXPECT_TRUE(codec.Decompress(stream).isEmpty());
+}
+
+TEST(BlockCodec, StoredBlockIsWhatZlibLevel9EmitsForABlockItStores) {
+    BlockCodec codec;
+    int storedByZlib = 0;
+    for (int n = 0; n <= BlockSize; ++n) {
+        const QByteArray block = RandomBytes(n, 100 + n);
+        QByteArray stored = "x"; // appended after what is there
+        EXPECT_EQ(BlockCodec::StoreTo(block, stored), n + 11);
+        stored.remove(0, 1);
+        EXPECT_EQ(codec.Decompress(stored), block) << n;
+        // For a few bytes zlib picks fixed codes; from there on it stores.
+        const QByteArray zlib = ZlibLevel9(block);
+        if (zlib.size() == n + 11 && zlib[2] == 1) {
+            ++storedByZlib;
+            EXPECT_EQ(stored, zlib) << n;
+        }
+    }
+    EXPECT_GE(storedByZlib, BlockSize - 64);
+}
+
+TEST(BlockCodec, LooksIncompressibleOnlyWhereDeflateSavesUnderAThirtySecond) {
+    std::mt19937 rng(42);
+    const auto make = [&](auto byte) {
+        QByteArray b(BlockSize, Qt::Uninitialized);
+        for (int i = 0; i < b.size(); ++i)
+            b[i] = static_cast<char>(byte(b, i));
+        return b;
+    };
+    const auto fewSymbols = [&](int k) { return make([&](auto&, int) { return rng() % k; }); };
+    // Random bytes, each `every` bytes starting with `length` earlier ones.
+    const auto repeats = [&](int length, int every) {
+        return make([&](const QByteArray& b, int i) {
+            const int start = i - i % every;
+            if (start < 64 || i - start >= length) return static_cast<char>(rng());
+            return b[(start / every * 131) % (start - length) + i - start];
+        });
+    };
+    struct Case {
+        const char* Name;
+        std::function<QByteArray()> Make;
+        bool Quick; // judged without deflate
+    };
+    const Case cases[] = {
+        {"random", [&] { return RandomBytes(BlockSize, rng()); }, true},
+        {"text", [&] { return TextBytes(BlockSize); }, false},
+        {"240 symbols", [&] { return fewSymbols(240); }, true},
+        {"180 symbols", [&] { return fewSymbols(180); }, false},
+        {"16 symbols", [&] { return fewSymbols(16); }, false},
+        {"4-byte copies", [&] { return repeats(4, 16); }, false},
+        {"8-byte copies", [&] { return repeats(8, 32); }, false},
+        {"32-byte copies", [&] { return repeats(32, 96); }, false},
+        {"a repeated random word",
+         [&] { return RandomBytes(100, rng()).repeated(11).left(BlockSize); }, false},
+        {"short random", [&] { return RandomBytes(255, rng()); }, false},
+    };
+    for (const Case& c : cases) {
+        for (int i = 0; i < 50; ++i) {
+            const QByteArray block = c.Make();
+            const bool quick = BlockCodec::LooksIncompressible(block);
+            EXPECT_EQ(quick, c.Quick) << c.Name;
+            if (quick) {
+                EXPECT_FALSE(BlockCodec::Shrank(block.size(), ZlibLevel9(block).size())) << c.Name;
+            }
+        }
+    }
 }
 
 TEST(BlockCodec, RefusesStreamsThatAreNotExactlyOneSmallBlock) {
@@ -178,10 +266,10 @@ struct StreamReader {
     std::condition_variable Cv;
     bool Woken = false;
     BlockStream Stream{2, [this] {
-        std::lock_guard lock(M);
-        Woken = true;
-        Cv.notify_all();
-    }};
+                           std::lock_guard lock(M);
+                           Woken = true;
+                           Cv.notify_all();
+                       }};
 
     BlockStream::Outcome TakeAll(QByteArray& frames, qsizetype limit = 1 << 30) {
         BlockStream::Batch batch;
@@ -211,9 +299,14 @@ TEST(BlockStream, FramesAreOneThreadsBytesFromAnyOffset) {
         QByteArray Data;
         qint64 From;
     };
-    const Case cases[] = {{{}, 0},           {RandomBytes(1, 1), 0},    {RandomBytes(1023, 2), 0},
-                          {RandomBytes(1024, 3), 0}, {RandomBytes(1025, 4), 0}, {big, 0},
-                          {big, 40000},      {big, big.size()}};
+    const Case cases[] = {{{}, 0},
+                          {RandomBytes(1, 1), 0},
+                          {RandomBytes(1023, 2), 0},
+                          {RandomBytes(1024, 3), 0},
+                          {RandomBytes(1025, 4), 0},
+                          {big, 0},
+                          {big, 40000},
+                          {big, big.size()}};
     for (const bool compress : {false, true}) {
         for (const Case& c : cases) {
             QFile file(dir.filePath("f"));
@@ -221,9 +314,9 @@ TEST(BlockStream, FramesAreOneThreadsBytesFromAnyOffset) {
             ASSERT_EQ(file.write(c.Data), c.Data.size());
             ASSERT_TRUE(file.flush());
             const std::string name = QStringLiteral("%1 bytes from %2, compress %3")
-                                  .arg(c.Data.size())
-                                  .arg(c.From)
-                                  .arg(compress)
+                                         .arg(c.Data.size())
+                                         .arg(c.From)
+                                         .arg(compress)
                                          .toStdString();
             StreamReader r;
             QByteArray frames;
@@ -256,5 +349,58 @@ TEST(BlockStream, AFileThatShrankEndsAfterItsLastBytes) {
         QByteArray frames;
         EXPECT_EQ(r.TakeAll(frames), BlockStream::Outcome::Shrunk) << compress;
         EXPECT_TRUE(frames == OneThreadsFrames(data.left(left), 0, left, compress)) << compress;
+    }
+}
+
+TEST(BlockStream, ARegionWhoseFirstBlockDoesNotShrinkGoesStored) {
+    QTemporaryDir dir;
+    constexpr int Region = 32; // blocks decided together
+    const QByteArray random = RandomBytes(8 * Region * BlockSize, 21);
+    const QByteArray text = TextBytes(8 * Region * BlockSize);
+    // Regions are counted from the first block sent; each is written as
+    // `kinds`, one letter per block: r random, t text; `made` says how each
+    // block must go: z as zlib level 9 makes it, s stored without deflate.
+    struct Case {
+        qint64 From;
+        QByteArray Kinds;
+        QByteArray Made;
+    };
+    const QByteArray r32(Region, 'r'), t32(Region, 't'), z32(Region, 'z');
+    const Case cases[] = {
+        // One region, made on the sender's thread; a short block is always
+        // deflated.
+        {0, "r" + QByteArray(Region - 1, 't'), "z" + QByteArray(Region - 2, 's') + "z"},
+        // Through the pool, from a resume offset inside a block.
+        {5000,
+         "r" + QByteArray(Region - 1, 't') + t32 + r32 + "t" + QByteArray(Region - 1, 'r') + "rr",
+         "z" + QByteArray(Region - 1, 's') + z32 + z32 + z32 + "zz"},
+    };
+    for (const Case& c : cases) {
+        QByteArray data = random.left(c.From);
+        for (int i = 0; i < c.Kinds.size(); ++i)
+            data += (c.Kinds[i] == 'r' ? random : text).mid(i * BlockSize, BlockSize);
+        data.chop(300); // a short last block
+        QFile file(dir.filePath("f"));
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite | QIODevice::Truncate));
+        ASSERT_EQ(file.write(data), data.size());
+        ASSERT_TRUE(file.flush());
+
+        QByteArray expected;
+        for (int i = 0; i < c.Made.size(); ++i) {
+            const QByteArray block = data.mid(c.From + i * BlockSize, BlockSize);
+            QByteArray stream;
+            if (c.Made[i] == 's')
+                (void)BlockCodec::StoreTo(block, stream);
+            else
+                stream = ZlibLevel9(block);
+            expected += BuildFrame(0, Kind::Notice, Type::FileData, Format::FmtBinary, stream);
+        }
+        StreamReader r;
+        r.Stream.Start(file.handle(), c.From, data.size(), 0, true);
+        EXPECT_EQ(r.Stream.MadeHere(), c.Made.size() <= Region);
+        QByteArray frames;
+        EXPECT_EQ(r.TakeAll(frames), BlockStream::Outcome::Ready);
+        EXPECT_TRUE(frames == expected) << c.Kinds.constData();
+        r.Stream.Stop();
     }
 }
