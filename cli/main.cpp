@@ -1,5 +1,6 @@
 // relvane-cli: the headless peer. Everything but the start is in cli_peer.
 #include "cli/cli_peer.h"
+#include "cli/discover.h"
 #include "cli/options.h"
 
 #include <QCoreApplication>
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
                      parsed.Error.toLocal8Bit().constData(), ProgramName);
         return ExitUsage;
     }
+    if (parsed.Opts.Role == Options::Mode::Discover) return RunDiscover(parsed.Opts);
     CliPeer peer(parsed.Opts);
     return peer.Run();
 }

@@ -17,6 +17,16 @@ struct Parser {
         QStringLiteral("connect"),
         QStringLiteral("connect to the peer at this IPv4 address (dotted quad, no names)"),
         QStringLiteral("ADDRESS")};
+    QCommandLineOption Discover{
+        QStringLiteral("discover"),
+        QStringLiteral("ask the local networks which peers wait with --listen (or as a server) "
+                       "on the port, print each as NAME<TAB>ADDRESS<TAB>PORT and exit; only "
+                       "networks this computer is on directly are asked, peers behind a "
+                       "router are not found")};
+    QCommandLineOption NoDiscovery{
+        QStringLiteral("no-discovery"),
+        QStringLiteral("with --listen: do not answer --discover and the desktop program's "
+                       "search")};
     QCommandLineOption Port{QStringLiteral("port"),
                             QStringLiteral("TCP port, 1-65535 (default 2010)"),
                             QStringLiteral("N")};
@@ -45,7 +55,9 @@ struct Parser {
                        "both have happened)")};
     QCommandLineOption Timeout{QStringLiteral("timeout"),
                                QStringLiteral("limit for waiting for the peer, connecting and the "
-                                              "handshake (default 30; 0 waits without limit)"),
+                                              "handshake (default 30; 0 waits without limit); "
+                                              "with --discover: how long answers are collected, "
+                                              "1-60 (default 2)"),
                                QStringLiteral("SECONDS")};
     QCommandLineOption AnswerTimeout{
         QStringLiteral("answer-timeout"),
@@ -74,9 +86,9 @@ struct Parser {
             "chats: each line read from standard input is sent as a chat line, each line\n"
             "from the peer is printed on standard output as \"name: text\", with control\n"
             "characters shown as \\xNN. Progress and messages go to standard error."));
-        P.addOptions({Listen, Connect, Port, Name, RecvDir, Compress, NoCompress, Resume, NoResume,
-                      QuitAfterSend, QuitAfterReceive, Timeout, AnswerTimeout, Threads, Verbose,
-                      Help, Version});
+        P.addOptions({Listen, Connect, Discover, NoDiscovery, Port, Name, RecvDir, Compress,
+                      NoCompress, Resume, NoResume, QuitAfterSend, QuitAfterReceive, Timeout,
+                      AnswerTimeout, Threads, Verbose, Help, Version});
         P.addPositionalArgument(QStringLiteral("FILE"),
                                 QStringLiteral("files to send once connected (all in one list); "
                                                "put them after -- if a name starts with '-'"),
@@ -178,12 +190,28 @@ ParseResult ParseOptions(const QStringList& args) {
     o.Verbose = parser.P.isSet(parser.Verbose);
     o.Files = parser.P.positionalArguments();
 
+    o.Discovery = !parser.P.isSet(parser.NoDiscovery);
+
     const bool listen = parser.P.isSet(parser.Listen);
     const bool connect = parser.P.isSet(parser.Connect);
+    if (parser.P.isSet(parser.Discover)) {
+        o.Role = Options::Mode::Discover;
+        if (listen || connect) {
+            r.Error = QStringLiteral("--discover excludes --listen and --connect");
+        } else if (!o.Files.isEmpty()) {
+            r.Error = QStringLiteral("--discover sends no files");
+        } else if (parser.P.isSet(parser.Timeout) &&
+                   !ParseInt(last(parser.Timeout), 1, 60, o.DiscoverSeconds)) {
+            r.Error = QStringLiteral("with --discover, --timeout needs a number of seconds from 1 "
+                                     "to 60, not '%1'")
+                          .arg(last(parser.Timeout));
+        }
+        return r;
+    }
     if (listen && connect) {
         r.Error = QStringLiteral("--listen and --connect exclude each other");
     } else if (!listen && !connect) {
-        r.Error = QStringLiteral("say --listen or --connect ADDRESS");
+        r.Error = QStringLiteral("say --listen, --connect ADDRESS or --discover");
     } else if (o.QuitAfterSend && o.Files.isEmpty()) {
         r.Error = QStringLiteral("--quit-after-send needs files to send");
     }
@@ -197,7 +225,8 @@ QString HelpText() {
     // Qt's usage line names the path the program was started by and cannot
     // say that one of the two roles is required.
     text.remove(0, text.indexOf(u'\n') + 1);
-    return QStringLiteral("Usage: %1 (--listen | --connect ADDRESS) [options] [FILE...]\n\n")
+    return QStringLiteral("Usage: %1 (--listen | --connect ADDRESS) [options] [FILE...]\n"
+                          "       %1 --discover [--port N] [--timeout SECONDS]\n\n")
                .arg(QString::fromLatin1(ProgramName)) +
            text +
            QStringLiteral(
@@ -210,10 +239,17 @@ QString HelpText() {
                "pending, no own files still unaccepted and no transfer running. Redirect\n"
                "standard input from a source that stays open to keep an idle peer connected.\n"
                "\n"
+               "--listen answers discovery queries while it waits for a peer, and only then;\n"
+               "the answer (the --name and the port) goes to the asking computer alone.\n"
+               "--discover sends its query to the broadcast address of each network this\n"
+               "computer is on, three times within a second, and prints the answers: names\n"
+               "escaped like every text from a peer. A peer behind a router never sees the\n"
+               "query; connect to it by its address. Nothing found: exit status 1.\n"
+               "\n"
                "Exit status: 0 when everything asked for was done; 1 on any error (a\n"
                "failed connection or handshake, a transfer error or cancel, a list not\n"
-               "delivered, the peer gone while a list was arriving); 2 for a bad command\n"
-               "line; 128+N after signal N.\n");
+               "delivered, the peer gone while a list was arriving, no answer to\n"
+               "--discover); 2 for a bad command line; 128+N after signal N.\n");
 }
 
 QString VersionText() {

@@ -14,7 +14,7 @@ constexpr int ExitFailure = 1; // anything that went wrong at run time
 constexpr int ExitUsage = 2;   // the command line itself
 
 struct Options {
-    enum class Mode { Unset, Listen, Connect };
+    enum class Mode { Unset, Listen, Connect, Discover };
     Mode Role = Mode::Unset;
     QString Address; // --connect: IPv4 dotted quad
     int Port = 2010;
@@ -28,6 +28,8 @@ struct Options {
     int TimeoutSeconds = 30;       // 0: no limit
     int AnswerTimeoutSeconds = 10; // --listen: a connected peer's first answer
     int CompressionThreads = 0;    // 0: one per core, at least 2
+    bool Discovery = true;         // --listen: answer discovery queries while waiting
+    int DiscoverSeconds = 2;       // --discover: how long answers are collected
     bool Verbose = false;
     bool Help = false;
     bool Version = false;

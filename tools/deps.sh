@@ -8,6 +8,8 @@ RELVANE_PACKAGES=(
   qt6-base-dev qt6-translations-l10n zlib1g-dev libdeflate-dev
   libgtest-dev libgmock-dev
   fonts-ipafont-gothic fonts-ipafont-mincho
+  # network namespaces for the discovery tests
+  iproute2
   # icons, manual pages, menu entry and metadata checks, the Debian package
   librsvg2-bin help2man desktop-file-utils appstream dpkg-dev file
 )
