@@ -18,7 +18,8 @@ namespace {
 
 // A run is what one pool thread reads and deflates at a time: large enough
 // that the hand-over costs little, small enough that the pool keeps pace
-// with the connection from the first run on.
+// with the connection from the first run on. It is also the region whose
+// first block decides whether the others are deflated or stored.
 constexpr int RunBlocks = 32;
 // Blocks read and deflated ahead of the connection, at most.
 constexpr int AheadBlocks = 256;

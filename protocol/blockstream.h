@@ -2,8 +2,9 @@
 // The FileData frames of one file, from an offset to the size announced, in
 // order and ready to send. File data is read in large chunks; with
 // compression, the next blocks are deflated ahead of the sender by a pool of
-// threads. Every block is its own zlib stream, so the bytes are the ones a
-// single thread gives, whatever thread made them.
+// threads. Every block is its own zlib stream, and whether a run of blocks is
+// deflated or stored depends on that run's bytes alone, so the bytes are the
+// ones a single thread gives, whatever thread made them.
 
 #include <QByteArray>
 
