@@ -8,8 +8,7 @@
 #include "app/messagebox.h"
 #include "app/waitform.h"
 #include "chat/messageform.h"
-#include "net/socket.h"
-#include "protocol/worker.h"
+#include "app/program.h"
 #include "session/session.h"
 #include "status/statusform.h"
 
@@ -42,18 +41,24 @@ void TMainForm::CreateSession() {
         MessageForm->ShowChat(peer, text);
         MessageAction->setChecked(ChatWindowShowing());
     });
-    connect(s, &Session::receiveStarted, this, [this] { RecvStatusForm->BeginReceiveBatch(); });
-    connect(s, &Session::receiveEnded, this, [this] { RecvStatusForm->hide(); });
-    connect(s, &Session::receiveCountKnown, this,
-            [this](int count) { RecvStatusForm->AnnounceFiles(count); });
-    connect(s, &Session::receiveNameKnown, this,
-            [this](const QString& name) { RecvStatusForm->SetCurrentFile(name); });
-    connect(s, &Session::sendStarted, this,
-            [this](const QStringList& files) { SendStatusForm->BeginSendBatch(files); });
-    connect(s, &Session::sendNameKnown, this,
-            [this](const QString& path) { SendStatusForm->SetCurrentFile(path); });
-    connect(s, &Session::sendEnded, this, [this] { SendStatusForm->hide(); });
-    connect(s, &Session::sendAllowed, this, [this] { SendAction->setEnabled(true); });
+    connect(s, &Session::socketError, this,
+            [this](const ESocketError& error) { ShowErrorMessage(this, SocketErrorText(error)); });
+    connect(s, &Session::listStarted, this,
+            [this](Direction direction, int, const QStringList& files) {
+                if (direction == Direction::Send)
+                    SendStatusForm->BeginSendBatch(files);
+                else
+                    RecvStatusForm->BeginReceiveBatch();
+            });
+    connect(s, &Session::fileStarted, this, [this](Direction direction, const FileStart& file) {
+        if (direction == Direction::Send) {
+            SendStatusForm->SetCurrentFile(file.Name);
+            return;
+        }
+        if (file.Index == 0) RecvStatusForm->AnnounceFiles(file.Count);
+        RecvStatusForm->SetCurrentFile(file.Name);
+    });
+    connect(s, &Session::listEnded, this, &TMainForm::ListEnded);
 }
 
 SessionSettings TMainForm::ConnectionSettings() const {
@@ -178,6 +183,17 @@ void TMainForm::ShowIdle() {
 void TMainForm::ReturnToIdle() {
     ShowIdle();
     if (!Destroying) ShowPlainMessage(this, MsgDisconnected());
+}
+
+void TMainForm::ListEnded(Direction direction, const ListEnd& end) {
+    if (direction == Direction::Send) {
+        SendStatusForm->hide();
+        SendAction->setEnabled(FSession->IsConnected());
+    } else {
+        RecvStatusForm->hide();
+    }
+    // A list that ended with the connection is told by the failure itself.
+    if (end.Result != Outcome::Done && end.ConnectionKept) ShowFailure(end.Text);
 }
 
 void TMainForm::ShowFailure(const QString& text) {

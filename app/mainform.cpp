@@ -15,11 +15,7 @@
 #include "app/waitform.h"
 #include "chat/messageform.h"
 #include "controls/dropdst.h"
-#include "protocol/frame.h"
-#include "protocol/sendlist.h"
-#include "net/socket.h"
 #include "platform/ownaddress.h"
-#include "protocol/worker.h"
 #include "session/session.h"
 #include "status/statusform.h"
 
@@ -400,10 +396,6 @@ THelpWindow* TMainForm::HelpWindow() const {
     return FHelpWindow.data();
 }
 
-ConnectionWorker* TMainForm::Worker() const {
-    return FSession->Worker();
-}
-
 std::shared_ptr<TransferProgress> TMainForm::Progress() const {
     return FSession->Progress();
 }
@@ -447,7 +439,7 @@ void TMainForm::T1Click() {
 void TMainForm::RefreshFileEdit() {
     QString text;
     for (const QString& path : FSendList)
-        text += SendFileName(path) + QStringLiteral("; ");
+        text += Session::SentName(path) + QStringLiteral("; ");
     FileEdit->setText(text);
 }
 
@@ -539,8 +531,8 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    // FormClose: a running worker is told to stop.
-    if (ConnectionWorker* worker = FSession->Worker()) worker->RequestTerminate();
+    // FormClose: the connection ends with the window.
+    FSession->Shutdown();
     event->accept();
     emit FormClosed();
 }
@@ -552,16 +544,11 @@ void TMainForm::SendActionExecute() {
 }
 
 void TMainForm::SendChatMessage() {
-    // An Enter still queued (a held key) must not send the same text twice.
-    if (SendingChat) return;
-    const QScopedValueRollback<bool> sending(SendingChat, true);
-    // Whatever is still queued (a typed key, the connection's end) goes first.
-    QCoreApplication::processEvents();
     if (Destroying || MessageForm == nullptr) return;
-    SendChatText(*MessageForm, Settings.UserName, [this](const QByteArray& frame) {
+    SendChatText(*MessageForm, Settings.UserName, [this](const QString& text) {
         // Looked up after the echo: the line is shown even when nothing is
         // connected. Queued: a peer that stops reading never holds the window.
-        return FSession->SendChatFrame(frame) ? ChatDelivery::Sent : ChatDelivery::NotConnected;
+        return FSession->SendChat(text) ? ChatDelivery::Sent : ChatDelivery::NotConnected;
     });
 }
 

@@ -7,7 +7,6 @@
 #include "platform/error.h"
 #include "platform/profile.h"
 #include "session/session.h"
-#include "protocol/host.h"
 
 #include <QPointer>
 #include <QStringList>
@@ -27,7 +26,6 @@ class QPushButton;
 class QToolBar;
 
 namespace relvane {
-class ConnectionWorker;
 class Session;
 class TDropDst;
 class TMessageForm;
@@ -102,7 +100,6 @@ public:
     [[nodiscard]] int ListenPort() const;
     void SetListenPort(int port);
     // The worker of the connection in use, while there is one.
-    [[nodiscard]] ConnectionWorker* Worker() const;
     // Counters and flags of the connection in use, for the status windows.
     [[nodiscard]] std::shared_ptr<TransferProgress> Progress() const;
 
@@ -165,6 +162,7 @@ private:
     void ShowIdle();
     void ReturnToIdle();
     void ShowFailure(const QString& text);
+    void ListEnded(relvane::Direction direction, const relvane::ListEnd& end);
 
     // The status windows read the counters of the connection in use; when
     // it ends they forget them and hide.
@@ -178,7 +176,6 @@ private:
     QStringList FSendList;
     QString FOwnAddress;
     bool Destroying = false;
-    bool SendingChat = false; // SendChatMessage runs (it dispatches events)
 
     std::unique_ptr<TWaitForm> FWaitForm;
     QPointer<THelpWindow> FHelpWindow;

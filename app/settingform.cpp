@@ -7,7 +7,6 @@
 #include "app/uifont.h"
 #include "controls/grphprogressbar.h"
 #include "controls/openfolder.h"
-#include "net/socket.h"
 #include "status/anime.h"
 
 #include <QCheckBox>

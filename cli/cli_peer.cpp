@@ -1,10 +1,6 @@
 #include "cli/cli_peer.h"
 
-#include "net/socket.h"
-#include "protocol/frame.h"
 #include "protocol/progress.h"
-#include "protocol/sendlist.h"
-#include "protocol/worker.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -56,7 +52,7 @@ QString Seconds(const QElapsedTimer& since) {
 // A UTF-8 line this long holds more than one chat frame can carry in
 // Shift-JIS (at most 4 bytes a character here, at least 1 there), so the
 // session's cut, not this one, decides what is sent.
-constexpr qsizetype MaxStdinLine = 4 * qsizetype{MaxPayload};
+constexpr qsizetype MaxStdinLine = 4 * qsizetype{16 * 1024 * 1024};
 
 } // namespace
 
@@ -74,61 +70,80 @@ CliPeer::CliPeer(Options options, QObject* parent)
             [this](ErrorKind, const QString& text) { AttemptEnded(text); });
     connect(s, &Session::connectionLost, this, &CliPeer::ConnectionLost);
     connect(s, &Session::failure, this, &CliPeer::Failure);
-    connect(s, &Session::chatReceived, this, [](const QString& peerName, const QString& text) {
-        Out(TerminalSafe(peerName) + QStringLiteral(": ") + TerminalSafe(text));
+    connect(s, &Session::socketError, this,
+            [this](const ESocketError& error) { Fail(OwnText(error.Message())); });
+    connect(s, &Session::chatReceived, this, [this](const QString&, const QString& text) {
+        Out(PeerLabel() + QStringLiteral(": ") + TerminalSafe(text));
     });
+    connect(s, &Session::listStarted, this, &CliPeer::ListStarted);
+    connect(s, &Session::fileStarted, this, &CliPeer::FileStarted);
+    connect(s, &Session::fileEnded, this, [](relvane::Direction direction, int, const QString& path) {
+        if (direction == relvane::Direction::Receive)
+            Note(QStringLiteral("received %1").arg(TerminalSafe(path)));
+    });
+    connect(s, &Session::listEnded, this, &CliPeer::ListEnded);
+}
 
-    connect(s, &Session::receiveStarted, this, [this] {
-        RecvActive = true;
-        RecvCancelled = false;
-        RecvStarted.start();
-    });
-    connect(s, &Session::receiveEnded, this, [this] {
-        RecvActive = false;
-        LastHidden = Direction::Receive;
-    });
-    connect(s, &Session::receiveCountKnown, this, [this](int count) {
-        Note(QStringLiteral("receiving %1 file(s) into %2").arg(count).arg(ReceiveDir));
-    });
-    connect(s, &Session::receiveNameKnown, this, [this](const QString& name) {
-        ReceivingName = TerminalSafe(name);
-        if (Opts.Verbose) Note(QStringLiteral("receiving %1").arg(ReceivingName));
-    });
-    connect(s, &Session::fileReceived, this, [](const QString& path) {
-        Note(QStringLiteral("received %1").arg(TerminalSafe(path)));
-    });
-    connect(s, &Session::listReceived, this, [this] {
-        ++ListsReceived;
-        LastHidden = Direction::None;
-        Note(QStringLiteral("list received (%1 s)").arg(Seconds(RecvStarted)));
-        CheckDone();
-    });
+QString CliPeer::PeerLabel() {
+    bool cut = false;
+    const QString shown = ShownPeerName(FSession.PeerName(), &cut);
+    if (cut && !NameCutTold) {
+        NameCutTold = true;
+        Note(QStringLiteral("relvane-cli: the peer's name is %1 characters long; shown cut")
+                 .arg(FSession.PeerName().size()));
+    }
+    return shown;
+}
 
-    connect(s, &Session::sendStarted, this, [this](const QStringList& files) {
+void CliPeer::ListStarted(relvane::Direction direction, int count, const QStringList&) {
+    if (direction == relvane::Direction::Send) {
         SendActive = true;
         SendStarted.start();
-        Note(QStringLiteral("sending %1 file(s)").arg(files.size()));
-    });
-    connect(s, &Session::sendNameKnown, this, [this](const QString& path) {
-        SendingName = TerminalSafe(QFileInfo(path).fileName());
-        if (Opts.Verbose) Note(QStringLiteral("sending %1").arg(TerminalSafe(path)));
-    });
-    connect(s, &Session::sendEnded, this, [this] {
-        SendActive = false;
-        LastHidden = Direction::Send;
-    });
-    connect(s, &Session::listSent, this, [this] {
-        ListWasSent = true;
-        LastHidden = Direction::None;
-        Note(QStringLiteral("the peer accepted all %1 file(s) (%2 s)")
-                 .arg(SendPaths.size())
-                 .arg(Seconds(SendStarted)));
+        Note(QStringLiteral("sending %1 file(s)").arg(count));
+    } else {
+        RecvActive = true;
+        RecvCountTold = false;
+        RecvStarted.start();
+    }
+}
+
+void CliPeer::FileStarted(relvane::Direction direction, const FileStart& file) {
+    if (direction == relvane::Direction::Send) {
+        SendingName = TerminalSafe(QFileInfo(file.Name).fileName());
+        if (Opts.Verbose) Note(QStringLiteral("sending %1").arg(TerminalSafe(file.Name)));
+        return;
+    }
+    if (!std::exchange(RecvCountTold, true))
+        Note(QStringLiteral("receiving %1 file(s) into %2").arg(file.Count).arg(ReceiveDir));
+    ReceivingName = TerminalSafe(file.Name);
+    if (Opts.Verbose) Note(QStringLiteral("receiving %1").arg(ReceivingName));
+}
+
+void CliPeer::ListEnded(relvane::Direction direction, const ListEnd& end) {
+    const bool sending = direction == relvane::Direction::Send;
+    (sending ? SendActive : RecvActive) = false;
+    if (end.Result == Outcome::Done) {
+        if (sending) {
+            ListWasSent = true;
+            Note(QStringLiteral("the peer accepted all %1 file(s) (%2 s)")
+                     .arg(SendPaths.size())
+                     .arg(Seconds(SendStarted)));
+        } else {
+            ++ListsReceived;
+            Note(QStringLiteral("list received (%1 s)").arg(Seconds(RecvStarted)));
+        }
         CheckDone();
-    });
+        return;
+    }
+    // Whatever else ended the list fails this run; the connection may stay
+    // for the rest of the work.
+    Report(OwnText(end.Text));
+    AnyError = true;
+    (sending ? SendCancelled : RecvCancelled) = true;
+    if (end.ConnectionKept) CheckDone();
 }
 
 CliPeer::~CliPeer() {
-    SetSocketErrorHandler(nullptr);
     // The session's own end may still dispatch events; none reaches a half-destroyed peer.
     disconnect(&FSession, nullptr, this, nullptr);
 }
@@ -137,9 +152,6 @@ int CliPeer::Run() {
     std::signal(SIGPIPE, SIG_IGN);
     if (!Prepare()) return ExitFailure;
     WatchSignals();
-    // Socket errors have no caller (a refused connect, a failed accept).
-    SetSocketErrorHandler([this](const ESocketError& e) { Fail(TerminalSafe(e.Message())); });
-
     SessionSettings settings;
     settings.UserName = Opts.UserName;
     settings.UseCompress = Opts.Compress;
@@ -147,7 +159,9 @@ int CliPeer::Run() {
     settings.ReceiveFolder = ReceiveDir;
     settings.CompressionThreads = Opts.CompressionThreads;
     FSession.SetSettings(settings);
-    FSession.SetFirstAnswerLimitMs(Opts.AnswerTimeoutSeconds * 1000);
+    FSession.SetHandshakeLimitMs(Opts.AnswerTimeoutSeconds * 1000);
+    // A first connection that fails the handshake is dropped like a probe.
+    FSession.SetServeNextAfterFailedHandshake(true);
 
     const qint64 limitMs = qint64{Opts.TimeoutSeconds} * 1000;
     try {
@@ -166,7 +180,7 @@ int CliPeer::Run() {
                 QStringLiteral("relvane-cli: no connection within %1 s").arg(Opts.TimeoutSeconds));
         }
     } catch (const std::exception& e) {
-        Fail(TerminalSafe(QString::fromUtf8(e.what())));
+        Fail(OwnText(QString::fromUtf8(e.what())));
     }
 
     if (!Finishing) QCoreApplication::exec();
@@ -193,8 +207,8 @@ bool CliPeer::Prepare() {
     for (const QString& f : Opts.Files)
         SendPaths << QFileInfo(f).absoluteFilePath();
     if (!SendPaths.isEmpty()) {
-        if (const QString refusal = CheckSendList(SendPaths); !refusal.isEmpty()) {
-            Note(refusal);
+        if (const QString refusal = FSession.CheckFiles(SendPaths); !refusal.isEmpty()) {
+            Note(OwnText(refusal));
             return false;
         }
     }
@@ -252,7 +266,7 @@ void CliPeer::Connected() {
     WaitTimer.stop();
     IsConnected = true;
     Note(QStringLiteral("connected: peer \"%1\" at %2, compression %3, resume %4")
-             .arg(TerminalSafe(FSession.PeerName()), FSession.PeerAddress(),
+             .arg(PeerLabel(), FSession.PeerAddress(),
                   FSession.CompressOn() ? u"on" : u"off", FSession.ResumeOn() ? u"on" : u"off"));
 
     if (::fcntl(0, F_GETFD) != -1) {
@@ -267,7 +281,7 @@ void CliPeer::Connected() {
         try {
             FSession.SendFiles(SendPaths);
         } catch (const Error& e) {
-            Fail(TerminalSafe(e.Message()));
+            Fail(OwnText(e.Message()));
             return;
         }
     }
@@ -276,7 +290,7 @@ void CliPeer::Connected() {
 
 void CliPeer::AttemptEnded(const QString& text) {
     if (Finishing) return;
-    Fail(TerminalSafe(text));
+    Fail(OwnText(text));
 }
 
 void CliPeer::ConnectionLost() {
@@ -286,26 +300,9 @@ void CliPeer::ConnectionLost() {
     Finish(ExitOk);
 }
 
-void CliPeer::Failure(ErrorKind kind, const QString& text) {
-    const QString shown = TerminalSafe(text);
-    switch (kind) {
-    case ErrorKind::Cancelled:
-        // The connection stays. This program never cancels, so it is the
-        // peer's doing, and it ends whichever direction ended just before.
-        Note(shown);
-        AnyError = true;
-        if (LastHidden == Direction::Send) SendCancelled = true;
-        if (LastHidden == Direction::Receive) RecvCancelled = true;
-        LastHidden = Direction::None;
-        CheckDone();
-        return;
-    case ErrorKind::Failure:
-    case ErrorKind::HandshakeFailed:
-    case ErrorKind::Disconnected:
-    case ErrorKind::Socket:
-        Fail(shown);
-        return;
-    }
+void CliPeer::Failure(ErrorKind, const QString& text) {
+    // The lists under way have ended already; the connection has too.
+    Fail(OwnText(text));
 }
 
 void CliPeer::Finish(int code) {
@@ -337,7 +334,7 @@ int CliPeer::FinalCode() const {
     if (!IsConnected) code = ExitFailure;
     if (!SendPaths.isEmpty() && !ListWasSent) code = ExitFailure;
     if (Opts.QuitAfterReceive && ListsReceived == 0) code = ExitFailure;
-    if (RecvActive) code = ExitFailure; // a list was cut off while arriving
+    if (RecvActive || SendActive) code = ExitFailure; // a list was cut off
     return code;
 }
 

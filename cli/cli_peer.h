@@ -33,8 +33,6 @@ public:
     int Run();
 
 private:
-    enum class Direction { None, Send, Receive };
-
     // The receive folder and the files to send, checked before any connection.
     [[nodiscard]] bool Prepare();
     void WatchSignals();
@@ -49,6 +47,11 @@ private:
     void AttemptEnded(const QString& text);
     void ConnectionLost();
     void Failure(ErrorKind kind, const QString& text);
+    void ListStarted(relvane::Direction direction, int count, const QStringList& files);
+    void FileStarted(relvane::Direction direction, const FileStart& file);
+    void ListEnded(relvane::Direction direction, const ListEnd& end);
+    // The peer's name as shown; says once when it had to be cut.
+    QString PeerLabel();
 
     void ReadStdin();
     void ReportProgress();
@@ -88,7 +91,8 @@ private:
     bool AnyError = false;
     bool SendCancelled = false;
     bool RecvCancelled = false;
-    Direction LastHidden = Direction::None; // the transfer a cancel belongs to
+    bool RecvCountTold = false;
+    bool NameCutTold = false;
     int Signal = 0;
     QStringList Reported;
     std::optional<int> ExitCode;

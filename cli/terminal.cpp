@@ -72,6 +72,26 @@ void Write(std::FILE* stream, const QString& text) {
 
 } // namespace
 
+QString OwnText(const QString& text) {
+    QStringList lines = text.split(QStringLiteral("\r\n"));
+    for (QString& line : lines)
+        line = TerminalSafe(line);
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString ShownPeerName(const QString& name, bool* cut, int maxChars) {
+    const bool longer = name.size() > maxChars;
+    if (cut != nullptr) *cut = longer;
+    QString shown = name;
+    if (longer) {
+        // Not between the halves of a surrogate pair.
+        qsizetype at = maxChars;
+        if (shown.at(at - 1).isHighSurrogate()) --at;
+        shown = shown.left(at) + QStringLiteral("…");
+    }
+    return TerminalSafe(shown);
+}
+
 void Note(const QString& text) {
     Write(stderr, text);
 }

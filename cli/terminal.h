@@ -12,6 +12,12 @@ namespace relvane::cli {
 // U+009F) written as \xNN and a backslash as \\: a peer's name, chat line or
 // file name cannot move the cursor, recolour the terminal or forge a line.
 [[nodiscard]] QString TerminalSafe(const QString& text);
+// One of the program's own messages: its line breaks (CR LF) stay line
+// breaks; anything else that could drive the terminal is escaped.
+[[nodiscard]] QString OwnText(const QString& text);
+// A peer's user name for display: made safe and cut to maxChars characters,
+// with `cut` set when it was longer.
+[[nodiscard]] QString ShownPeerName(const QString& name, bool* cut, int maxChars = 64);
 
 // Splits standard input into lines (LF or CR LF). A line longer than
 // `maxLineBytes` is cut there and the rest of it, up to its end, is dropped,

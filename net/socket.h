@@ -23,19 +23,6 @@ class QSocketNotifier;
 
 namespace relvane {
 
-// A socket failure: the system's error code and the call that failed, where
-// the failure came from the system (0 and empty otherwise).
-class ESocketError : public Error {
-public:
-    explicit ESocketError(const QString& message, int code = 0, QString api = {})
-        : Error(message, ErrorKind::Socket), FCode(code), FApi(std::move(api)) {}
-    [[nodiscard]] int Code() const { return FCode; }
-    [[nodiscard]] const QString& Api() const { return FApi; }
-
-private:
-    int FCode;
-    QString FApi;
-};
 
 // "Windows ソケットエラー： %0:s (%1:d) [API '%2:s']" for errno `code`.
 [[nodiscard]] ESocketError SocketApiError(int code, const char* api);
@@ -81,6 +68,10 @@ public:
     // time (off the calling thread), then close. IsConnected reads false at once;
     // the endpoint that made the connection reports it as ended.
     void Close();
+    // Called from the endpoint's disconnect event: the connection stays open
+    // after the event, with what the peer sent last still readable, until
+    // its owner calls Close().
+    void HoldAfterPeerClose() { Held = true; }
 
 private:
     friend class TcpClient;
@@ -114,6 +105,7 @@ private:
     // User-interface thread only: the server has raised (or skipped) the
     // disconnect event for this connection.
     bool DisconnectReported = false;
+    bool Held = false; // see HoldAfterPeerClose
 };
 
 using TSocketNotifyEvent =
@@ -137,8 +129,11 @@ public:
 
     TSocketNotifyEvent OnConnect;
     TSocketNotifyEvent OnDisconnect;
+    // Errors found in a notification; unset, they go to RaiseToApplication.
+    TSocketErrorHandler OnError;
 
 private:
+    void Raise(const ESocketError& error);
     enum class TState { Closed, Connecting, Connected, Disconnecting };
     void Notified();
     void Open();
@@ -177,6 +172,8 @@ public:
 
     TSocketNotifyEvent OnAccept;
     TSocketNotifyEvent OnClientDisconnect;
+    // Errors found in a notification; unset, they go to RaiseToApplication.
+    TSocketErrorHandler OnError;
 
 private:
     void Notified();
@@ -184,6 +181,7 @@ private:
     void Close();
     void AcceptPending();
     void ClientClosed(const std::shared_ptr<TcpConnection>& socket);
+    void Raise(const ESocketError& error);
     void HardClosed(const std::weak_ptr<TcpConnection>& socket);
     [[nodiscard]] std::shared_ptr<TcpConnection> FindByKey(std::uint64_t key) const;
 

@@ -39,6 +39,13 @@ TcpClient::~TcpClient() {
     if (Epoll >= 0) ::close(Epoll);
 }
 
+void TcpClient::Raise(const ESocketError& error) {
+    if (OnError)
+        OnError(error);
+    else
+        RaiseToApplication(error);
+}
+
 void TcpClient::SetPort(int port) {
     if (port == FPort) return;
     if (Active()) throw InUse();
@@ -99,7 +106,7 @@ void TcpClient::Open() {
             [this, attempt, error] {
                 if (FState != TState::Connecting || Attempt != attempt) return;
                 FState = TState::Closed;
-                RaiseToApplication(AsyncSocketError(error));
+                Raise(AsyncSocketError(error));
             },
             Qt::QueuedConnection);
         return;
@@ -135,7 +142,7 @@ void TcpClient::RaiseDisconnect() {
     FState = TState::Disconnecting;
     TAtExit finish([this] {
         FState = TState::Closed;
-        FSocket->Release(true);
+        if (!std::exchange(FSocket->Held, false)) FSocket->Release(true);
     });
     if (OnDisconnect) OnDisconnect(this, FSocket);
 }
@@ -167,7 +174,7 @@ void TcpClient::ConnectFinished(std::uint32_t events) {
     if (error != 0) {
         FState = TState::Closed;
         FSocket->CloseNow();
-        RaiseToApplication(AsyncSocketError(error));
+        Raise(AsyncSocketError(error));
         return;
     }
     FSocket->Rewatch(EPOLLRDHUP);

@@ -36,6 +36,13 @@ TcpServer::~TcpServer() {
     if (Epoll >= 0) ::close(Epoll);
 }
 
+void TcpServer::Raise(const ESocketError& error) {
+    if (OnError)
+        OnError(error);
+    else
+        RaiseToApplication(error);
+}
+
 void TcpServer::SetPort(int port) {
     if (port == FPort) return;
     if (FActive) throw InUse();
@@ -156,7 +163,7 @@ void TcpServer::AcceptPending() {
             case ENETUNREACH:
                 continue;
             default:
-                RaiseToApplication(AsyncSocketError(errno));
+                Raise(AsyncSocketError(errno));
                 return;
             }
         }
@@ -165,7 +172,7 @@ void TcpServer::AcceptPending() {
         if (!socket->Watch(Epoll, NextKey++, EPOLLRDHUP)) {
             const int error = errno;
             socket->CloseNow();
-            RaiseToApplication(AsyncSocketError(error));
+            Raise(AsyncSocketError(error));
             continue;
         }
         socket->MarkConnected();
@@ -196,7 +203,7 @@ void TcpServer::ClientClosed(const std::shared_ptr<TcpConnection>& socket) {
     socket->DisconnectReported = true;
     socket->Unwatch(); // a peer's close stays signalled; no repeats during the handler
     TAtExit finish([this, socket] {
-        socket->Release(true);
+        if (!std::exchange(socket->Held, false)) socket->Release(true);
         // Leaves the list at a later dispatch, so the handler still counts it.
         QMetaObject::invokeMethod(
             this,

@@ -4,7 +4,7 @@
 
 namespace relvane {
 
-void FrameReader::Fill() {
+bool FrameReader::Fill() {
     if (At > 0) {
         Buffer.remove(0, At);
         At = 0;
@@ -21,6 +21,7 @@ void FrameReader::Fill() {
         throw;
     }
     Buffer.resize(kept + std::max(got, 0));
+    return got != 0 && Connection.IsConnected();
 }
 
 std::optional<Frame> FrameReader::Next() {

@@ -23,7 +23,8 @@ public:
 
     // Takes what the connection holds now, at most ReadChunk bytes; the rest
     // is taken by the next call. Hard failures throw; nothing buffered is lost.
-    void Fill();
+    // False once the peer has closed: nothing more will come.
+    bool Fill();
     // The next complete frame; nothing while part of it is still on its way.
     // A Length outside 0..MaxPayload throws "不正なフレーム長 %d" before
     // anything is allocated for it; nothing after such a header can be trusted

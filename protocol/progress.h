@@ -1,12 +1,62 @@
 #pragma once
-// The values a transfer status window reads every 100 ms and the flags its
-// cancel button sets. Shared between the worker and the windows, so a window
-// never reads a worker that has ended.
+// What a connection reports to the program: the connect stage, the counters
+// a status window reads every 100 ms with the flags its cancel button sets,
+// and how each transfer list started and ended. The one protocol header the
+// front ends see. The counters are shared between the worker and the
+// windows, so a window never reads a worker that has ended.
+
+#include "platform/error.h"
+
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <cstdint>
 
 namespace relvane {
+
+// The connection stage (`ConnectStage`). The handshake moves it 1, 2, 3, 5, 4;
+// the values are those numbers wherever a stage is shown or stored.
+enum class ConnectStage : std::uint8_t {
+    Idle = 0,
+    Opened = 1,        // connection made; the Version step is next
+    VersionAgreed = 2, // the user names are next
+    NamesExchanged = 3,
+    CompressAgreed = 5, // the resume switch is last
+    Connected = 4,
+};
+
+// Which end of the connection this copy is: the listening one sends the
+// handshake's Requests, the connecting one answers them.
+enum class Role : std::uint8_t { Listening, Connecting };
+
+enum class Direction : std::uint8_t { Send, Receive };
+
+// How a list of files ended.
+enum class Outcome : std::uint8_t {
+    Done,            // every file arrived
+    CancelledHere,   // this side's user cancelled
+    CancelledByPeer, // the peer cancelled
+    Refused,         // a name was refused, by this side or by the peer
+    Failed,          // an error; Kind says which
+};
+
+struct ListEnd {
+    Outcome Result = Outcome::Done;
+    ErrorKind Kind = ErrorKind::Failure; // for every outcome but Done
+    QString Text;                        // what the user reads; empty for Done
+    bool ConnectionKept = true;          // false: the connection ended with it
+};
+
+// A file of a list, once its size and resume offset are agreed.
+struct FileStart {
+    int Index = 0;
+    int Count = 0; // files in the list
+    QString Name;  // the path sent, or the name received
+    std::int64_t Size = 0;
+    std::int64_t ResumeOffset = 0;
+};
 
 struct TransferProgress {
     // Per file: its size, and the read (sending) or write (receiving) position.
@@ -26,3 +76,8 @@ struct TransferProgress {
 };
 
 } // namespace relvane
+
+Q_DECLARE_METATYPE(relvane::ConnectStage)
+Q_DECLARE_METATYPE(relvane::Direction)
+Q_DECLARE_METATYPE(relvane::ListEnd)
+Q_DECLARE_METATYPE(relvane::FileStart)

@@ -3,6 +3,7 @@
 #include "platform/sjis.h"
 #include "protocol/checksum.h"
 #include "protocol/sendlist.h"
+#include "protocol/texts.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -17,10 +18,6 @@ namespace {
 // ShowRecvCount is a list of that many placeholder entries; a hostile count
 // must not make the window build millions of them.
 constexpr std::int64_t MaxShownFiles = 100000;
-
-QString Native(const QString& path) {
-    return QDir::toNativeSeparators(path);
-}
 
 // A name from the peer that would be unsafe or unusable as one entry of the
 // receive folder. Checked on decoded characters: a Shift-JIS second byte may
@@ -45,15 +42,8 @@ QString Shown(const QByteArray& name) {
     return text;
 }
 
-QString SizeMismatch(const QString& path, qint64 received, std::int32_t announced) {
-    return QStringLiteral("ファイル %1 のサイズが一致しません (%2 / %3)")
-        .arg(Native(path))
-        .arg(received)
-        .arg(announced);
-}
-
 EProtocolError WriteFailed() {
-    return EProtocolError(QStringLiteral("ストリームへの書き込みエラー"));
+    return EProtocolError(texts::WriteFailed(), ErrorKind::FileAccess);
 }
 
 } // namespace
@@ -125,32 +115,38 @@ void FileReceiver::EndReceiving() {
     S.State = SlotState::Idle;
     S.InUse = false;
     CloseFile();
-    Link.OnHost([](IWorkerHost& host) { host.HideRecvWindow(); });
 }
 
 void FileReceiver::CannotCreate() {
     // A name this file system cannot hold, a folder in the way: this file
     // only, the connection stays for the next list.
-    Reject(QStringLiteral("ファイル %1 を作成できません").arg(Native(PartialPath())),
-           ErrorKind::Cancelled);
+    Reject(Outcome::Failed, ErrorKind::FileAccess, texts::CannotCreate(PartialPath()));
 }
 
-void FileReceiver::Reject(const QString& text, ErrorKind kind) {
+void FileReceiver::Reject(Outcome outcome, ErrorKind kind, const QString& text) {
     SendAck(false);
     EndReceiving();
-    throw EProtocolError(text, kind);
+    throw ETransferEnded(Direction::Receive, outcome, kind, text);
+}
+
+void FileReceiver::Fatal(const Error& error) {
+    // The list ends with the connection (the worker tells both).
+    SendAck(false);
+    EndReceiving();
+    throw error;
+}
+
+void FileReceiver::Started() {
+    Link.FileStarted(Direction::Receive,
+                     {.Index = FileIndex,
+                      .Count = static_cast<int>(std::clamp<std::int64_t>(
+                          std::int64_t(S.LastIndex) + 1, 0, MaxShownFiles)),
+                      .Name = S.FileName,
+                      .Size = S.FileSize,
+                      .ResumeOffset = S.ResumeOffset});
 }
 
 void FileReceiver::ProcessSendRequest() {
-    ConnectStage stage = ConnectStage::Idle;
-    QString folder;
-    Link.OnHost([&](IWorkerHost& host) {
-        stage = host.Stage();
-        folder = host.ReceiveFolder();
-    });
-    // Compression and resume are not agreed before the handshake is over.
-    if (stage != ConnectStage::Connected) return;
-
     CloseFile();
     S.LastIndex = 0;
     S.FileName.clear();
@@ -159,10 +155,11 @@ void FileReceiver::ProcessSendRequest() {
     S.Checksum = 0;
     S.InUse = true;
     S.State = SlotState::RecvWaitCount;
-    Folder = folder;
+    Folder = Link.ReceiveFolder();
+    FileIndex = 0;
     Progress.ReceiveCancel = false;
 
-    Link.OnHost([](IWorkerHost& host) { host.ShowRecvWindow(); });
+    Link.ListStarted(Direction::Receive, 0, {});
     Link.Send(BuildFrame(ControlSlot, Kind::Reply, Type::SendAccept, Format::FmtNumber,
                          NumberPayload(Link.Side())));
 }
@@ -172,9 +169,6 @@ void FileReceiver::ProcessLastIndex(const QByteArray& payload) {
     if (S.State != SlotState::RecvWaitCount) return;
     S.LastIndex = ParseNumber(PayloadText(payload));
     S.State = SlotState::RecvWaitName;
-    const int shown =
-        static_cast<int>(std::clamp<std::int64_t>(std::int64_t(S.LastIndex) + 1, 0, MaxShownFiles));
-    Link.Notify([shown](IWorkerHost& host) { host.ShowRecvCount(shown); });
 }
 
 void FileReceiver::ProcessFileName(const QByteArray& payload) {
@@ -183,8 +177,7 @@ void FileReceiver::ProcessFileName(const QByteArray& payload) {
     const std::optional<QString> decoded = FromShiftJisStrict(bytes);
     if (bytes.size() > MaxFileNameBytes || !decoded || IsUnsafeName(*decoded)) {
         // This file only: the sender ends its list at the "0", the connection stays.
-        Reject(QStringLiteral("ファイル名 '%1' は受け取れません").arg(Shown(bytes)),
-               ErrorKind::Cancelled);
+        Reject(Outcome::Refused, ErrorKind::Refused, texts::NameRefused(Shown(bytes)));
     }
     S.FileName = *decoded;
     S.FileSize = 0;
@@ -194,18 +187,16 @@ void FileReceiver::ProcessFileName(const QByteArray& payload) {
     Progress.RecvDone = 0;
     Progress.RecvResumedBytes = 0;
     Progress.Resumed = false;
-    Link.Notify([name = QString(S.FileName.constData(), S.FileName.size())](IWorkerHost& host) {
-        host.ShowRecvName(name);
-    });
 }
 
 void FileReceiver::ProcessFileSize(const QByteArray& payload) {
     if (S.State != SlotState::RecvWaitSize) return;
     const std::int32_t size = ParseNumber(PayloadText(payload));
-    if (size < 0) Reject(QStringLiteral("ファイルサイズ %1 は不正です").arg(size));
+    if (size < 0) Fatal(EProtocolError(texts::BadFileSize(size)));
     S.FileSize = size;
     S.State = Link.ResumeOn() ? SlotState::ResumeQuery : SlotState::RecvData;
     Progress.RecvTotal = size;
+    if (S.State == SlotState::RecvData) Started();
 }
 
 void FileReceiver::ProcessResumeOffsetRequest() {
@@ -219,7 +210,7 @@ void FileReceiver::ProcessResumeOffsetRequest() {
         auto file = std::make_unique<QFile>(partial);
         if (!file->open(QIODevice::ReadWrite) || !file->seek(held)) {
             EndReceiving();
-            throw EProtocolError(QStringLiteral("ファイル %1 は開けません").arg(Native(partial)));
+            throw EProtocolError(texts::CannotOpen(partial), ErrorKind::FileAccess);
         }
         S.FileStream = std::move(file);
         S.ResumeOffset = static_cast<std::int32_t>(held);
@@ -229,6 +220,7 @@ void FileReceiver::ProcessResumeOffsetRequest() {
         S.ResumeOffset = 0;
         S.State = SlotState::RecvData;
         Progress.Resumed = false;
+        Started();
     }
     Link.Send(BuildFrame(SlotNo(), Kind::Reply, Type::ResumeOffset, Format::FmtNumber,
                          NumberPayload(S.ResumeOffset)));
@@ -250,6 +242,8 @@ void FileReceiver::ProcessChecksum(const QByteArray& payload) {
     Progress.RecvDone = static_cast<std::int32_t>(file.pos());
     Progress.RecvResumedBytes = static_cast<std::int32_t>(file.pos());
     S.State = SlotState::RecvData;
+    if (!match) S.ResumeOffset = 0;
+    Started();
     SendAck(match);
 }
 
@@ -264,20 +258,20 @@ void FileReceiver::ProcessFileData(const QByteArray& payload) {
         const QByteArray data = Link.CompressOn() ? Codec.Decompress(payload) : payload;
         // More than was announced can only end in a mismatch: stop before the disk fills.
         const qint64 end = S.FileStream->pos() + data.size();
-        if (end > S.FileSize) throw EProtocolError(SizeMismatch(FinalPath(), end, S.FileSize));
+        if (end > S.FileSize)
+            throw EProtocolError(texts::SizeMismatch(FinalPath(), end, S.FileSize));
         if (S.FileStream->write(data) != data.size()) throw WriteFailed();
-    } catch (...) {
+    } catch (const Error& error) {
         // The sender stops at the rejection; the partial file stays.
-        SendAck(false);
-        EndReceiving();
-        throw;
+        Fatal(error);
     }
     Progress.RecvDone = static_cast<std::int32_t>(S.FileStream->pos());
 
     if (Progress.ReceiveCancel) {
         Link.Send(BuildFrame(SlotNo(), Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload()));
         EndReceiving();
-        throw EProtocolError(QStringLiteral("中止しました"), ErrorKind::Cancelled);
+        throw ETransferEnded(Direction::Receive, Outcome::CancelledHere, ErrorKind::Cancelled,
+                             texts::Cancelled());
     }
 }
 
@@ -285,7 +279,7 @@ void FileReceiver::ProcessEnd() {
     if (S.State == SlotState::RecvWaitName) {
         EndReceiving();
         SendAck(true);
-        Link.OnHost([](IWorkerHost& host) { host.ListReceived(); });
+        Link.ListDone(Direction::Receive);
         return;
     }
     if (S.State != SlotState::RecvData) return;
@@ -294,7 +288,7 @@ void FileReceiver::ProcessEnd() {
     const QString target = FinalPath();
     qint64 received = 0;
     if (S.FileStream) {
-        if (!S.FileStream->flush()) Reject(QStringLiteral("ストリームへの書き込みエラー"));
+        if (!S.FileStream->flush()) Fatal(WriteFailed());
         received = S.FileStream->size();
         CloseFile();
     } else if (S.FileSize == 0) {
@@ -302,24 +296,23 @@ void FileReceiver::ProcessEnd() {
         QFile empty(partial);
         if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate)) CannotCreate();
     }
-    if (received != S.FileSize) Reject(SizeMismatch(target, received, S.FileSize));
+    if (received != S.FileSize)
+        Fatal(EProtocolError(texts::SizeMismatch(target, received, S.FileSize)));
     // Replaces a file (or link) of that name in one step, as the list expects.
     if (::rename(QFile::encodeName(partial).constData(), QFile::encodeName(target).constData()) !=
         0) {
-        Reject(QStringLiteral("ファイル %1 の名前を変更できません").arg(Native(target)));
+        Fatal(EProtocolError(texts::CannotRename(target), ErrorKind::FileAccess));
     }
     S.State = SlotState::RecvWaitName;
     SendAck(true);
-    Link.Notify([target = QString(target.constData(), target.size())](IWorkerHost& host) {
-        host.FileReceived(target);
-    });
+    Link.FileEnded(Direction::Receive, FileIndex++, target);
 }
 
 void FileReceiver::ProcessCancel() {
     if (!S.InUse || S.State == SlotState::Idle) return;
     EndReceiving();
-    Link.OnHost([](IWorkerHost& host) { host.EnableSend(); });
-    throw EProtocolError(QStringLiteral("中止しました"), ErrorKind::Cancelled);
+    throw ETransferEnded(Direction::Receive, Outcome::CancelledByPeer, ErrorKind::Cancelled,
+                         texts::Cancelled());
 }
 
 } // namespace relvane

@@ -36,9 +36,13 @@ private:
     void ProcessCancel();
     void SendAck(bool accepted);
     void EndReceiving();
-    // Answers "0", ends the transfer and fails with `text`.
-    [[noreturn]] void Reject(const QString& text, ErrorKind kind = ErrorKind::Failure);
+    // Answers "0" and ends the list as `outcome`; the connection stays.
+    [[noreturn]] void Reject(Outcome outcome, ErrorKind kind, const QString& text);
+    // Answers "0" and ends the list with the connection.
+    [[noreturn]] void Fatal(const Error& error);
     [[noreturn]] void CannotCreate();
+    // The current file's data begins: its size and resume offset are agreed.
+    void Started();
     [[nodiscard]] std::uint8_t SlotNo() const;
     [[nodiscard]] QString PartialPath() const;
     [[nodiscard]] QString FinalPath() const;
@@ -46,7 +50,8 @@ private:
     ITransferLink& Link;
     TransferProgress& Progress;
     TransferSlot S;
-    QString Folder; // the receive folder, read from the host once per list
+    QString Folder; // the receive folder, read once per list
+    int FileIndex = 0; // of the current file in its list
     BlockCodec Codec;
 };
 

@@ -2,6 +2,7 @@
 
 #include "protocol/checksum.h"
 #include "protocol/sendlist.h"
+#include "protocol/texts.h"
 
 #include <algorithm>
 #include <cstring>
@@ -75,9 +76,9 @@ void FileSender::StartSending() {
     const QStringList files = std::exchange(RequestedFiles, {});
     if (files.isEmpty()) {
         // The list was emptied after the request: release the peer's slot.
-        Abandon(QStringLiteral("中止しました"));
+        Abandon(Outcome::CancelledHere, ErrorKind::Cancelled, texts::Cancelled());
     }
-    Link.OnHost([&](IWorkerHost& host) { host.ShowSendWindow(files); });
+    Link.ListStarted(Direction::Send, static_cast<int>(files.size()), files);
     S.FileStream.reset();
     S.FileList = files;
     S.LastIndex = static_cast<std::int32_t>(files.size()) - 1;
@@ -144,20 +145,22 @@ void FileSender::SendNextFile() {
     } else {
         file = std::make_unique<QFile>(path);
         if (name) {
-            if (!file->open(QIODevice::ReadOnly)) throw EProtocolError(CannotOpenText(path));
+            // Gone or unreadable since it was chosen: the list ends here, the
+            // peer's slot is released, the connection stays.
+            if (!file->open(QIODevice::ReadOnly))
+                Abandon(Outcome::Failed, ErrorKind::FileAccess,
+                        CannotOpenText(path) + texts::SendAbandoned());
             size = file->size();
             if (size > MaxSendSize) refusal = TooLargeText(path);
         }
     }
-    if (!refusal.isEmpty()) Abandon(refusal + QStringLiteral("\r\n送信を中止しました"));
+    if (!refusal.isEmpty())
+        Abandon(Outcome::Refused, ErrorKind::Refused, refusal + texts::SendAbandoned());
 
     S.FileName = SendFileName(path);
     S.FileSize = static_cast<std::int32_t>(size);
     S.ResumeOffset = 0;
     S.FileStream = std::move(file);
-    Link.Notify([path = QString(path.constData(), path.size())](IWorkerHost& host) {
-        host.ShowSendName(path);
-    });
     Progress.SendTotal = S.FileSize;
     Progress.SendDone = 0;
     Progress.SendResumedBytes = 0;
@@ -174,6 +177,7 @@ void FileSender::SendNextFile() {
             BuildFrame(s, Kind::Request, Type::ResumeOffset, Format::FmtNone, NonePayload('0'));
     } else {
         S.State = SlotState::SendData;
+        Started();
     }
     Link.Send(frames);
     if (made) {
@@ -259,7 +263,8 @@ void FileSender::SendBlocks() {
     }
     Batch.Last = false;
     BatchSent = Batch.Frames.size();
-    if (Progress.SendCancel.load()) Abandon(QStringLiteral("中止しました"));
+    if (Progress.SendCancel.load())
+        Abandon(Outcome::CancelledHere, ErrorKind::Cancelled, texts::Cancelled());
     if (fileSent) PrepareNext();
 }
 
@@ -271,11 +276,10 @@ void FileSender::BlocksFailed(BlockStream::Outcome outcome) {
     // Read failure, or the file shrank: the peer keeps what it has for a
     // later resume.
     const QString path = S.FileList.value(S.CurrentIndex);
-    Abandon((outcome == BlockStream::Outcome::ReadFailed
-                 ? QStringLiteral("ファイル %1 の読み込みに失敗しました")
-                 : QStringLiteral("ファイル %1 は送信中に短くなりました"))
-                .arg(path) +
-            QStringLiteral("\r\n送信を中止しました"));
+    Abandon(Outcome::Failed, ErrorKind::FileAccess,
+            (outcome == BlockStream::Outcome::ReadFailed ? texts::CannotRead(path)
+                                                         : texts::ShrankWhileSending(path)) +
+                texts::SendAbandoned());
 }
 
 void FileSender::ProcessResumeOffsetReply(const QByteArray& payload) {
@@ -286,6 +290,7 @@ void FileSender::ProcessResumeOffsetReply(const QByteArray& payload) {
         S.State = SlotState::SendData;
         if (S.FileStream->pos() != 0) S.FileStream->seek(0);
         Progress.Resumed = false;
+        Started();
         return;
     }
     // The blocks made ahead start at 0.
@@ -320,23 +325,25 @@ void FileSender::ProcessAck(const QByteArray& payload) {
         Progress.SendDone = S.ResumeOffset;
         Progress.SendResumedBytes = S.ResumeOffset;
         S.State = SlotState::SendData;
+        Started();
         return;
     case SlotState::ResumeQuery:
     case SlotState::SendData:
         // The receiver refused the file or could not store it. It ends the
         // connection itself when it must; the list ends here either way.
-        if (rejected) Refused(QStringLiteral("送信エラー"));
+        if (rejected) Refused(texts::SendFailed());
         return;
     case SlotState::SendWaitFileAck:
-        if (rejected) Refused(QStringLiteral("送信完了エラー"));
+        if (rejected) Refused(texts::FileSendFailed());
+        Link.FileEnded(Direction::Send, S.CurrentIndex, S.FileList.value(S.CurrentIndex));
         CloseFile();
         ++S.CurrentIndex;
         S.State = SlotState::SendNextFile;
         return;
     case SlotState::SendWaitListAck:
-        if (rejected) throw EProtocolError(QStringLiteral("送信全完了エラー"));
+        if (rejected) throw EProtocolError(texts::ListSendFailed());
         EndSending();
-        Link.OnHost([](IWorkerHost& host) { host.ListSent(); });
+        Link.ListDone(Direction::Send);
         return;
     case SlotState::Idle:
     case SlotState::SendNextFile:
@@ -354,18 +361,27 @@ void FileSender::ProcessPeerCancel() {
     // answering (its slot is already idle).
     if (!S.InUse || S.State == SlotState::Idle) return;
     EndSending();
-    throw EProtocolError(QStringLiteral("中止しました"), ErrorKind::Cancelled);
+    throw ETransferEnded(Direction::Send, Outcome::CancelledByPeer, ErrorKind::Cancelled,
+                         texts::Cancelled());
 }
 
-void FileSender::Abandon(const QString& text) {
+void FileSender::Abandon(Outcome outcome, ErrorKind kind, const QString& text) {
     Link.Send(BuildFrame(SlotNo(), Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload()));
     EndSending();
-    throw EProtocolError(text, ErrorKind::Cancelled);
+    throw ETransferEnded(Direction::Send, outcome, kind, text);
 }
 
 void FileSender::Refused(const QString& text) {
     EndSending();
-    throw EProtocolError(text, ErrorKind::Cancelled);
+    throw ETransferEnded(Direction::Send, Outcome::Refused, ErrorKind::PeerRefused, text);
+}
+
+void FileSender::Started() {
+    Link.FileStarted(Direction::Send, {.Index = S.CurrentIndex,
+                                       .Count = S.LastIndex + 1,
+                                       .Name = S.FileList.value(S.CurrentIndex),
+                                       .Size = S.FileSize,
+                                       .ResumeOffset = S.ResumeOffset});
 }
 
 void FileSender::EndSending() {
@@ -374,10 +390,6 @@ void FileSender::EndSending() {
     CloseFile();
     S.FileList.clear();
     Blocked = false;
-    Link.OnHost([](IWorkerHost& host) {
-        host.HideSendWindow();
-        host.EnableSend();
-    });
 }
 
 } // namespace relvane

@@ -61,11 +61,13 @@ private:
     void ProcessResumeOffsetReply(const QByteArray& payload);
     void ProcessAck(const QByteArray& payload);
     void ProcessPeerCancel();
-    // Tells the peer with Cancel, ends the transfer, and fails with `text`
-    // (a Cancelled-kind error: the connection stays).
-    [[noreturn]] void Abandon(const QString& text);
+    // Tells the peer with Cancel and ends the list as `outcome`; the
+    // connection stays.
+    [[noreturn]] void Abandon(Outcome outcome, ErrorKind kind, const QString& text);
     // The peer answered "0": the list ends with `text`, the connection stays.
     [[noreturn]] void Refused(const QString& text);
+    // The current file's data begins: its resume offset is agreed.
+    void Started();
     void EndSending();
     [[nodiscard]] std::uint8_t SlotNo() const;
 

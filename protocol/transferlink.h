@@ -3,12 +3,11 @@
 // that runs them. The worker implements it; every call comes from the
 // worker's own thread.
 
-#include "protocol/host.h"
+#include "protocol/events.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
-
-#include <functional>
+#include <QString>
 
 namespace relvane {
 
@@ -16,11 +15,13 @@ class ITransferLink {
 public:
     virtual ~ITransferLink() = default;
 
-    // 1 on the connecting peer, 0 on the listening peer.
+    // 1 on the connecting peer, 0 on the listening peer: the slot numbers.
     [[nodiscard]] virtual int Side() const = 0;
     // The switches the handshake agreed on.
     [[nodiscard]] virtual bool ResumeOn() const = 0;
     [[nodiscard]] virtual bool CompressOn() const = 0;
+    // Where received files go, as the settings said when the worker was made.
+    [[nodiscard]] virtual QString ReceiveFolder() const = 0;
 
     // One frame, whole (SendFrame). False when the connection is gone or the
     // worker is ending: the frame is dropped.
@@ -32,12 +33,14 @@ public:
     [[nodiscard]] virtual qsizetype SendAvailable(QByteArrayView frames) = 0;
     // Ends the worker's wait for the peer. Any thread.
     virtual void Wake() = 0;
-    // Runs `call` on the host's thread and waits for it.
-    virtual void OnHost(const std::function<void(IWorkerHost&)>& call) = 0;
-    // Runs `call` on the host's thread later, in order with the calls above,
-    // without waiting: for what only shows progress. `call` must own what it
-    // uses.
-    virtual void Notify(std::function<void(IWorkerHost&)> call) = 0;
+
+    // The transfer's events, reported in order; the worker keeps track of
+    // which lists are open so that none is left without an end.
+    virtual void ListStarted(Direction direction, int count, const QStringList& files) = 0;
+    virtual void FileStarted(Direction direction, const FileStart& file) = 0;
+    virtual void FileEnded(Direction direction, int index, const QString& path) = 0;
+    // A list that ended well; the other ends are thrown as ETransferEnded.
+    virtual void ListDone(Direction direction) = 0;
 };
 
 } // namespace relvane

@@ -1,14 +1,12 @@
 #include "protocol/worker.h"
 
 #include "platform/sjis.h"
-#include "protocol/handshake.h"
+#include "protocol/texts.h"
 
-#include <QCoreApplication>
 #include <QMetaObject>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 
@@ -23,16 +21,11 @@ namespace {
 // at once, and the peer's data or close does too; this bounds only a close of
 // the connection from another thread, which a wait cannot see.
 constexpr int LongestWaitMs = 1000;
-
-// The handshake's Version payload as a number; anything that is not one is
-// simply "not 5" there, never an error.
-bool IsOurVersion(const QByteArray& text) {
-    try {
-        return ParseNumber(text) == ProtocolVersion;
-    } catch (const EProtocolError&) {
-        return false;
-    }
-}
+// How long noted calls may wait for the next hand-over at most: the eye does
+// not see the difference in a status window.
+constexpr auto NotesDelay = std::chrono::milliseconds(20);
+// The last frames before a close get this long, then the connection goes.
+constexpr int FinalFramesStallMs = 1000;
 
 bool IsKnownKind(std::uint8_t kind) {
     return kind == static_cast<std::uint8_t>(Kind::Notice) ||
@@ -40,39 +33,76 @@ bool IsKnownKind(std::uint8_t kind) {
            kind == static_cast<std::uint8_t>(Kind::Reply);
 }
 
+bool IsHandshakeType(Type type) {
+    return type == Type::Version || type == Type::NameExchange || type == Type::Compress ||
+           type == Type::Resume;
+}
+
+// What crosses threads is copied whole: a shared Qt buffer would be released
+// on either thread through reference counts that no race detector can follow.
+QString OwnCopy(const QString& text) {
+    return QString(text.constData(), text.size());
+}
+
+QByteArray OwnCopy(const QByteArray& bytes) {
+    return QByteArray(bytes.constData(), bytes.size());
+}
+
 } // namespace
 
-ConnectionWorker::ConnectionWorker(IWorkerHost& host, std::shared_ptr<IConnection> socket, int side,
-                                   bool resumeOn, bool compressOn, int compressionThreads)
-    : Host(host), Pending(std::make_shared<Notes>()), Socket(std::move(socket)), FSide(side), FResumeOn(resumeOn),
+ConnectionWorker::ConnectionWorker(IWorkerEvents& events, QObject* context,
+                                   std::shared_ptr<IConnection> socket, Role role,
+                                   WorkerSettings settings)
+    : Events(events), Context(context), Pending(std::make_shared<Notes>()),
+      Socket(std::move(socket)), FRole(role), Settings(std::move(settings)),
       Progress(std::make_shared<TransferProgress>()),
-      WakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), Reader(*Socket), Sender(*this, *Progress, compressionThreads),
+      WakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), Reader(*Socket),
+      Shake(role, Settings.Handshake,
+            {.Send = [this](const QByteArray& frame) { Send(frame); },
+             .StageChanged =
+                 [this](ConnectStage stage) {
+                     if (stage == ConnectStage::Connected) {
+                         Progress->CompressOn = Shake.CompressOn();
+                         FResumeOn = Shake.ResumeOn();
+                     }
+                     Post([stage, peer = OwnCopy(Shake.PeerName())](IWorkerEvents& e) {
+                         e.StageChanged(stage, peer);
+                     });
+                 },
+             .Failed =
+                 [this](HandshakeFailure why) {
+                     Ended = true;
+                     Post([why](IWorkerEvents& e) { e.HandshakeFailed(why); });
+                 }},
+            Settings.HandshakeLimit),
+      Sender(*this, *Progress,
+             Settings.CompressionThreads > 0 ? Settings.CompressionThreads
+                                             : DefaultCompressionThreads()),
       Receiver(*this, *Progress) {
-    Pending->Host = &host;
-    Progress->CompressOn = compressOn;
+    Pending->Events = &events;
 }
 
 ConnectionWorker::~ConnectionWorker() {
     RequestTerminate();
-    if (isRunning()) {
-        // The loop may be blocked in a synchronous call onto this very thread:
-        // keep serving those calls until it has seen the request.
-        QObject* ctx = Host.UiContext();
-        const bool onUiThread = ctx != nullptr && ctx->thread() == QThread::currentThread();
-        while (!wait(onUiThread ? 10 : 1000)) {
-            if (onUiThread) QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        }
-    }
+    // Nothing the loop does waits for the thread that ends it.
+    if (isRunning()) wait();
     (void)RunEnded.load(std::memory_order_acquire); // everything run() did is ours now
     Sender.CloseFile(); // the compression pool wakes through WakeFd
     if (WakeFd >= 0) ::close(WakeFd);
     std::lock_guard lock(Pending->M);
-    Pending->Host = nullptr;
+    Pending->Events = nullptr;
     Pending->Calls.clear();
 }
 
 void ConnectionWorker::Start() {
     start(QThread::TimeCriticalPriority);
+}
+
+void ConnectionWorker::AssumeConnected(bool compressOn, bool resumeOn) {
+    Begun = true;
+    Shake.AssumeConnected(compressOn, resumeOn);
+    Progress->CompressOn = compressOn;
+    FResumeOn = resumeOn;
 }
 
 void ConnectionWorker::RequestTerminate() {
@@ -108,142 +138,95 @@ void ConnectionWorker::run() {
 bool ConnectionWorker::Pass(int maxWaitMs) {
     bool queueDone = true;
     try {
-        queueDone = SendQueued();
-        if (Partial.isEmpty()) {
-            ReadAvailable();
-            if (!TerminateRequested()) Sender.Pump();
-        } else if (Reader.Buffered() < MaxPayload + HeaderSize) {
-            // Mid-frame nothing else may be sent, so nothing is handled
-            // (handlers answer); reading goes on so the peer can finish too.
-            Reader.Fill();
+        if (!Begun) {
+            Begun = true;
+            Shake.Start(Settings.AcceptedAt, Settings.VersionSent);
         }
+        bool finishing = false;
+        {
+            std::lock_guard lock(QueueMutex);
+            finishing = Final.has_value();
+        }
+        if (finishing) {
+            SendFinal();
+            Ended = true;
+        } else {
+            queueDone = SendQueued();
+            if (Partial.isEmpty()) {
+                ReadAvailable();
+                if (!TerminateRequested() && !Ended && Shake.Connected()) Sender.Pump();
+            } else if (Reader.Buffered() < MaxPayload + HeaderSize) {
+                // Mid-frame nothing else may be sent, so nothing is handled
+                // (handlers answer); reading goes on so the peer can finish too.
+                if (!Reader.Fill()) Ended = true;
+            }
+            Shake.CheckTime();
+        }
+    } catch (const ETransferEnded& end) {
+        EndList(end.Dir(), end.End());
+        if (!end.End().ConnectionKept) Fail(end.Kind(), end.Message());
     } catch (const Error& error) {
-        Report(error);
+        Fail(error.Kind(), error.Message());
     } catch (const std::exception& error) {
-        Report(Error(QString::fromUtf8(error.what())));
+        Fail(ErrorKind::Failure, QString::fromUtf8(error.what()));
     }
-    const bool goOn = !TerminateRequested() && Socket->IsConnected();
+    const bool goOn = !TerminateRequested() && !Ended && Socket->IsConnected();
     if (goOn && maxWaitMs != 0 && !Sender.HasBlock()) {
         // Nothing to do until the peer sends or makes room, another thread
-        // queues a frame, or the end is asked for: each of them ends the wait.
+        // queues a frame, the handshake's time runs out, or the end is asked
+        // for: each of them ends the wait.
         int timeout = maxWaitMs < 0 ? LongestWaitMs : std::min(maxWaitMs, LongestWaitMs);
         const int notesDue = NotesDueInMs();
         if (notesDue == 0) PostNotes();
         if (notesDue > 0) timeout = std::min(timeout, notesDue);
+        const int handshakeLeft = Shake.MsLeft();
+        if (handshakeLeft >= 0) timeout = std::min(timeout, handshakeLeft);
         // Drained before the next pass reads the queue: a frame queued later
         // wakes the next wait.
         if (Socket->WaitReady(timeout, WakeFd, Sender.WaitsForRoom() || !queueDone)) DrainWake();
     } else if (NotesDueInMs() == 0) {
         PostNotes();
     }
-    return goOn && !TerminateRequested() && Socket->IsConnected();
+    return goOn && !TerminateRequested() && !Ended && Socket->IsConnected();
 }
 
-void ConnectionWorker::Report(const Error& error) {
-    try {
-        Synchronize([&] { Host.ShowError(error); });
-    } catch (const std::exception&) {
-        // The host could not show it; the connection still has to end.
-        RequestTerminate();
-    }
-    if (!error.KeepsConnection()) RequestTerminate();
-}
+// ---- Events
 
-void ConnectionWorker::Synchronize(const std::function<void()>& fn) {
-    QObject* ctx = Host.UiContext();
-    if (ctx == nullptr || ctx->thread() == QThread::currentThread()) {
-        fn();
+void ConnectionWorker::Post(std::function<void(IWorkerEvents&)> call, bool batched) {
+    if (Context == nullptr || Context->thread() == QThread::currentThread()) {
+        call(Events);
         return;
     }
-    // A queued call and a wait of our own rather than Qt's blocking call: the
-    // hand-over then goes through primitives that race detectors can see, and
-    // an exception is carried back instead of unwinding through the other
-    // thread's event loop.
-    struct Call {
-        std::mutex M;
-        std::condition_variable Cv;
-        bool Done = false;
-        std::exception_ptr Failure;
-        // Qt's event queue locks with futexes that race detectors cannot see;
-        // this release/acquire pair makes the hand-over visible to them.
-        std::atomic<bool> Posted{false};
-    };
-    // Fires when the posted call is destroyed: after it ran, or unrun when
-    // its target went away first, so the worker never waits for nothing.
-    struct Completion {
-        std::shared_ptr<Call> C;
-        ~Completion() {
-            std::lock_guard lock(C->M);
-            C->Done = true;
-            C->Cv.notify_all();
-        }
-    };
-    const auto call = std::make_shared<Call>();
-    std::shared_ptr<Completion> completion(new Completion{call});
-    call->Posted.store(true, std::memory_order_release);
-    QMetaObject::invokeMethod(
-        ctx,
-        [&fn, call, completion, notes = Pending] {
-            (void)call->Posted.load(std::memory_order_acquire);
-            notes->Run(); // what was noted before comes first
-            try {
-                fn();
-            } catch (...) {
-                call->Failure = std::current_exception();
-            }
-            std::lock_guard lock(call->M);
-            call->Done = true;
-            call->Cv.notify_all();
-        },
-        Qt::QueuedConnection);
-    completion.reset(); // from here only the posted call holds it
-    std::unique_lock lock(call->M);
-    call->Cv.wait(lock, [&] { return call->Done; });
-    if (call->Failure) std::rethrow_exception(call->Failure);
-}
-
-void ConnectionWorker::OnHost(const std::function<void(IWorkerHost&)>& call) {
-    Synchronize([&] { call(Host); });
-}
-
-namespace {
-// How long noted calls may wait for the next hand-over at most: the eye does
-// not see the difference in a status window.
-constexpr auto NotesDelay = std::chrono::milliseconds(20);
-} // namespace
-
-void ConnectionWorker::Notify(std::function<void(IWorkerHost&)> call) {
-    QObject* ctx = Host.UiContext();
-    if (ctx == nullptr || ctx->thread() == QThread::currentThread()) {
-        call(Host);
-        return;
+    {
+        std::lock_guard lock(Pending->M);
+        if (Pending->Calls.empty() && !Pending->Posted)
+            NotesPostedAt = std::chrono::steady_clock::now();
+        Pending->Calls.push_back(std::move(call));
     }
-    std::lock_guard lock(Pending->M);
-    if (Pending->Calls.empty() && !Pending->Posted) NotesPostedAt = std::chrono::steady_clock::now();
-    Pending->Calls.push_back(std::move(call));
+    if (!batched) PostNotes();
 }
 
 void ConnectionWorker::Notes::Run() {
-    std::vector<std::function<void(IWorkerHost&)>> calls;
-    IWorkerHost* host = nullptr;
+    std::vector<std::function<void(IWorkerEvents&)>> calls;
+    IWorkerEvents* events = nullptr;
     {
         std::lock_guard lock(M);
         calls.swap(Calls);
         Posted = false;
-        host = Host;
+        events = Events;
     }
-    if (host == nullptr) return;
+    if (events == nullptr) return;
     for (const auto& call : calls)
-        call(*host);
+        call(*events);
 }
 
 void ConnectionWorker::PostNotes() {
+    if (Context == nullptr) return;
     {
         std::lock_guard lock(Pending->M);
         if (Pending->Calls.empty() || std::exchange(Pending->Posted, true)) return;
     }
-    QMetaObject::invokeMethod(
-        Host.UiContext(), [notes = Pending] { notes->Run(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(Context, [notes = Pending] { notes->Run(); }, Qt::QueuedConnection);
 }
 
 int ConnectionWorker::NotesDueInMs() {
@@ -253,6 +236,55 @@ int ConnectionWorker::NotesDueInMs() {
     return static_cast<int>(
         std::max<std::int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
 }
+
+void ConnectionWorker::ListStarted(Direction direction, int count, const QStringList& files) {
+    OpenList[static_cast<int>(direction)] = true;
+    QStringList own;
+    own.reserve(files.size());
+    for (const QString& f : files)
+        own << OwnCopy(f);
+    Post([direction, count, own = std::move(own)](IWorkerEvents& e) {
+        e.ListStarted(direction, count, own);
+    });
+}
+
+void ConnectionWorker::FileStarted(Direction direction, const FileStart& file) {
+    FileStart own = file;
+    own.Name = OwnCopy(file.Name);
+    Post([direction, own = std::move(own)](IWorkerEvents& e) { e.FileStarted(direction, own); },
+         true);
+}
+
+void ConnectionWorker::FileEnded(Direction direction, int index, const QString& path) {
+    Post([direction, index, path = OwnCopy(path)](IWorkerEvents& e) {
+        e.FileEnded(direction, index, path);
+    },
+         true);
+}
+
+void ConnectionWorker::ListDone(Direction direction) {
+    EndList(direction, ListEnd{});
+}
+
+void ConnectionWorker::EndList(Direction direction, const ListEnd& end) {
+    // A list that never started (the peer cancelled before its first frame)
+    // ends all the same: the windows may show it already.
+    OpenList[static_cast<int>(direction)] = false;
+    ListEnd own = end;
+    own.Text = OwnCopy(end.Text);
+    Post([direction, own = std::move(own)](IWorkerEvents& e) { e.ListEnded(direction, own); });
+}
+
+void ConnectionWorker::Fail(ErrorKind kind, const QString& text) {
+    if (Ended) return;
+    Ended = true;
+    for (const Direction d : {Direction::Send, Direction::Receive}) {
+        if (OpenList[static_cast<int>(d)]) EndList(d, {Outcome::Failed, kind, text, false});
+    }
+    Post([kind, text = OwnCopy(text)](IWorkerEvents& e) { e.ConnectionFailed(kind, text); });
+}
+
+// ---- Sending
 
 bool ConnectionWorker::FinishPartial() {
     if (Partial.isEmpty()) return true;
@@ -284,21 +316,12 @@ qsizetype ConnectionWorker::SendAvailable(QByteArrayView frames) {
     return end;
 }
 
-// What crosses to the worker is copied whole: a shared Qt buffer would be
-// released on either thread through reference counts that no race detector
-// can follow.
-namespace {
-QByteArray OwnCopy(const QByteArray& bytes) {
-    return QByteArray(bytes.constData(), bytes.size());
-}
-} // namespace
-
 void ConnectionWorker::RequestSend(const QStringList& files) {
     Progress->SendCancel = false;
     QStringList own;
     own.reserve(files.size());
     for (const QString& f : files)
-        own << QString(f.constData(), f.size());
+        own << OwnCopy(f);
     {
         std::lock_guard lock(QueueMutex);
         Queued.push_back({SendRequestFrame(), std::move(own)});
@@ -313,6 +336,17 @@ void ConnectionWorker::QueueFrame(QByteArray frame) {
     {
         std::lock_guard lock(QueueMutex);
         Queued.push_back({std::move(own), std::nullopt});
+        QueueSent = false;
+    }
+    Wake();
+}
+
+void ConnectionWorker::FinishWith(QByteArray frame) {
+    QByteArray own = OwnCopy(frame);
+    frame = QByteArray();
+    {
+        std::lock_guard lock(QueueMutex);
+        Final = std::move(own);
         QueueSent = false;
     }
     Wake();
@@ -334,7 +368,7 @@ bool ConnectionWorker::SendQueued() {
         if (Partial.isEmpty()) {
             if (!HasQueued()) {
                 std::lock_guard lock(QueueMutex);
-                if (Queued.empty() && !QueueSent) {
+                if (Queued.empty() && !QueueSent && !Final) {
                     QueueSent = true;
                     QueueSentChanged.notify_all();
                 }
@@ -363,23 +397,56 @@ bool ConnectionWorker::SendQueued() {
     }
 }
 
+void ConnectionWorker::SendFinal() {
+    // No block goes any more: the frame half-written is finished so the peer
+    // can read what follows, then the lines queued, then the last frame.
+    const SendOptions options{.StallMs = FinalFramesStallMs};
+    std::deque<Outgoing> queued;
+    QByteArray last;
+    {
+        std::lock_guard lock(QueueMutex);
+        queued.swap(Queued);
+        last = std::move(*Final);
+    }
+    try {
+        bool open = Partial.isEmpty() ||
+                    SendFrame(*Socket, QByteArrayView(Partial).sliced(PartialSent), options);
+        for (const Outgoing& item : queued) {
+            // A send request now would start a list nobody sends.
+            if (open && !item.Files) open = SendFrame(*Socket, item.Frame, options);
+        }
+        if (open) SendFrame(*Socket, last, options);
+    } catch (const Error&) {
+        // A peer that takes nothing more is left as it is: the close follows.
+    }
+    Partial.clear();
+    PartialSent = 0;
+    std::lock_guard lock(QueueMutex);
+    QueueSent = true;
+    QueueSentChanged.notify_all();
+}
+
+// ---- Receiving
+
 void ConnectionWorker::ReadAvailable() {
-    // Set before the bytes leave the connection, cleared once they are handled.
-    Handling = true;
-    struct Handled {
-        std::atomic<bool>& Flag;
-        ~Handled() { Flag = false; }
-    } handled{Handling};
-    Reader.Fill();
+    const bool open = Reader.Fill();
     // Once the end is asked for, nothing more is handled: the connection is
-    // going, and the owner may be waiting for this thread. A frame leaves the
-    // reader before it is handled, so a failing handler consumes its own
-    // frame only.
-    while (!TerminateRequested()) {
+    // going. A frame leaves the reader before it is handled, so a failing
+    // handler consumes its own frame only.
+    while (!TerminateRequested() && !Ended) {
         const std::optional<Frame> frame = Reader.Next();
-        if (!frame) return;
+        if (!frame) break;
         Dispatch(*frame);
     }
+    if (open || Ended || TerminateRequested()) return;
+    // The peer closed and everything it sent before is handled: lists it
+    // left open end here, before the program learns of the close.
+    Ended = true;
+    for (const Direction d : {Direction::Send, Direction::Receive}) {
+        if (OpenList[static_cast<int>(d)])
+            EndList(d, {Outcome::Failed, ErrorKind::Disconnected, texts::Disconnected(), false});
+    }
+    Post([](IWorkerEvents& e) { e.PeerClosed(); });
 }
 
 void ConnectionWorker::Dispatch(const Frame& frame) {
@@ -390,6 +457,11 @@ void ConnectionWorker::Dispatch(const Frame& frame) {
     const auto type = static_cast<Type>(h.Type);
     const QByteArray& payload = frame.Payload;
 
+    // Until the handshake is done only its frames count.
+    if (!Shake.Connected()) {
+        if (IsHandshakeType(type)) Shake.Process(kind, type, payload);
+        return;
+    }
     switch (type) {
     case Type::Chat:
         if (kind == Kind::Notice) ProcessChat(payload);
@@ -398,11 +470,8 @@ void ConnectionWorker::Dispatch(const Frame& frame) {
     case Type::Version:
     case Type::Compress:
     case Type::Resume:
-        if (kind == Kind::Request) HandshakeRequest(type, payload);
-        if (kind == Kind::Reply) HandshakeReply(type, payload);
-        return;
     case Type::Disconnect:
-        return; // the closing connection tells
+        return; // the handshake is over; the closing connection tells
     case Type::SendRequest:
         if (kind == Kind::Request) Receiver.ProcessSendRequest();
         return;
@@ -420,134 +489,16 @@ void ConnectionWorker::Dispatch(const Frame& frame) {
     case Type::Cancel:
         // A transfer's frame: the slot tells the direction. Slot Side is what
         // we receive, slot 1 - Side carries the replies to what we send.
-        if (h.Slot == FSide)
+        if (h.Slot == Side())
             Receiver.Process(kind, type, payload);
-        else if (h.Slot == 1 - FSide)
+        else if (h.Slot == 1 - Side())
             Sender.Process(kind, type, payload);
         return;
     }
 }
 
-void ConnectionWorker::HandshakeRequest(Type type, const QByteArray& payload) {
-    ConnectStage stage = ConnectStage::Idle;
-    QString userName;
-    bool useCompress = false;
-    bool useResume = false;
-    Synchronize([&] {
-        stage = Host.Stage();
-        userName = Host.UserName();
-        useCompress = Host.UseCompress();
-        useResume = Host.UseResume();
-    });
-    const QByteArray text = PayloadText(payload);
-    const auto failed = [&] { Synchronize([&] { Host.SetHandshakeFailed(); }); };
-
-    switch (type) {
-    case Type::Version:
-        if (stage != ConnectStage::Opened) return failed();
-        Send(BuildFrame(ControlSlot, Kind::Reply, Type::Version, Format::FmtNumber,
-                        NumberPayload(ProtocolVersion)));
-        Synchronize([&] { Host.SetStage(ConnectStage::VersionAgreed); });
-        if (!IsOurVersion(text)) failed();
-        return;
-    case Type::NameExchange: {
-        if (stage != ConnectStage::VersionAgreed) return failed();
-        Send(NameExchangeFrame(true, userName));
-        const QString peer = FromShiftJis(text);
-        // The name is in place before the stage that lets the other thread read it.
-        Synchronize([&] {
-            Host.SetPeerName(peer);
-            Host.SetStage(ConnectStage::NamesExchanged);
-        });
-        return;
-    }
-    case Type::Compress:
-        if (stage != ConnectStage::NamesExchanged) return failed();
-        Send(CompressFrame(true, useCompress));
-        Progress->CompressOn = useCompress && IsFlagOn(text);
-        Synchronize([&] { Host.SetStage(ConnectStage::CompressAgreed); });
-        return;
-    case Type::Resume:
-        if (stage != ConnectStage::CompressAgreed) return failed();
-        Send(ResumeFrame(true, useResume));
-        FResumeOn = useResume && IsFlagOn(text);
-        Synchronize([&] { Host.SetStage(ConnectStage::Connected); });
-        return;
-    case Type::FileName: // not a handshake frame
-    case Type::Chat:
-    case Type::FileSize:
-    case Type::LastIndex:
-    case Type::ResumeOffset:
-    case Type::SendAccept:
-    case Type::Checksum:
-    case Type::FileData:
-    case Type::Ack:
-    case Type::Disconnect:
-    case Type::SendRequest:
-    case Type::End:
-    case Type::Cancel:
-        return;
-    }
-}
-
-void ConnectionWorker::HandshakeReply(Type type, const QByteArray& payload) {
-    ConnectStage stage = ConnectStage::Idle;
-    bool useCompress = false;
-    bool useResume = false;
-    Synchronize([&] {
-        stage = Host.Stage();
-        useCompress = Host.UseCompress();
-        useResume = Host.UseResume();
-    });
-    const QByteArray text = PayloadText(payload);
-
-    switch (type) {
-    case Type::Version:
-        if (stage != ConnectStage::Opened) return;
-        if (IsOurVersion(text))
-            Synchronize([&] { Host.SetStage(ConnectStage::VersionAgreed); });
-        else
-            Synchronize([&] { Host.SetHandshakeFailed(); });
-        return;
-    case Type::NameExchange: {
-        if (stage != ConnectStage::VersionAgreed) return;
-        const QString peer = FromShiftJis(text);
-        Synchronize([&] {
-            Host.SetPeerName(peer);
-            Host.SetStage(ConnectStage::NamesExchanged);
-        });
-        return;
-    }
-    case Type::Compress:
-        if (stage != ConnectStage::NamesExchanged) return;
-        Progress->CompressOn = useCompress && IsFlagOn(text);
-        Synchronize([&] { Host.SetStage(ConnectStage::CompressAgreed); });
-        return;
-    case Type::Resume:
-        if (stage != ConnectStage::CompressAgreed) return;
-        FResumeOn = useResume && IsFlagOn(text);
-        Synchronize([&] { Host.SetStage(ConnectStage::Connected); });
-        return;
-    case Type::FileName: // not a handshake frame
-    case Type::Chat:
-    case Type::FileSize:
-    case Type::LastIndex:
-    case Type::ResumeOffset:
-    case Type::SendAccept:
-    case Type::Checksum:
-    case Type::FileData:
-    case Type::Ack:
-    case Type::Disconnect:
-    case Type::SendRequest:
-    case Type::End:
-    case Type::Cancel:
-        return;
-    }
-}
-
 void ConnectionWorker::ProcessChat(const QByteArray& payload) {
-    const QString text = FromShiftJis(PayloadText(payload));
-    Synchronize([&] { Host.ShowChat(Host.PeerName(), text); });
+    Post([text = FromShiftJis(PayloadText(payload))](IWorkerEvents& e) { e.ChatReceived(text); });
 }
 
 } // namespace relvane

@@ -1,14 +1,16 @@
 #pragma once
 // The connection worker (`TReceiveThread`): one thread per connection that
-// reads every incoming frame, answers the handshake, hands each transfer
-// frame to its direction's side (FileReceiver for slot Side, FileSender for
-// slot 1 - Side), runs the sending pump one block per pass, and sends the
-// frames other threads queue. It alone talks to the host.
+// runs the handshake, reads every incoming frame, hands each transfer frame
+// to its direction's side (FileReceiver for slot Side, FileSender for slot
+// 1 - Side), runs the sending pump one block per pass, and sends the frames
+// other threads queue. It reports through IWorkerEvents and never waits for
+// the program.
 
 #include "net/connection.h"
+#include "protocol/events.h"
 #include "protocol/frame.h"
 #include "protocol/framereader.h"
-#include "protocol/host.h"
+#include "protocol/handshake.h"
 #include "protocol/progress.h"
 #include "protocol/receiver.h"
 #include "protocol/sender.h"
@@ -19,6 +21,7 @@
 #include <QStringList>
 #include <QThread>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -31,15 +34,28 @@
 
 namespace relvane {
 
+// What a worker is made with: the settings as they were when the connection
+// came about. The worker reads nothing of the program's after that.
+struct WorkerSettings {
+    HandshakeSettings Handshake;
+    QString ReceiveFolder;
+    int CompressionThreads = 0; // for the files sent; 0: one per core, at least 2
+    // The listening side's whole handshake.
+    std::chrono::milliseconds HandshakeLimit{10000};
+    // The listening side: when the peer was accepted, and whether the
+    // Version Request went to it already.
+    std::chrono::steady_clock::time_point AcceptedAt = std::chrono::steady_clock::now();
+    bool VersionSent = false;
+};
+
 class ConnectionWorker : public QThread, private ITransferLink {
     Q_OBJECT
 public:
-    // side: 1 on the connecting peer, 0 on the listening peer. The thread is
-    // not started here: the owner calls Start() (or drives Pass() itself).
-    // compressionThreads: the sending side's compression pool.
-    ConnectionWorker(IWorkerHost& host, std::shared_ptr<IConnection> socket, int side,
-                     bool resumeOn = false, bool compressOn = false,
-                     int compressionThreads = DefaultCompressionThreads());
+    // events run on context's thread; a null context runs them on the
+    // worker's own thread (tests that drive Pass() themselves). The thread
+    // is not started here: the owner calls Start() (or drives Pass()).
+    ConnectionWorker(IWorkerEvents& events, QObject* context, std::shared_ptr<IConnection> socket,
+                     Role role, WorkerSettings settings);
     ~ConnectionWorker() override;
 
     // Starts the loop at the highest priority.
@@ -50,36 +66,40 @@ public:
     [[nodiscard]] bool TerminateRequested() const { return Terminated.load(); }
 
     // One pass of the loop: the queued frames, what is waiting to be read, one
-    // pump step; errors shown through the host. Then, unless the pump can go
+    // pump step; failures reported as events. Then, unless the pump can go
     // on at once, waits up to maxWaitMs (< 0: until something happens; 0: not
     // at all) for the peer, a queued frame or the terminate request. False
-    // when the loop ends (terminate requested or the connection is gone).
+    // when the loop ends (terminate requested, the handshake failed, an error
+    // or the peer ended the connection).
     bool Pass(int maxWaitMs = -1);
 
-    [[nodiscard]] int Side() const override { return FSide; }
+    // For tests and the fuzz target: the handshake done with these switches.
+    void AssumeConnected(bool compressOn, bool resumeOn);
+
+    [[nodiscard]] int Side() const override { return FRole == Role::Connecting ? 1 : 0; }
     [[nodiscard]] bool ResumeOn() const override { return FResumeOn.load(); }
     [[nodiscard]] bool CompressOn() const override { return Progress->CompressOn.load(); }
+    [[nodiscard]] QString ReceiveFolder() const override { return Settings.ReceiveFolder; }
     [[nodiscard]] std::shared_ptr<TransferProgress> SharedProgress() const { return Progress; }
-    // Whether bytes taken from the connection may not be handled yet. Read
-    // after the connection's BytesWaiting() has come to 0, false means that
-    // everything the peer sent so far has been handled (the host calls for it
-    // made), e.g. before a connection the peer closed is released. Any thread.
-    [[nodiscard]] bool HandlingInput() const { return Handling.load(); }
     // The slots, for tests (read them only while no pass runs).
     [[nodiscard]] const TransferSlot& Slot(int index) const {
-        return index == FSide ? Receiver.Slot() : Sender.Slot();
+        return index == Side() ? Receiver.Slot() : Sender.Slot();
     }
 
     // The send action: clears SendCancel and queues SendRequest; `files`
     // (full paths) are what goes once the peer accepts. Any thread; never
     // waits for the peer.
     void RequestSend(const QStringList& files);
-    // A frame from another thread (chat, the disconnect notice, the
-    // handshake's Requests): sent whole by the worker between blocks, in the
-    // order queued. Any thread; never waits for the peer.
+    // A frame from another thread (chat, the disconnect notice): sent whole
+    // by the worker between blocks, in the order queued. Any thread; never
+    // waits for the peer.
     void QueueFrame(QByteArray frame);
+    // The frame being written is finished (or, if none is, nothing more
+    // goes), then `frame` is sent and the loop ends: the last word on a
+    // connection that is about to close. Any thread.
+    void FinishWith(QByteArray frame);
     // Waits up to timeoutMs until every queued frame has gone out whole;
-    // false when some are still waiting. For a last line before a close.
+    // false when some are still waiting. Any thread but the worker's.
     bool WaitQueueSent(int timeoutMs);
 
 protected:
@@ -89,58 +109,62 @@ private:
     // ITransferLink, for the two sides.
     bool Send(const QByteArray& frame, bool more = false) override;
     [[nodiscard]] qsizetype SendAvailable(QByteArrayView frames) override;
-    void OnHost(const std::function<void(IWorkerHost&)>& call) override;
-    void Notify(std::function<void(IWorkerHost&)> call) override;
-    // Wake-up for the loop's wait: queued frames, the terminate request,
-    // blocks the compression pool made ready. Any thread.
     void Wake() override;
+    void ListStarted(Direction direction, int count, const QStringList& files) override;
+    void FileStarted(Direction direction, const FileStart& file) override;
+    void FileEnded(Direction direction, int index, const QString& path) override;
+    void ListDone(Direction direction) override;
 
-    // Shows an error through the host; ends the loop unless it keeps the
-    // connection.
-    void Report(const Error& error);
-    // Runs fn on the host's thread and waits for it.
-    void Synchronize(const std::function<void()>& fn);
+    // Hands `call` to the context's thread, in order; `batched` calls may
+    // wait a little to go together (a list of small files makes several per
+    // file), the others go at once with whatever waits before them.
+    void Post(std::function<void(IWorkerEvents&)> call, bool batched = false);
+    void EndList(Direction direction, const ListEnd& end);
+    // An error that ends the connection: open lists end with it first.
+    void Fail(ErrorKind kind, const QString& text);
 
     void DrainWake();
     // The rest of a frame sent in part, before any other frame.
     bool FinishPartial();
-
     // Frames queued by other threads, sent between blocks when the
     // connection has room: true when none is left.
     bool SendQueued();
     [[nodiscard]] bool HasQueued();
+    // The last frame asked for by FinishWith, once no frame is half-sent.
+    void SendFinal();
 
     void ReadAvailable();
     void Dispatch(const Frame& frame);
-    // Handshake, connecting side (Requests) and listening side (Replies).
-    void HandshakeRequest(Type type, const QByteArray& payload);
-    void HandshakeReply(Type type, const QByteArray& payload);
     void ProcessChat(const QByteArray& payload);
 
-    IWorkerHost& Host;
-    // Calls from Notify, handed to the host's thread together: each hand-over
-    // wakes that thread, and a list of small files makes several per file.
+    IWorkerEvents& Events;
+    QObject* const Context;
+    // Calls from Post, handed to the context's thread together.
     struct Notes {
         std::mutex M;
-        IWorkerHost* Host = nullptr; // cleared when the worker goes
-        std::vector<std::function<void(IWorkerHost&)>> Calls;
+        IWorkerEvents* Events = nullptr; // cleared when the worker goes
+        std::vector<std::function<void(IWorkerEvents&)>> Calls;
         bool Posted = false;
-        void Run(); // on the host's thread
+        void Run(); // on the context's thread
     };
     std::shared_ptr<Notes> Pending;
     std::chrono::steady_clock::time_point NotesPostedAt;
-    // Hands the calls noted so far to the host's thread.
+    // Hands the calls noted so far to the context's thread.
     void PostNotes();
     // Milliseconds until the noted calls are due, or -1 when none wait.
     [[nodiscard]] int NotesDueInMs();
+
     std::shared_ptr<IConnection> Socket;
-    const int FSide;
-    std::atomic<bool> FResumeOn;
+    const Role FRole;
+    const WorkerSettings Settings;
+    std::atomic<bool> FResumeOn{false};
     std::shared_ptr<TransferProgress> Progress;
     std::atomic<bool> Terminated{false};
-    std::atomic<bool> RunEnded{false};    // set last in run(), read by the destructor
-    int WakeFd = -1;                      // eventfd
-    std::atomic<bool> Handling{false};    // see HandlingInput()
+    std::atomic<bool> RunEnded{false}; // set last in run(), read by the destructor
+    int WakeFd = -1;                   // eventfd
+    bool Ended = false;                // the loop is over: failed, or the peer closed
+    bool Begun = false;                // the handshake has started
+    std::array<bool, 2> OpenList{};    // per Direction: a list started and not ended
 
     // A frame from another thread; a SendRequest carries its list.
     struct Outgoing {
@@ -149,6 +173,7 @@ private:
     };
     std::mutex QueueMutex;
     std::deque<Outgoing> Queued;
+    std::optional<QByteArray> Final; // FinishWith's frame, under QueueMutex
     // A frame the connection took only part of (a queued one larger than
     // the connection takes at once, or the last of a run of blocks) goes on
     // in pieces across passes, reading in between: two peers sending large
@@ -160,6 +185,7 @@ private:
     std::condition_variable QueueSentChanged;
 
     FrameReader Reader;
+    Handshake Shake;
     FileSender Sender;
     FileReceiver Receiver;
 };

@@ -5,9 +5,9 @@
 #include "protocol/frame.h"
 #include "protocol/handshake.h"
 #include "protocol/sendlist.h"
+#include "protocol/texts.h"
 #include "protocol/worker.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 
 #include <algorithm>
@@ -16,30 +16,27 @@ namespace relvane {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Peers kept while no server attempt can take them; more are turned away.
 constexpr std::size_t MaxPendingPeers = 4;
-// A worker reports one stage change per call; it needs no more than this to
-// see its stop request once its connection is closed.
-constexpr int WorkerEndLimitMs = 10000;
-// Chat lines still queued when the user disconnects go first, for this long.
-constexpr int LastLinesLimitMs = 500;
-// What a closing peer sent last is read for at most this long.
-constexpr int LastFramesLimitMs = 2000;
+// The lines queued and the disconnect notice get this long before a close.
+constexpr int LastFramesLimitMs = 1000;
+// What a closing peer sent last is handled within this time.
+constexpr int PeerCloseLimitMs = 2000;
 
 } // namespace
 
 QString NotConnectedText() {
-    return QStringLiteral("接続されてません");
+    return texts::NotConnected();
 }
 
 QString CancelledText() {
-    return QStringLiteral("中止しました");
+    return texts::Cancelled();
 }
 
-QString WireUserName(const QString& userName) {
-    // A name frame of length 0 is never dispatched by the peer's receive
-    // loop, and both sides would wait at the name step for ever.
-    return userName.isEmpty() ? QStringLiteral("NoName") : userName;
+QString DisconnectedText() {
+    return texts::Disconnected();
 }
 
 QString CutChatText(const QString& text) {
@@ -49,69 +46,44 @@ QString CutChatText(const QString& text) {
     return FromShiftJis(CutShiftJis(payload, MaxPayload));
 }
 
-// The worker's host for one connection. While the connection is in use it
-// passes every call to the session; once the connection has been released
-// it is detached, and whatever the ended worker still asks reaches nothing.
-class Session::WorkerLink final : public IWorkerHost {
+// The worker's events for one connection. While the connection is in use it
+// passes every event to the session; once the connection has been released
+// it is detached, and whatever the ended worker still reports reaches nothing.
+class Session::WorkerLink final : public IWorkerEvents {
 public:
     explicit WorkerLink(Session& session) : S(session) {}
     void Detach() { Attached = false; }
 
-    QObject* UiContext() override { return &S; }
-    QString UserName() override { return WireUserName(S.FSettings.UserName); }
-    bool UseCompress() override { return S.FSettings.UseCompress; }
-    bool UseResume() override { return S.FSettings.UseResume; }
-    QString ReceiveFolder() override { return S.FSettings.ReceiveFolder; }
-    // Idle matches no handshake step: a detached worker's handshake goes nowhere.
-    ConnectStage Stage() override { return Attached ? S.FStage : ConnectStage::Idle; }
-    void SetStage(ConnectStage stage) override {
-        if (Attached) S.WorkerStage(stage);
+    void StageChanged(ConnectStage stage, const QString& peerName) override {
+        if (Attached) S.WorkerStage(stage, peerName);
     }
-    void SetHandshakeFailed() override {
-        if (Attached) S.WorkerHandshakeFailed();
+    void HandshakeFailed(HandshakeFailure why) override {
+        if (Attached) S.WorkerHandshakeFailed(static_cast<int>(why));
     }
-    void SetPeerName(const QString& name) override {
-        if (Attached) S.FPeerName = name;
+    void ChatReceived(const QString& text) override {
+        if (Attached) emit S.chatReceived(S.FPeerName, text);
     }
-    QString PeerName() override { return S.FPeerName; }
-    void ShowChat(const QString& peerName, const QString& text) override {
-        if (Attached) emit S.chatReceived(peerName, text);
+    void ListStarted(Direction direction, int count, const QStringList& files) override {
+        if (!Attached) return;
+        S.WorkerList(direction, true);
+        emit S.listStarted(direction, count, files);
     }
-    void ShowError(const Error& error) override {
-        if (Attached) S.WorkerError(error);
+    void FileStarted(Direction direction, const FileStart& file) override {
+        if (Attached) emit S.fileStarted(direction, file);
     }
-    void ShowRecvWindow() override {
-        if (Attached) emit S.receiveStarted();
+    void FileEnded(Direction direction, int index, const QString& path) override {
+        if (Attached) emit S.fileEnded(direction, index, path);
     }
-    void HideRecvWindow() override {
-        if (Attached) emit S.receiveEnded();
+    void ListEnded(Direction direction, const ListEnd& end) override {
+        if (!Attached) return;
+        S.WorkerList(direction, false);
+        emit S.listEnded(direction, end);
     }
-    void ShowRecvCount(int fileCount) override {
-        if (Attached) emit S.receiveCountKnown(fileCount);
+    void ConnectionFailed(ErrorKind kind, const QString& text) override {
+        if (Attached) S.WorkerFailed(kind, text);
     }
-    void ShowRecvName(const QString& name) override {
-        if (Attached) emit S.receiveNameKnown(name);
-    }
-    void ShowSendWindow(const QStringList& files) override {
-        if (Attached) emit S.sendStarted(files);
-    }
-    void ShowSendName(const QString& path) override {
-        if (Attached) emit S.sendNameKnown(path);
-    }
-    void HideSendWindow() override {
-        if (Attached) emit S.sendEnded();
-    }
-    void EnableSend() override {
-        if (Attached) emit S.sendAllowed();
-    }
-    void FileReceived(const QString& path) override {
-        if (Attached) emit S.fileReceived(path);
-    }
-    void ListSent() override {
-        if (Attached) emit S.listSent();
-    }
-    void ListReceived() override {
-        if (Attached) emit S.listReceived();
+    void PeerClosed() override {
+        if (Attached) S.WorkerPeerClosed();
     }
 
 private:
@@ -122,25 +94,33 @@ private:
 struct Session::WorkerEntry {
     std::unique_ptr<WorkerLink> Link;
     std::unique_ptr<ConnectionWorker> Thread; // declared last: destroyed before its link
+    bool PeerDone = false;                    // it handled everything up to the peer's close
 };
 
 Session::Session(QObject* parent)
     : QObject(parent), Server(std::make_unique<TcpServer>()),
       Client(std::make_unique<TcpClient>()) {
+    qRegisterMetaType<relvane::ConnectStage>();
+    qRegisterMetaType<relvane::Direction>();
+    qRegisterMetaType<relvane::ListEnd>();
+    qRegisterMetaType<relvane::FileStart>();
     Server->OnAccept = [this](QObject*, const std::shared_ptr<TcpConnection>& socket) {
         Accepted(socket);
     };
     Server->OnClientDisconnect = [this](QObject*, const std::shared_ptr<TcpConnection>& socket) {
-        ServerPeerClosed(socket);
+        PeerClosedConnection(socket);
     };
     Client->OnConnect = [this](QObject*, const std::shared_ptr<TcpConnection>& socket) {
         ClientConnected(socket);
     };
-    Client->OnDisconnect = [this](QObject*, const std::shared_ptr<TcpConnection>&) {
-        ClientClosed();
+    Client->OnDisconnect = [this](QObject*, const std::shared_ptr<TcpConnection>& socket) {
+        PeerClosedConnection(socket);
     };
-    FirstAnswerTimer.setSingleShot(true);
-    connect(&FirstAnswerTimer, &QTimer::timeout, this, &Session::FirstAnswerMissing);
+    const auto raise = [this](const ESocketError& error) { emit socketError(error); };
+    Server->OnError = raise;
+    Client->OnError = raise;
+    PeerCloseTimer.setSingleShot(true);
+    connect(&PeerCloseTimer, &QTimer::timeout, this, &Session::FinishPeerClose);
 }
 
 Session::~Session() {
@@ -166,10 +146,6 @@ QString Session::PeerHostName() const {
 
 QString Session::PeerAddress() const {
     return Connection ? Connection->PeerAddress() : QString();
-}
-
-ConnectionWorker* Session::Worker() const {
-    return Current ? Current->Thread.get() : nullptr;
 }
 
 std::shared_ptr<TransferProgress> Session::Progress() const {
@@ -204,6 +180,10 @@ void Session::Listen() {
     if (!Server->Active()) Server->SetActive(true); // a failure leaves everything idle
     ServerSide = true;
     SetState(SessionState::Listening);
+    // Peers that came while no attempt ran are timed from now on.
+    for (PendingPeer& peer : Pending) {
+        if (!peer.VersionSent) peer.Since = Clock::now();
+    }
     TakeNextPendingPeer();
 }
 
@@ -228,11 +208,8 @@ void Session::Cancel() {
         return;
     case SessionState::Listening:
     case SessionState::Handshaking:
-        FirstAnswerTimer.stop();
         DropCandidate();
-        for (const auto& peer : Pending)
-            peer->Close();
-        Pending.clear();
+        ClosePending();
         Server->SetActive(false);
         break;
     case SessionState::Connecting: {
@@ -260,91 +237,118 @@ void Session::Disconnect() {
 }
 
 bool Session::SendChat(const QString& text) {
-    return SendChatFrame(ChatFrame(CutChatText(text)));
+    if (!Current || !Connection || !Connection->IsConnected() || PeerClosing) return false;
+    Current->Thread->QueueFrame(ChatFrame(CutChatText(text)));
+    return true;
 }
 
-bool Session::SendChatFrame(const QByteArray& frame) {
-    if (!Current || !Connection || !Connection->IsConnected()) return false;
-    Queue(frame);
-    return true;
+QString Session::SentName(const QString& path) {
+    return SendFileName(path);
+}
+
+QString Session::CheckFiles(const QStringList& paths) {
+    return CheckSendList(paths);
 }
 
 void Session::SendFiles(const QStringList& paths) {
     const QString refusal = CheckSendList(paths);
-    if (!refusal.isEmpty()) throw Error(refusal);
-    if (!Current || FState != SessionState::Connected) throw Error(NotConnectedText());
+    if (!refusal.isEmpty()) throw Error(refusal, ErrorKind::Refused);
+    if (!Current || FState != SessionState::Connected || PeerClosing)
+        throw Error(NotConnectedText(), ErrorKind::Disconnected);
     Current->Thread->RequestSend(paths);
 }
 
 void Session::Shutdown() {
-    if (ShuttingDown) return;
-    ShuttingDown = true;
-    FirstAnswerTimer.stop();
+    const QSignalBlocker quiet(this);
+    PeerCloseTimer.stop();
     if (Connection) Release(true, true);
-    for (const auto& peer : Pending)
-        peer->Close();
-    Pending.clear();
+    ClosePending();
     Server->SetActive(false);
     Client->SetActive(false);
     FState = SessionState::Idle;
     FStage = ConnectStage::Idle;
-    // A worker may wait for a host call on this thread: keep dispatching.
-    const QDeadlineTimer deadline(WorkerEndLimitMs);
-    while (!Workers.empty() && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        for (auto at = Workers.begin(); at != Workers.end();) {
-            if ((*at)->Thread->isFinished()) {
-                std::unique_ptr<WorkerEntry> ended = std::move(*at);
-                at = Workers.erase(at);
-                ended.reset();
-            } else {
-                ++at;
-            }
-        }
-    }
-    ShuttingDown = false;
+    // The workers need nothing of this thread to end.
+    for (const auto& entry : Workers)
+        entry->Thread->RequestTerminate();
+    Workers.clear();
+    Current = nullptr;
 }
 
 // ---- Endpoint events
 
 void Session::Accepted(const std::shared_ptr<TcpConnection>& socket) {
+    const Clock::time_point now = Clock::now();
     if (FState == SessionState::Listening && !Connection) {
-        StartHandshake(socket);
+        StartHandshake({socket, now, false});
         return;
     }
-    // One peer at a time. A peer that comes while no attempt can serve it
-    // (the last peer left, or another is being checked) waits for the next
-    // server attempt, as it would for any server.
-    const bool canWait = FState == SessionState::Handshaking ||
-                         (FState == SessionState::Idle && !Connection);
-    if (canWait && Pending.size() < MaxPendingPeers) {
-        Pending.push_back(socket);
+    // One peer at a time. A peer that comes while another is being checked
+    // is asked the first question at once, so that its time runs with the
+    // candidate's: a row of silent connections delays it by one limit at
+    // most. One that comes while no attempt runs (the last peer left) waits
+    // for the next server attempt, as it would for any server.
+    const bool checking = FState == SessionState::Handshaking;
+    if (!checking && !(FState == SessionState::Idle && !Connection)) {
+        socket->Close();
         return;
     }
-    socket->Close();
+    if (Pending.size() >= MaxPendingPeers) {
+        // Room is made by the oldest that has not answered.
+        const auto silent = std::find_if(Pending.begin(), Pending.end(), [](const PendingPeer& p) {
+            return p.VersionSent && p.Socket->BytesWaiting() == 0;
+        });
+        if (silent == Pending.end()) {
+            socket->Close();
+            return;
+        }
+        silent->Socket->Close();
+        Pending.erase(silent);
+    }
+    if (checking) {
+        const QByteArray request = VersionRequestFrame();
+        Pending.push_back({socket, now, socket->TrySendWhole(request)});
+    } else {
+        Pending.push_back({socket, now, false});
+    }
 }
 
-void Session::ServerPeerClosed(const std::shared_ptr<TcpConnection>& socket) {
-    const auto pending = std::find(Pending.begin(), Pending.end(), socket);
+void Session::PeerClosedConnection(const std::shared_ptr<TcpConnection>& socket) {
+    const auto pending = std::find_if(Pending.begin(), Pending.end(),
+                                      [&](const PendingPeer& p) { return p.Socket == socket; });
     if (pending != Pending.end()) {
         Pending.erase(pending);
         return;
     }
-    if (!Connection || socket != Connection || !ServerSide) return;
-    if (FState == SessionState::Handshaking) {
+    if (!Connection || socket != Connection) return; // an attempt that never connected
+    if (ServerSide && FState == SessionState::Handshaking) {
         // A port probe, or a peer that gave up: wait for the next.
         DropCandidate();
         emit peerDropped();
         TakeNextPendingPeer();
         return;
     }
-    AfterPeersLastFrames([this, socket] {
-        if (Connection != socket) return;
-        // The server goes on listening.
-        Release(false, false);
-        SetState(SessionState::Idle);
-        emit connectionLost();
-    });
+    if (PeerClosing) return;
+    PeerClosing = true;
+    if (Current && !Current->PeerDone && Current->Thread->isRunning()) {
+        // What the peer sent last (often the reply that completes a list)
+        // is still to be handled: the worker reads on until the close and
+        // says so, or ends; the connection stays open until then.
+        socket->HoldAfterPeerClose();
+        PeerCloseTimer.start(PeerCloseLimitMs);
+        return;
+    }
+    FinishPeerClose();
+}
+
+void Session::FinishPeerClose() {
+    if (!PeerClosing) return;
+    PeerCloseTimer.stop();
+    const bool wasConnected = FState == SessionState::Connected;
+    // The server goes on listening.
+    Release(false, false);
+    if (wasConnected) SetState(SessionState::Idle);
+    // During a client attempt the wait goes on until the user gives up.
+    emit connectionLost();
 }
 
 void Session::ClientConnected(const std::shared_ptr<TcpConnection>& socket) {
@@ -353,131 +357,90 @@ void Session::ClientConnected(const std::shared_ptr<TcpConnection>& socket) {
         return;
     }
     Connection = socket;
-    StartWorker(socket, 1);
-}
-
-void Session::ClientClosed() {
-    if (!Connection || ServerSide) return; // an attempt that never connected
-    const std::shared_ptr<TcpConnection> closed = Connection;
-    AfterPeersLastFrames([this, closed] {
-        if (Connection != closed) return;
-        Release(false, false);
-        if (FState == SessionState::Connected) {
-            SetState(SessionState::Idle);
-        }
-        // During an attempt the wait goes on until the user gives up.
-        emit connectionLost();
-    });
-}
-
-void Session::AfterPeersLastFrames(std::function<void()> done) {
-    // Inside the endpoint's close event, while the connection still holds
-    // what the peer sent last: once the event returns the endpoint lets it
-    // go. The worker may need this thread for a host call meanwhile, so
-    // events are dispatched, for a bounded time and without user input.
-    const std::shared_ptr<TcpConnection> connection = Connection;
-    const QDeadlineTimer deadline(LastFramesLimitMs);
-    while (Current && !Current->Thread->isFinished() && Connection == connection &&
-           (connection->BytesWaiting() > 0 || Current->Thread->HandlingInput()) &&
-           !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 5);
-    }
-    done();
+    StartWorker(socket, Role::Connecting, Clock::now(), false);
 }
 
 // ---- The listening side
 
 void Session::TakeNextPendingPeer() {
     while (FState == SessionState::Listening && !Connection && !Pending.empty()) {
-        const std::shared_ptr<TcpConnection> next = Pending.front();
-        Pending.erase(Pending.begin());
-        if (next->IsConnected()) StartHandshake(next);
+        // One that answered already goes first; one whose time ran out
+        // without a word goes.
+        auto next = std::find_if(Pending.begin(), Pending.end(), [](const PendingPeer& p) {
+            return p.VersionSent && p.Socket->BytesWaiting() > 0;
+        });
+        if (next == Pending.end()) next = Pending.begin();
+        const PendingPeer peer = *next;
+        Pending.erase(next);
+        if (!peer.Socket->IsConnected()) continue;
+        if (peer.VersionSent && peer.Socket->BytesWaiting() == 0 &&
+            Clock::now() - peer.Since >= HandshakeLimit) {
+            peer.Socket->Close();
+            continue;
+        }
+        StartHandshake(peer);
     }
 }
 
-void Session::StartHandshake(const std::shared_ptr<TcpConnection>& socket) {
-    Connection = socket;
-    StartWorker(socket, 0);
+void Session::StartHandshake(const PendingPeer& peer) {
+    Connection = peer.Socket;
+    StartWorker(peer.Socket, Role::Listening, peer.Since, peer.VersionSent);
     SetState(SessionState::Handshaking);
     emit handshakeStarted();
-    FirstAnswerTimer.start(FirstAnswerLimitMs);
-    Queue(VersionRequestFrame());
 }
 
 void Session::DropCandidate() {
     if (!Connection || !ServerSide) return;
-    FirstAnswerTimer.stop();
     const std::shared_ptr<TcpConnection> dropped = Connection;
     StopWorker();
     Connection.reset();
+    PeerClosing = false;
     dropped->Close();
     SetStage(ConnectStage::Idle);
     if (FState == SessionState::Handshaking) SetState(SessionState::Listening);
 }
 
-void Session::FirstAnswerMissing() {
-    if (FState != SessionState::Handshaking || FStage != ConnectStage::Opened) return;
-    DropCandidate();
-    emit peerDropped();
-    TakeNextPendingPeer();
+void Session::ClosePending() {
+    for (const PendingPeer& peer : Pending)
+        peer.Socket->Close();
+    Pending.clear();
 }
 
-// ---- The worker's calls
+// ---- The worker's events
 
-void Session::WorkerStage(ConnectStage stage) {
+void Session::WorkerStage(ConnectStage stage, const QString& peerName) {
+    if (stage == ConnectStage::NamesExchanged) FPeerName = peerName;
     SetStage(stage);
-    if (ServerSide && FState == SessionState::Handshaking) {
-        // Each Request goes once the previous Reply has moved the stage on.
-        switch (stage) {
-        case ConnectStage::Idle:
-        case ConnectStage::Opened:
-            return;
-        case ConnectStage::VersionAgreed:
-            FirstAnswerTimer.stop();
-            Queue(NameExchangeFrame(false, WireUserName(FSettings.UserName)));
-            return;
-        case ConnectStage::NamesExchanged:
-            Queue(CompressFrame(false, FSettings.UseCompress));
-            return;
-        case ConnectStage::CompressAgreed:
-            Queue(ResumeFrame(false, FSettings.UseResume));
-            return;
-        case ConnectStage::Connected:
-            break;
-        }
-    }
     if (stage == ConnectStage::Connected &&
         (FState == SessionState::Handshaking || FState == SessionState::Connecting)) {
         // Peers that waited meanwhile are not served by this copy.
-        for (const auto& peer : Pending)
-            peer->Close();
-        Pending.clear();
+        ClosePending();
         SetState(SessionState::Connected);
         emit connected();
     }
 }
 
-void Session::WorkerHandshakeFailed() {
-    FHandshakeFailed = true;
+void Session::WorkerHandshakeFailed(int why) {
+    const auto reason = static_cast<HandshakeFailure>(why);
     if (FState != SessionState::Handshaking && FState != SessionState::Connecting) return;
+    if (ServerSide &&
+        (reason != HandshakeFailure::Disagreed || ServeNextAfterFailure)) {
+        // A peer that stalls, asks back or speaks another version is dropped
+        // like a port probe, and the next one is served.
+        DropCandidate();
+        emit peerDropped();
+        TakeNextPendingPeer();
+        return;
+    }
+    FHandshakeFailed = true;
     // The connection is closed before anyone reads the failure.
-    FirstAnswerTimer.stop();
     Release(false, true);
-    if (!ServerSide) Client->SetActive(false);
     SetStage(ConnectStage::Idle);
     SetState(SessionState::Idle);
     emit attemptEnded(ErrorKind::HandshakeFailed, HandshakeFailedText());
 }
 
-void Session::WorkerError(const Error& error) {
-    const ErrorKind kind = error.Kind();
-    const QString text = error.Message();
-    if (error.KeepsConnection()) {
-        // Shown after the worker goes on: a box must not hold a transfer.
-        QMetaObject::invokeMethod(
-            this, [this, kind, text] { emit failure(kind, text); }, Qt::QueuedConnection);
-        return;
-    }
+void Session::WorkerFailed(ErrorKind kind, const QString& text) {
     if (ServerSide && FState == SessionState::Handshaking) {
         // A peer that speaks something else before the handshake is done
         // (a port probe, another program) is dropped like one that closed.
@@ -488,32 +451,53 @@ void Session::WorkerError(const Error& error) {
     }
     // Released before anything is shown, so the peer learns of it at once.
     const bool attempt = FState != SessionState::Connected;
+    PeerCloseTimer.stop();
+    PeerClosing = false;
     Release(false, ServerSide);
     if (!attempt) SetState(SessionState::Idle);
-    QMetaObject::invokeMethod(
-        this,
-        [this, kind, text] {
-            emit failure(kind, text);
-            emit connectionLost();
-        },
-        Qt::QueuedConnection);
+    emit failure(kind, text);
+    emit connectionLost();
+}
+
+void Session::WorkerPeerClosed() {
+    if (Current) Current->PeerDone = true;
+    if (PeerClosing) FinishPeerClose();
+}
+
+void Session::WorkerList(Direction direction, bool open) {
+    OpenLists[static_cast<int>(direction)] = open;
+}
+
+void Session::EndOpenLists() {
+    for (const Direction d : {Direction::Send, Direction::Receive}) {
+        if (!std::exchange(OpenLists[static_cast<int>(d)], false)) continue;
+        emit listEnded(d, {Outcome::Failed, ErrorKind::Disconnected, DisconnectedText(), false});
+    }
 }
 
 // ---- Workers
 
-void Session::StartWorker(const std::shared_ptr<TcpConnection>& socket, int side) {
+void Session::StartWorker(const std::shared_ptr<TcpConnection>& socket, Role role,
+                          Clock::time_point since, bool versionSent) {
     auto entry = std::make_unique<WorkerEntry>();
     entry->Link = std::make_unique<WorkerLink>(*this);
-    const int threads = FSettings.CompressionThreads > 0 ? FSettings.CompressionThreads
-                                                         : DefaultCompressionThreads();
-    entry->Thread =
-        std::make_unique<ConnectionWorker>(*entry->Link, socket, side, false, false, threads);
+    WorkerSettings settings;
+    settings.Handshake = {FSettings.UserName, FSettings.UseCompress, FSettings.UseResume};
+    settings.ReceiveFolder = FSettings.ReceiveFolder;
+    settings.CompressionThreads = FSettings.CompressionThreads;
+    settings.HandshakeLimit = HandshakeLimit;
+    settings.AcceptedAt = since;
+    settings.VersionSent = versionSent;
+    entry->Thread = std::make_unique<ConnectionWorker>(*entry->Link, this, socket, role,
+                                                       std::move(settings));
     ConnectionWorker* thread = entry->Thread.get();
     connect(
         thread, &QThread::finished, this, [this, thread] { Reap(thread); }, Qt::QueuedConnection);
     Current = entry.get();
     Workers.push_back(std::move(entry));
     FPeerName.clear();
+    PeerClosing = false;
+    OpenLists = {};
     thread->Start();
     SetStage(ConnectStage::Opened);
 }
@@ -530,48 +514,47 @@ void Session::Reap(ConnectionWorker* worker) {
         return entry->Thread.get() == worker;
     });
     if (at == Workers.end()) return;
-    if (Current == at->get()) {
-        // It ended by itself; the connection's own end follows as an event.
-        Current->Link->Detach();
-        Current = nullptr;
-    }
-    // Out of the list before it is destroyed: destroying a thread may
-    // dispatch events, and with them the end of another worker.
+    const bool current = Current == at->get();
+    // Out of the list before it is destroyed.
     std::unique_ptr<WorkerEntry> ended = std::move(*at);
     Workers.erase(at);
+    if (current) {
+        // Everything it reported is in: a peer's close can be finished.
+        Current = nullptr;
+        ended->Link->Detach();
+        if (PeerClosing) FinishPeerClose();
+    }
     ended->Thread->wait();
     ended.reset();
 }
 
 void Session::Release(bool sendNotice, bool stopListening) {
-    FirstAnswerTimer.stop();
+    PeerCloseTimer.stop();
+    PeerClosing = false;
     const std::shared_ptr<TcpConnection> connection = std::move(Connection);
     Connection.reset();
-    if (connection && sendNotice) {
-        // Lines the user typed last go before the close, for a short time.
-        if (Current) Current->Thread->WaitQueueSent(LastLinesLimitMs);
+    if (connection && sendNotice && Current && Current->Thread->isRunning()) {
+        // The lines typed last, then the notice, after the frame being
+        // written: a peer must never see a cut frame and no notice.
+        Current->Thread->FinishWith(DisconnectFrame());
+        Current->Thread->wait(QDeadlineTimer(LastFramesLimitMs));
+    } else if (connection && sendNotice) {
         // A courtesy: the close tells the peer anyway, so it never waits.
-        const QByteArray notice = DisconnectFrame();
-        [[maybe_unused]] const bool sent = connection->TrySendWhole(notice);
+        [[maybe_unused]] const bool sent = connection->TrySendWhole(DisconnectFrame());
     }
     StopWorker();
+    EndOpenLists();
     if (ServerSide) {
         if (stopListening) {
-            for (const auto& peer : Pending)
-                peer->Close();
-            Pending.clear();
+            ClosePending();
             Server->SetActive(false); // closes the peer too; no event follows
-        } else if (connection) {
-            connection->Close();
         }
+        if (connection) connection->Close();
     } else {
         Client->SetActive(false); // its disconnect event finds nothing in use
+        if (connection) connection->Close();
     }
     SetStage(ConnectStage::Idle);
-}
-
-void Session::Queue(const QByteArray& frame) {
-    if (Current) Current->Thread->QueueFrame(frame);
 }
 
 } // namespace relvane

@@ -1,24 +1,25 @@
 #pragma once
 // One connection session, shared by the desktop program and the headless
 // peer: the server and client endpoints, the one-peer rule, the worker of the
-// connection in use, the connect stage, the peer's name, the listening side's
-// handshake, the disconnect notice and the frames a user sends (chat, the
-// send request). The session is the worker's host; what a front end shows
-// it passes on as signals. Everything here runs on the thread that owns the
-// session (the user-interface thread), and nothing here waits in a nested
-// event loop: every wait is a state, ended by a socket event, a stage change,
-// a timer or the user.
+// connection in use, the connect stage, the peer's name, the disconnect
+// notice and the frames a user sends (chat, the send request). It re-emits
+// the worker's transfer events as signals; the front ends decide what to
+// show. Everything here runs on the thread that owns the session (the
+// user-interface thread), and nothing here runs a nested event loop: every
+// wait is a state, ended by a socket event, a worker event, a timer or the
+// user.
 
 #include "platform/error.h"
-#include "protocol/host.h"
+#include "protocol/progress.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 
+#include <array>
+#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -28,7 +29,6 @@ class ConnectionWorker;
 class TcpClient;
 class TcpConnection;
 class TcpServer;
-struct TransferProgress;
 
 enum class SessionState : std::uint8_t {
     Idle,        // no attempt (a server whose peer left may still listen)
@@ -38,7 +38,8 @@ enum class SessionState : std::uint8_t {
     Connected,   // stage 4: files and chat may go
 };
 
-// What the peers agree on in the handshake and where files arrive.
+// What the peers agree on in the handshake and where files arrive: taken
+// by each connection when it comes about.
 struct SessionSettings {
     QString UserName; // empty goes on the wire as "NoName"
     bool UseCompress = true;
@@ -47,12 +48,10 @@ struct SessionSettings {
     int CompressionThreads = 0; // for the files sent; 0: one per core, at least 2
 };
 
-// "接続されてません"
+// "接続されてません", "中止しました", "切断しました"
 [[nodiscard]] QString NotConnectedText();
-// "中止しました"
 [[nodiscard]] QString CancelledText();
-// The name sent for `userName`: a peer never sees an empty name.
-[[nodiscard]] QString WireUserName(const QString& userName);
+[[nodiscard]] QString DisconnectedText();
 // A chat line cut, at a character boundary, to what one frame can carry.
 [[nodiscard]] QString CutChatText(const QString& text);
 
@@ -60,7 +59,7 @@ class Session : public QObject {
     Q_OBJECT
 public:
     explicit Session(QObject* parent = nullptr);
-    // Ends whatever is in use and waits (bounded) for the workers to stop.
+    // Ends whatever is in use and waits for the workers to stop.
     ~Session() override;
 
     [[nodiscard]] const SessionSettings& Settings() const { return FSettings; }
@@ -68,9 +67,12 @@ public:
     [[nodiscard]] int Port() const;
     // Fails with "ソケットを使用中は値を変更できません" while an endpoint is open.
     void SetPort(int port);
-    // How long a peer that connected to a listening session may take to
-    // answer the first handshake step before the session drops it.
-    void SetFirstAnswerLimitMs(int ms) { FirstAnswerLimitMs = ms; }
+    // How long a peer that connected to a listening session may take for the
+    // whole handshake, counted from its arrival, before it is dropped.
+    void SetHandshakeLimitMs(int ms) { HandshakeLimit = std::chrono::milliseconds(ms); }
+    // A listening session drops a peer that failed the handshake and serves
+    // the next, instead of ending the attempt (the headless peer).
+    void SetServeNextAfterFailedHandshake(bool on) { ServeNextAfterFailure = on; }
 
     // ---- Attempts (each only from Idle; otherwise nothing happens).
     // Opens the server (fails with the socket error) and waits for a peer; a
@@ -83,17 +85,21 @@ public:
     void Cancel();
 
     // ---- The connection in use.
-    // Sends the disconnect notice and releases the connection at once
-    // (a server stops listening too); connectionLost() follows.
+    // Sends the lines still queued and the disconnect notice (bounded), then
+    // releases the connection (a server stops listening too); connectionLost()
+    // follows.
     void Disconnect();
     // Queues a chat line (cut to one frame); false when nothing is connected.
     bool SendChat(const QString& text);
-    // The same for a Chat frame built by the chat window.
-    bool SendChatFrame(const QByteArray& frame);
+    // The name a file goes by on the wire: what follows its last separator.
+    [[nodiscard]] static QString SentName(const QString& path);
+    // Why `paths` cannot go as one list, or empty when they can.
+    [[nodiscard]] static QString CheckFiles(const QStringList& paths);
     // Offers `paths` to the peer. Fails with the reason when the list cannot
     // go (see CheckSendList) or nothing is connected.
     void SendFiles(const QStringList& paths);
     // Ends everything quietly: no signal follows. For the program's exit.
+    // The peer gets the lines still queued and the disconnect notice.
     void Shutdown();
 
     [[nodiscard]] SessionState State() const { return FState; }
@@ -107,9 +113,12 @@ public:
     [[nodiscard]] QString PeerAddress() const;
     [[nodiscard]] bool CompressOn() const;
     [[nodiscard]] bool ResumeOn() const;
-    // The worker of the connection in use and its counters, while there is one.
-    [[nodiscard]] ConnectionWorker* Worker() const;
+    // The counters of the connection in use, while there is one.
     [[nodiscard]] std::shared_ptr<TransferProgress> Progress() const;
+    // Whether a list is under way in that direction.
+    [[nodiscard]] bool ListOpen(Direction direction) const {
+        return OpenLists[static_cast<int>(direction)];
+    }
     // Workers still running, the one in use included.
     [[nodiscard]] int RunningWorkers() const { return static_cast<int>(Workers.size()); }
 
@@ -125,62 +134,65 @@ signals:
     // The attempt is over without a connection (cancelled, the handshake
     // failed); the front end's wait ends.
     void attemptEnded(relvane::ErrorKind kind, const QString& text);
-    // A connection that had been made ended; its resources are released.
+    // A connection that had been made ended; its resources are released and
+    // every list under way has ended (listEnded came first).
     void connectionLost();
-    // A failure to show (from the worker or the handshake). When it ended the
-    // connection, connectionLost() follows once the slot has returned.
+    // An error that ended the connection; connectionLost() follows.
     void failure(relvane::ErrorKind kind, const QString& text);
+    // An endpoint's error found outside any call (a refused connect): the
+    // wait goes on.
+    void socketError(const relvane::ESocketError& error);
 
-    // The worker's calls for the windows.
     void chatReceived(const QString& peerName, const QString& text);
-    void receiveStarted();
-    void receiveEnded();
-    void receiveCountKnown(int fileCount);
-    void receiveNameKnown(const QString& name);
-    void sendStarted(const QStringList& files);
-    void sendNameKnown(const QString& path);
-    void sendEnded();
-    void sendAllowed();
-    void fileReceived(const QString& path);
-    void listSent();
-    void listReceived();
+    // The transfers, each direction on its own.
+    void listStarted(relvane::Direction direction, int count, const QStringList& files);
+    void fileStarted(relvane::Direction direction, const relvane::FileStart& file);
+    void fileEnded(relvane::Direction direction, int index, const QString& path);
+    void listEnded(relvane::Direction direction, const relvane::ListEnd& end);
 
 private:
     class WorkerLink;
     struct WorkerEntry;
     friend class WorkerLink;
+    struct PendingPeer {
+        std::shared_ptr<TcpConnection> Socket;
+        std::chrono::steady_clock::time_point Since; // arrival, or the server attempt
+        bool VersionSent = false;
+    };
 
     void SetState(SessionState state);
     void SetStage(ConnectStage stage);
 
     // Endpoint events.
     void Accepted(const std::shared_ptr<TcpConnection>& socket);
-    void ServerPeerClosed(const std::shared_ptr<TcpConnection>& socket);
+    void PeerClosedConnection(const std::shared_ptr<TcpConnection>& socket);
     void ClientConnected(const std::shared_ptr<TcpConnection>& socket);
-    void ClientClosed();
 
     // The listening side.
     void TakeNextPendingPeer();
-    void StartHandshake(const std::shared_ptr<TcpConnection>& socket);
+    void StartHandshake(const PendingPeer& peer);
     void DropCandidate();
-    void FirstAnswerMissing();
+    void ClosePending();
 
-    // The worker's calls (through its link).
-    void WorkerStage(ConnectStage stage);
-    void WorkerHandshakeFailed();
-    void WorkerError(const Error& error);
+    // The worker's events (through its link).
+    void WorkerStage(ConnectStage stage, const QString& peerName);
+    void WorkerHandshakeFailed(int why);
+    void WorkerFailed(ErrorKind kind, const QString& text);
+    void WorkerPeerClosed();
+    void WorkerList(Direction direction, bool open);
 
     // The worker of the connection in use.
-    void StartWorker(const std::shared_ptr<TcpConnection>& socket, int side);
+    void StartWorker(const std::shared_ptr<TcpConnection>& socket, Role role,
+                     std::chrono::steady_clock::time_point since, bool versionSent);
     void StopWorker();
     void Reap(ConnectionWorker* worker);
-    // Closes the connection in use without a signal; a server stops
-    // listening when `stopListening`.
+    // Closes the connection in use without a signal but the open lists'
+    // ends; a server stops listening when `stopListening`.
     void Release(bool sendNotice, bool stopListening);
-    void Queue(const QByteArray& frame);
-    // The peer closed: what it sent last (often the reply that completes a
-    // list) is handled first, for a bounded time, then `done` runs.
-    void AfterPeersLastFrames(std::function<void()> done);
+    // The peer closed and what it sent last is handled (or the wait for it
+    // ran out): the connection goes.
+    void FinishPeerClose();
+    void EndOpenLists();
 
     SessionSettings FSettings;
     std::unique_ptr<TcpServer> Server;
@@ -189,19 +201,21 @@ private:
     ConnectStage FStage = ConnectStage::Idle;
     bool FHandshakeFailed = false;
     QString FPeerName;
+    std::chrono::milliseconds HandshakeLimit{10000};
+    bool ServeNextAfterFailure = false;
 
     // The connection in use: the accepted peer (server) or the client's.
     std::shared_ptr<TcpConnection> Connection;
     bool ServerSide = false;
+    // The peer closed the connection in use; its last frames are handled.
+    bool PeerClosing = false;
+    QTimer PeerCloseTimer;
     // Peers that connected while no server attempt could take them.
-    std::vector<std::shared_ptr<TcpConnection>> Pending;
-    QTimer FirstAnswerTimer;
-    int FirstAnswerLimitMs = 10000;
-
+    std::vector<PendingPeer> Pending;
+    std::array<bool, 2> OpenLists{};
 
     std::vector<std::unique_ptr<WorkerEntry>> Workers;
     WorkerEntry* Current = nullptr;
-    bool ShuttingDown = false;
 };
 
 } // namespace relvane

@@ -3,11 +3,13 @@
 // one the incoming ("受信状況表示"). The worker fills, shows and hides it
 // through the host; while it shows, its 100 ms timer pulls the counters from
 // the shared TransferProgress, never from the worker itself, so a worker that
-// has ended is never read.
+// has ended is never read. It stays above its owner (the main window) and
+// offers no title-bar button: no close, minimise or maximise, and a close
+// request from the window manager is refused; the batch decides when it goes.
 
 #include "controls/checkindicator.h"
 #include "controls/grphprogressbar.h"
-#include "protocol/worker.h"
+#include "protocol/progress.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -79,6 +81,8 @@ public:
     // and clock changes. Tests replace it.
     std::function<std::int64_t()> Clock;
 
+    // The layout's client area; the window adds its own caption strip and frame.
+    QWidget* const ClientArea;
     QFrame* const TextPanel;
     QListWidget* const FileListBox;
     // Members named for what they are; the layout's names are their objectNames.
@@ -97,6 +101,8 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void StatusTimerTimer();
@@ -104,6 +110,9 @@ private:
     [[nodiscard]] int FindEntry(const QString& text) const;
     [[nodiscard]] QString Caption() const;
 };
+
+// The byte text: done "/" total "Byte", plain decimal numbers.
+[[nodiscard]] QString ByteText(std::int64_t done, std::int64_t total);
 
 // Several copies on one display: each running copy has a slot number (0 for
 // the first, set once at start-up) and places its status windows where those
