@@ -4,7 +4,8 @@
 
 #include "net/connection.h"
 #include "protocol/frame.h"
-#include "protocol/host.h"
+#include "protocol/events.h"
+#include "protocol/worker.h"
 
 #include <QByteArray>
 #include <QString>
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -143,65 +145,92 @@ inline std::vector<SentFrame> SplitFrames(const QByteArray& bytes) {
     return frames;
 }
 
-// Records every call; settings and the stage are plain fields. Calls run on
-// the worker's thread (UiContext() is null).
-class FakeHost : public IWorkerHost {
+// Records every event; the settings the worker is made with and the stage
+// are plain fields. Events run on the worker's thread (no context object).
+class FakeHost : public IWorkerEvents {
 public:
     QString User = QStringLiteral("tester");
     bool Compress = false;
     bool Resume = false;
     QString Folder;
-    int StageNo = 1; // the stage's number
-    bool HandshakeFailed = false;
+    int StageNo = 1; // the stage's number; 4 at MakeWorker skips the handshake
+    bool HandshakeHasFailed = false;
+    HandshakeFailure FailedWhy = HandshakeFailure::Disagreed;
     QString Peer;
-    QStringList Files; // the send list
-    QStringList Calls; // "ShowError:…", "ShowRecvCount:3", …
-    QStringList Errors;
+    QStringList Calls; // "ListEnded:Send:Done", "FileStarted:Receive:a.txt", ...
+    QStringList Errors; // the texts of lists that did not end well, and of failures
     std::vector<std::pair<QString, QString>> Chats;
-    bool SendEnabled = false;
+    std::vector<std::pair<Direction, ListEnd>> Ends;
+    std::vector<FileStart> Started;
+    bool PeerHasClosed = false;
 
-    QObject* UiContext() override { return nullptr; }
-    QString UserName() override { return User; }
-    bool UseCompress() override { return Compress; }
-    bool UseResume() override { return Resume; }
-    QString ReceiveFolder() override { return Folder; }
-    ConnectStage Stage() override { return static_cast<ConnectStage>(StageNo); }
-    void SetStage(ConnectStage stage) override {
+    static QString Name(Direction d) {
+        return d == Direction::Send ? QStringLiteral("Send") : QStringLiteral("Receive");
+    }
+    static QString Name(Outcome o) {
+        switch (o) {
+        case Outcome::Done: return QStringLiteral("Done");
+        case Outcome::CancelledHere: return QStringLiteral("CancelledHere");
+        case Outcome::CancelledByPeer: return QStringLiteral("CancelledByPeer");
+        case Outcome::Refused: return QStringLiteral("Refused");
+        case Outcome::Failed: return QStringLiteral("Failed");
+        }
+        return {};
+    }
+
+    void StageChanged(ConnectStage stage, const QString& peerName) override {
         StageNo = static_cast<int>(stage);
+        if (stage == ConnectStage::NamesExchanged) Peer = peerName;
         Calls << QStringLiteral("SetStage:%1").arg(StageNo);
     }
-    void SetHandshakeFailed() override { HandshakeFailed = true; }
-    void SetPeerName(const QString& name) override { Peer = name; }
-    QString PeerName() override { return Peer; }
-    void ShowChat(const QString& peer, const QString& text) override {
-        Chats.emplace_back(peer, text);
+    void HandshakeFailed(HandshakeFailure why) override {
+        HandshakeHasFailed = true;
+        FailedWhy = why;
     }
-    void ShowError(const Error& error) override {
-        Errors << error.Message();
-        Calls << QStringLiteral("ShowError:") + error.Message();
+    void ChatReceived(const QString& text) override {
+        Chats.emplace_back(Peer, text);
+        Calls << QStringLiteral("Chat:") + text;
     }
-    void ShowRecvWindow() override { Calls << QStringLiteral("ShowRecvWindow"); }
-    void HideRecvWindow() override { Calls << QStringLiteral("HideRecvWindow"); }
-    void ShowRecvCount(int n) override { Calls << QStringLiteral("ShowRecvCount:%1").arg(n); }
-    void ShowRecvName(const QString& name) override {
-        Calls << QStringLiteral("ShowRecvName:") + name;
+    void ListStarted(Direction d, int count, const QStringList&) override {
+        Calls << QStringLiteral("ListStarted:%1:%2").arg(Name(d)).arg(count);
     }
-    void ShowSendWindow(const QStringList& files) override {
-        Calls << QStringLiteral("ShowSendWindow:%1").arg(files.size());
+    void FileStarted(Direction d, const FileStart& file) override {
+        Started.push_back(file);
+        Calls << QStringLiteral("FileStarted:%1:%2").arg(Name(d), file.Name);
     }
-    void ShowSendName(const QString& path) override {
-        Calls << QStringLiteral("ShowSendName:") + path;
+    void FileEnded(Direction d, int, const QString& path) override {
+        Calls << QStringLiteral("FileEnded:%1:%2").arg(Name(d), path);
     }
-    void HideSendWindow() override { Calls << QStringLiteral("HideSendWindow"); }
-    void EnableSend() override {
-        SendEnabled = true;
-        Calls << QStringLiteral("EnableSend");
+    void ListEnded(Direction d, const ListEnd& end) override {
+        Ends.emplace_back(d, end);
+        if (end.Result != Outcome::Done) Errors << end.Text;
+        Calls << QStringLiteral("ListEnded:%1:%2").arg(Name(d), Name(end.Result));
     }
-    void FileReceived(const QString& path) override {
-        Calls << QStringLiteral("FileReceived:") + path;
+    void ConnectionFailed(ErrorKind, const QString& text) override {
+        Errors << text;
+        Calls << QStringLiteral("Failed:") + text;
     }
-    void ListSent() override { Calls << QStringLiteral("ListSent"); }
-    void ListReceived() override { Calls << QStringLiteral("ListReceived"); }
+    void PeerClosed() override {
+        PeerHasClosed = true;
+        Calls << QStringLiteral("PeerClosed");
+    }
 };
+
+// A worker on `conn` as the tests make it: side 1 connects, side 0 listens;
+// with the host at stage 4 the handshake counts as done with these switches.
+inline std::unique_ptr<ConnectionWorker> MakeWorker(FakeHost& host,
+                                                    std::shared_ptr<IConnection> conn, int side,
+                                                    bool resume = false, bool compress = false,
+                                                    int threads = 0) {
+    WorkerSettings settings;
+    settings.Handshake = {host.User, host.Compress, host.Resume};
+    settings.ReceiveFolder = host.Folder;
+    settings.CompressionThreads = threads;
+    auto worker = std::make_unique<ConnectionWorker>(
+        host, nullptr, std::move(conn), side == 1 ? Role::Connecting : Role::Listening,
+        std::move(settings));
+    if (host.StageNo == 4) worker->AssumeConnected(compress, resume);
+    return worker;
+}
 
 } // namespace relvane::test
