@@ -52,7 +52,7 @@ bool Responder::SetActive(bool active) {
 void Responder::Answer(UdpSocket& socket, QByteArrayView datagram, std::uint32_t from,
                        std::uint16_t fromPort) {
     const auto query = DecodeQuery(datagram);
-    if (!query || query->Id == Id || fromPort == 0 || from == 0) return;
+    if (!query || query->Id == Id || fromPort == 0 || !IsSingleHost(from)) return;
     if (!Window.isValid() || Window.elapsed() >= 1000) {
         Window.start();
         AnswersInWindow = 0;

@@ -23,6 +23,12 @@ using Ip4 = std::uint32_t;
 [[nodiscard]] inline bool IsLoopback(Ip4 a) {
     return (a >> 24) == 127;
 }
+// Whether a datagram's sender can be a single host: not 0.0.0.0, not
+// multicast (224/4), not reserved or the limited broadcast (240/4). An answer
+// to a forged sender of those would reach many hosts.
+[[nodiscard]] inline bool IsSingleHost(Ip4 a) {
+    return a != 0 && (a >> 28) < 0xE;
+}
 
 // An up, non-loopback IPv4 interface with a broadcast address.
 struct Interface {

@@ -2,6 +2,7 @@
 #include "discovery/datagram.h"
 #include "discovery/finder.h"
 #include "discovery/responder.h"
+#include "discovery/udp.h"
 #include "tests/support/ports.h"
 #include "tests/support/wait.h"
 
@@ -114,6 +115,21 @@ TEST(Discovery, NoAnswerFromAResponderMadeInactiveOrFromOwnRun) {
     EXPECT_EQ(own.Finished, 0);
 }
 
+TEST(Discovery, ASearchStoppedFromItsOwnFoundSignalEndsWithoutFinished) {
+    const int port = FreePort();
+    Responder responder(port, QStringLiteral("srv"), Here, 1);
+    ASSERT_TRUE(responder.SetActive(true));
+    Search s(port, 2);
+    // Stops inside the socket's read: its sockets must outlive the call.
+    QObject::connect(&s.F, &Finder::found, [&] { s.F.Stop(); });
+    ASSERT_EQ(s.F.Start(), 1);
+    ASSERT_TRUE(WaitFor([&] { return !s.Found.empty(); }, 5000 * SlowBuildFactor));
+    EXPECT_FALSE(s.F.IsRunning());
+    WaitFor([] { return false; }, CollectMs + 200);
+    EXPECT_EQ(s.Found.size(), 1U);
+    EXPECT_FALSE(s.Finished.has_value());
+}
+
 TEST(Discovery, AnswerGoesToTheAskerAloneAndAFloodGetsFewAnswers) {
     const int port = FreePort();
     Responder responder(port, QStringLiteral("srv"), Here, 1);
@@ -153,4 +169,12 @@ TEST(Discovery, AnswersBeyondSixtyFourAreDropped) {
     ASSERT_TRUE(WaitFor([&] { return s.Finished.has_value(); }, 5000 * SlowBuildFactor));
     EXPECT_EQ(s.Found.size(), std::size_t{Finder::MaxAnswers});
     EXPECT_EQ(s.Finished, Finder::MaxAnswers);
+}
+
+TEST(Discovery, OnlyASingleHostIsAnswered) {
+    for (const char* a : {"10.0.0.1", "127.0.0.1", "223.255.255.254"})
+        EXPECT_TRUE(IsSingleHost(*ParseIp4(QString::fromLatin1(a)))) << a;
+    for (const char* a :
+         {"0.0.0.0", "224.0.0.1", "239.255.255.250", "240.0.0.1", "255.255.255.255"})
+        EXPECT_FALSE(IsSingleHost(*ParseIp4(QString::fromLatin1(a)))) << a;
 }
