@@ -128,6 +128,8 @@ bool BlockCodec::LooksIncompressible(QByteArrayView block) {
     for (const std::uint32_t c : count)
         bits -= XLog2X(c);
     const double saved = static_cast<double>(n) - bits / 8;
+    const double limit = static_cast<double>(n) / 16;
+    if (saved >= limit) return false;
 
     // What matches could save, at most about a byte for each position where
     // four bytes repeat: such positions, found through the last one per hash.
@@ -145,10 +147,11 @@ bool BlockCodec::LooksIncompressible(QByteArrayView block) {
         const std::uint32_t v = word(i);
         const std::uint32_t h = (v * 2654435761u) >> (32 - HashBits);
         const std::uint16_t j = last[h];
-        if (j != None && word(j) == v) ++repeats;
+        if (j != None && word(j) == v && saved + static_cast<double>(++repeats) >= limit)
+            return false;
         last[h] = static_cast<std::uint16_t>(i);
     }
-    return saved + static_cast<double>(repeats) < static_cast<double>(n) / 16;
+    return true;
 }
 
 QByteArray BlockCodec::Decompress(QByteArrayView stream) {
