@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <vector>
 
 #include <poll.h>
@@ -53,6 +54,11 @@ public:
         Open = false;
         Signal();
     }
+    // The peer closes after what it fed: that is still read, then the close.
+    void CloseAfterData() {
+        Eof = true;
+        Signal();
+    }
     bool Writable = true; // false: every send "would block", WaitWritable says no
 
     int BytesWaiting() override {
@@ -62,7 +68,7 @@ public:
     int ReceiveBytes(void* buffer, int n) override {
         std::lock_guard g(M);
         if (!Open) return 0;
-        if (Incoming.isEmpty()) return -1;
+        if (Incoming.isEmpty()) return Eof ? 0 : -1;
         const int k = std::min<int>(n, static_cast<int>(Incoming.size()));
         std::memcpy(buffer, Incoming.constData(), k);
         Incoming.remove(0, k);
@@ -86,7 +92,7 @@ public:
         if (!WaitBlocks) return wakeFd >= 0;
         {
             std::lock_guard g(M);
-            if (!Incoming.isEmpty() || !Open || (writable && Writable)) return wakeFd >= 0;
+            if (!Incoming.isEmpty() || !Open || Eof || (writable && Writable)) return wakeFd >= 0;
         }
         pollfd p[2] = {{Arrived, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         ::poll(p, wakeFd >= 0 ? 2 : 1, timeoutMs);
@@ -123,6 +129,7 @@ private:
     QByteArray Incoming;
     QByteArray Outgoing;
     std::atomic<bool> Open{true};
+    std::atomic<bool> Eof{false};
     int Arrived; // eventfd: bytes fed or closed
 };
 
@@ -218,19 +225,38 @@ public:
 
 // A worker on `conn` as the tests make it: side 1 connects, side 0 listens;
 // with the host at stage 4 the handshake counts as done with these switches.
+// Events run on context's thread (null: the worker's).
 inline std::unique_ptr<ConnectionWorker> MakeWorker(FakeHost& host,
                                                     std::shared_ptr<IConnection> conn, int side,
                                                     bool resume = false, bool compress = false,
-                                                    int threads = 0) {
+                                                    int threads = 0, QObject* context = nullptr) {
     WorkerSettings settings;
     settings.Handshake = {host.User, host.Compress, host.Resume};
     settings.ReceiveFolder = host.Folder;
     settings.CompressionThreads = threads;
     auto worker = std::make_unique<ConnectionWorker>(
-        host, nullptr, std::move(conn), side == 1 ? Role::Connecting : Role::Listening,
+        host, context, std::move(conn), side == 1 ? Role::Connecting : Role::Listening,
         std::move(settings));
     if (host.StageNo == 4) worker->AssumeConnected(compress, resume);
     return worker;
 }
 
 } // namespace relvane::test
+
+namespace relvane {
+
+// List ends compared and printed whole in the tests' expectations.
+inline bool operator==(const ListEnd& a, const ListEnd& b) {
+    return a.Result == b.Result && a.Kind == b.Kind && a.Text == b.Text &&
+           a.ConnectionKept == b.ConnectionKept;
+}
+inline void PrintTo(const ListEnd& end, std::ostream* os) {
+    *os << test::FakeHost::Name(end.Result).toStdString() << " kind "
+        << static_cast<int>(end.Kind) << " \"" << end.Text.toStdString() << "\""
+        << (end.ConnectionKept ? " kept" : " closed");
+}
+inline void PrintTo(Direction d, std::ostream* os) {
+    *os << test::FakeHost::Name(d).toStdString();
+}
+
+} // namespace relvane
