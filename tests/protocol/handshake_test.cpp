@@ -33,9 +33,9 @@ struct End {
             role, std::move(settings),
             Handshake::Hooks{.Send =
                                  [this](const QByteArray& frame) {
-                                     ASSERT_EQ(::send(Fd, frame.constData(), frame.size(),
-                                                      MSG_NOSIGNAL),
-                                               frame.size());
+                                     ASSERT_EQ(
+                                         ::send(Fd, frame.constData(), frame.size(), MSG_NOSIGNAL),
+                                         frame.size());
                                  },
                              .StageChanged = [this](ConnectStage s) { Stages.push_back(s); },
                              .Failed =
@@ -93,8 +93,8 @@ const QByteArray VersionReplyBytes = QByteArray::fromHex("ff0305010000000135");
 
 TEST(HandshakeObject, FullExchangeInEveryCombinationOfTheSwitches) {
     using enum ConnectStage;
-    for (const auto& [own, peer] : {std::pair{false, false}, {false, true}, {true, false},
-                                    {true, true}}) {
+    for (const auto& [own, peer] :
+         {std::pair{false, false}, {false, true}, {true, false}, {true, true}}) {
         const std::string label = std::to_string(own) + std::to_string(peer);
         Pair p;
         // Each switch meets each combination: resume takes them swapped.
@@ -105,8 +105,8 @@ TEST(HandshakeObject, FullExchangeInEveryCombinationOfTheSwitches) {
         p.Exchange();
         for (const End* e : {&p.Listener, &p.Connector}) {
             EXPECT_TRUE(e->Shake->Connected()) << label;
-            EXPECT_EQ(e->Stages, (std::vector{Opened, VersionAgreed, NamesExchanged,
-                                              CompressAgreed, Connected}))
+            EXPECT_EQ(e->Stages, (std::vector{Opened, VersionAgreed, NamesExchanged, CompressAgreed,
+                                              Connected}))
                 << label;
             EXPECT_EQ(e->Shake->CompressOn(), own && peer) << label;
             EXPECT_EQ(e->Shake->ResumeOn(), own && peer) << label;
@@ -145,12 +145,16 @@ TEST(HandshakeObject, OneSideAgainstAScriptedPeer) {
         QString User = QStringLiteral("me");
     };
     const Case cases[] = {
-        {"another version is answered, then fails", Role::Connecting,
-         request(Type::Version, "4"), HandshakeFailure::Disagreed, Opened, VersionReplyBytes},
+        {"another version is answered, then fails", Role::Connecting, request(Type::Version, "4"),
+         HandshakeFailure::Disagreed, Opened, VersionReplyBytes},
         {"a version that is no number", Role::Connecting, request(Type::Version, "abc"),
          HandshakeFailure::Disagreed, Opened, VersionReplyBytes},
-        {"a step out of order is not answered", Role::Connecting,
-         request(Type::NameExchange, "x"), HandshakeFailure::Disagreed, Opened, {}},
+        {"a step out of order is not answered",
+         Role::Connecting,
+         request(Type::NameExchange, "x"),
+         HandshakeFailure::Disagreed,
+         Opened,
+         {}},
         {"a switch other than exactly 1 is off", Role::Connecting,
          request(Type::Version, "5") + request(Type::NameExchange, "a") +
              request(Type::Compress, "2"),
@@ -163,15 +167,27 @@ TEST(HandshakeObject, OneSideAgainstAScriptedPeer) {
          NamesExchanged,
          VersionReplyBytes + reply(Type::NameExchange, ToShiftJis(QString(25, QChar(u'表')))),
          std::nullopt, longName},
-        {"another version in the reply", Role::Listening, reply(Type::Version, "6"),
-         HandshakeFailure::Disagreed, Opened, {}},
-        {"a peer that asks back is out of turn", Role::Listening, request(Type::Version, "5"),
-         HandshakeFailure::OutOfTurn, Opened, {}},
+        {"another version in the reply",
+         Role::Listening,
+         reply(Type::Version, "6"),
+         HandshakeFailure::Disagreed,
+         Opened,
+         {}},
+        {"a peer that asks back is out of turn",
+         Role::Listening,
+         request(Type::Version, "5"),
+         HandshakeFailure::OutOfTurn,
+         Opened,
+         {}},
         {"a Request later on is out of turn too", Role::Listening,
-         reply(Type::Version, "5") + request(Type::NameExchange, "x"),
-         HandshakeFailure::OutOfTurn, VersionAgreed, NameExchangeFrame(false, QStringLiteral("me"))},
-        {"a Reply out of turn is ignored", Role::Listening, reply(Type::Compress, "1"),
-         std::nullopt, Opened, {}},
+         reply(Type::Version, "5") + request(Type::NameExchange, "x"), HandshakeFailure::OutOfTurn,
+         VersionAgreed, NameExchangeFrame(false, QStringLiteral("me"))},
+        {"a Reply out of turn is ignored",
+         Role::Listening,
+         reply(Type::Compress, "1"),
+         std::nullopt,
+         Opened,
+         {}},
     };
     for (const Case& c : cases) {
         Pair p;

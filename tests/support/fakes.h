@@ -3,8 +3,8 @@
 // incoming bytes, read the frames sent, and look at the host calls made.
 
 #include "net/connection.h"
-#include "protocol/frame.h"
 #include "protocol/events.h"
+#include "protocol/frame.h"
 #include "protocol/worker.h"
 
 #include <QByteArray>
@@ -164,7 +164,7 @@ public:
     bool HandshakeHasFailed = false;
     HandshakeFailure FailedWhy = HandshakeFailure::Disagreed;
     QString Peer;
-    QStringList Calls; // "ListEnded:Send:Done", "FileStarted:Receive:a.txt", ...
+    QStringList Calls;  // "ListEnded:Send:Done", "FileStarted:Receive:a.txt", ...
     QStringList Errors; // the texts of lists that did not end well, and of failures
     std::vector<std::pair<QString, QString>> Chats;
     std::vector<std::pair<Direction, ListEnd>> Ends;
@@ -176,11 +176,16 @@ public:
     }
     static QString Name(Outcome o) {
         switch (o) {
-        case Outcome::Done: return QStringLiteral("Done");
-        case Outcome::CancelledHere: return QStringLiteral("CancelledHere");
-        case Outcome::CancelledByPeer: return QStringLiteral("CancelledByPeer");
-        case Outcome::Refused: return QStringLiteral("Refused");
-        case Outcome::Failed: return QStringLiteral("Failed");
+        case Outcome::Done:
+            return QStringLiteral("Done");
+        case Outcome::CancelledHere:
+            return QStringLiteral("CancelledHere");
+        case Outcome::CancelledByPeer:
+            return QStringLiteral("CancelledByPeer");
+        case Outcome::Refused:
+            return QStringLiteral("Refused");
+        case Outcome::Failed:
+            return QStringLiteral("Failed");
         }
         return {};
     }
@@ -234,14 +239,19 @@ inline std::unique_ptr<ConnectionWorker> MakeWorker(FakeHost& host,
     settings.Handshake = {host.User, host.Compress, host.Resume};
     settings.ReceiveFolder = host.Folder;
     settings.CompressionThreads = threads;
-    auto worker = std::make_unique<ConnectionWorker>(
-        host, context, std::move(conn), side == 1 ? Role::Connecting : Role::Listening,
-        std::move(settings));
+    auto worker = std::make_unique<ConnectionWorker>(host, context, std::move(conn),
+                                                     side == 1 ? Role::Connecting : Role::Listening,
+                                                     std::move(settings));
     if (host.StageNo == 4) worker->AssumeConnected(compress, resume);
     return worker;
 }
 
 } // namespace relvane::test
+
+// Texts in failure messages as text.
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace relvane {
 
@@ -251,9 +261,8 @@ inline bool operator==(const ListEnd& a, const ListEnd& b) {
            a.ConnectionKept == b.ConnectionKept;
 }
 inline void PrintTo(const ListEnd& end, std::ostream* os) {
-    *os << test::FakeHost::Name(end.Result).toStdString() << " kind "
-        << static_cast<int>(end.Kind) << " \"" << end.Text.toStdString() << "\""
-        << (end.ConnectionKept ? " kept" : " closed");
+    *os << test::FakeHost::Name(end.Result).toStdString() << " kind " << static_cast<int>(end.Kind)
+        << " \"" << end.Text.toStdString() << "\"" << (end.ConnectionKept ? " kept" : " closed");
 }
 inline void PrintTo(Direction d, std::ostream* os) {
     *os << test::FakeHost::Name(d).toStdString();
