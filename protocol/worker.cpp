@@ -155,10 +155,14 @@ bool ConnectionWorker::Pass(int maxWaitMs) {
             if (Partial.isEmpty()) {
                 ReadAvailable();
                 if (!TerminateRequested() && !Ended && Shake.Connected()) Sender.Pump();
-            } else if (Reader.Buffered() < MaxPayload + HeaderSize) {
+            } else if (Reader.Buffered() < MaxPayload + HeaderSize && !Reader.Fill()) {
                 // Mid-frame nothing else may be sent, so nothing is handled
-                // (handlers answer); reading goes on so the peer can finish too.
-                if (!Reader.Fill()) Ended = true;
+                // (handlers answer); reading goes on so the peer can finish
+                // too. Once it has closed, the rest of our frame has no
+                // reader, and what it sent before the close is still handled.
+                Partial.clear();
+                PartialSent = 0;
+                ReadAvailable();
             }
             Shake.CheckTime();
         }
