@@ -20,6 +20,7 @@
 using namespace relvane;
 using relvane::test::FakeConnection;
 using relvane::test::FakeHost;
+using relvane::test::MakeWorker;
 using relvane::test::SentFrame;
 using relvane::test::SplitFrames;
 
@@ -56,7 +57,7 @@ class Sender {
 public:
     explicit Sender(bool resume = false, bool compress = false) : Compressed(compress) {
         Host.StageNo = 4;
-        Worker = std::make_unique<ConnectionWorker>(Host, Conn, 1, resume, compress);
+        Worker = MakeWorker(Host, Conn, 1, resume, compress);
     }
 
     QString MakeFile(const QString& name, const QByteArray& bytes) {
@@ -69,8 +70,7 @@ public:
 
     // The user's send action and the peer's SendAccept; then one pass.
     void Start(const QStringList& files) {
-        Host.Files = files;
-        Worker->RequestSend(Host.Files);
+        Worker->RequestSend(files);
         Worker->Pass(0); // the request goes out
         Conn->TakeSent();
         FeedControl(Type::SendAccept, NumberPayload(0));
@@ -89,7 +89,7 @@ public:
 
     // One pass; the frames it sent, also kept in Sent.
     std::vector<SentFrame> Pass() {
-        Worker->Pass(0);
+        Going = Worker->Pass(0);
         auto frames = SplitFrames(Conn->TakeSent());
         Sent.insert(Sent.end(), frames.begin(), frames.end());
         return frames;
@@ -164,7 +164,13 @@ public:
     std::unique_ptr<ConnectionWorker> Worker;
     std::vector<SentFrame> Sent;
     bool Compressed;
+    bool Going = true; // the last pass kept the connection
 };
+
+// How the sending list ended, and whether it kept the connection.
+ListEnd SendEnd(Outcome outcome, ErrorKind kind, const QString& text, bool kept = true) {
+    return {outcome, kind, text, kept};
+}
 
 QStringList FileFrames(int lastIndex, const QString& name, int size) {
     QStringList lines{QStringLiteral("LastIndex %1").arg(lastIndex), "FileName " + name,
@@ -188,7 +194,6 @@ TEST_P(SendList, EachFileInOrderThenTheEndOfTheList) {
     const QStringList files{s.MakeFile("a.txt", a), s.MakeFile("b.bin", b),
                             s.MakeFile("empty", QByteArray()), s.MakeFile(japanese, c)};
     s.Start(files);
-    s.Host.Files = QStringList{s.MakeFile("other", "x")}; // too late to matter
     s.RunToEnd();
 
     const QStringList expected = FileFrames(3, "a.txt", 3) + FileFrames(3, "b.bin", 2048) +
@@ -208,10 +213,10 @@ TEST_P(SendList, EachFileInOrderThenTheEndOfTheList) {
         // An empty file goes as the zlib stream of no data.
         EXPECT_EQ(s.Sent[14].Payload, QByteArray::fromHex("78da030000000001"));
     }
-    EXPECT_EQ(s.Host.Calls, (QStringList{"ShowSendWindow:4", "ShowSendName:" + files[0],
-                                         "ShowSendName:" + files[1], "ShowSendName:" + files[2],
-                                         "ShowSendName:" + files[3], "HideSendWindow", "EnableSend",
-                                         "ListSent"}));
+    QStringList calls{"ListStarted:Send:4"};
+    for (const QString& file : files)
+        calls << "FileStarted:Send:" + file << "FileEnded:Send:" + file;
+    EXPECT_EQ(s.Host.Calls, calls << "ListEnded:Send:Done");
     EXPECT_TRUE(s.Host.Errors.isEmpty());
     EXPECT_EQ(s.Slot().State, SlotState::Idle);
     EXPECT_EQ(s.Progress().SendTotal.load(), 1025);
@@ -242,14 +247,14 @@ TEST(Sender, WaitsForTheConnectionInsteadOfBlocking) {
 
 TEST(Sender, AnswersOnlyItsOwnRequest) {
     Sender s;
-    s.Host.Files = {s.MakeFile("a", "abc")};
+    const QStringList files{s.MakeFile("a", "abc")};
     s.FeedControl(Type::SendAccept, NumberPayload(0)); // nobody asked
     s.Pass();
     EXPECT_FALSE(s.Slot().InUse);
     EXPECT_TRUE(s.Sent.empty());
     EXPECT_TRUE(s.Host.Calls.isEmpty());
 
-    s.Start(s.Host.Files);
+    s.Start(files);
     s.FeedControl(Type::SendAccept, NumberPayload(0)); // a second answer changes nothing
     s.RunToEnd();
     EXPECT_EQ(s.Log(), FileFrames(0, "a", 3) + QStringList{"End"});
@@ -259,20 +264,18 @@ TEST(Sender, ListEmptiedBeforeTheAcceptReleasesThePeer) {
     Sender s;
     s.Start({});
     EXPECT_EQ(s.Log(), QStringList{"Cancel"});
-    EXPECT_EQ(s.Host.Errors, QStringList{"中止しました"});
-    EXPECT_TRUE(s.Host.SendEnabled);
+    EXPECT_EQ(s.Host.Calls, QStringList{"ListEnded:Send:CancelledHere"});
+    EXPECT_TRUE(s.Going);
     EXPECT_FALSE(s.Slot().InUse);
 }
 
 TEST(Sender, SendAcceptWithOwnSideIsIDError) {
     Sender s;
-    s.Host.Files = {s.MakeFile("a", "abc")};
-    s.Worker->RequestSend(s.Host.Files);
-    s.Conn->TakeSent();
+    s.Worker->RequestSend({s.MakeFile("a", "abc")});
     s.FeedControl(Type::SendAccept, NumberPayload(1));
     s.Pass();
-    EXPECT_EQ(s.Host.Errors, QStringList{"IDError"});
-    EXPECT_TRUE(s.Worker->TerminateRequested());
+    EXPECT_EQ(s.Host.Calls, QStringList{"Failed:IDError"});
+    EXPECT_FALSE(s.Going);
     EXPECT_FALSE(s.Slot().InUse);
 }
 
@@ -374,7 +377,9 @@ TEST(Sender, OffsetBeyondTheFileGetsTheWholeFilesChecksum) {
     t.Pass();
     t.Reply(Type::Ack, "1");
     t.Pass();
-    EXPECT_EQ(t.Host.Errors, QStringList{"HashError"});
+    EXPECT_EQ(t.Host.Ends.back().second,
+              SendEnd(Outcome::Failed, ErrorKind::Failure, "HashError", false));
+    EXPECT_FALSE(t.Going);
 }
 
 // A "0" while a file goes ends the list: the receiver refused the file or
@@ -387,15 +392,16 @@ TEST(Sender, RejectionsEndTheListWithTheirText) {
         QByteArray Data;
         int Passes; // after the start, before the "0"
         SlotState State;
-        const char* Text;
-        bool KeepsConnection;
+        ListEnd End;
     };
+    const ListEnd refused = SendEnd(Outcome::Refused, ErrorKind::PeerRefused, "送信エラー");
     const Case cases[] = {
-        {"asking for the offset", true, "abc", 0, SlotState::ResumeQuery, "送信エラー", true},
-        {"sending blocks", false, RandomBytes(200 * 1024, 6), 1, SlotState::SendData, "送信エラー",
-         true},
-        {"end of the file", false, "abc", 1, SlotState::SendWaitFileAck, "送信完了エラー", true},
-        {"end of the list", false, "abc", 4, SlotState::SendWaitListAck, "送信全完了エラー", false},
+        {"asking for the offset", true, "abc", 0, SlotState::ResumeQuery, refused},
+        {"sending blocks", false, RandomBytes(200 * 1024, 6), 1, SlotState::SendData, refused},
+        {"end of the file", false, "abc", 1, SlotState::SendWaitFileAck,
+         SendEnd(Outcome::Refused, ErrorKind::PeerRefused, "送信完了エラー")},
+        {"end of the list", false, "abc", 4, SlotState::SendWaitListAck,
+         SendEnd(Outcome::Failed, ErrorKind::Failure, "送信全完了エラー", false)},
     };
     for (const Case& c : cases) {
         Sender s(c.Resume);
@@ -405,15 +411,13 @@ TEST(Sender, RejectionsEndTheListWithTheirText) {
             s.Pass();
         }
         ASSERT_EQ(s.Slot().State, c.State) << c.Name;
-        s.Host.Calls.clear();
+        s.Host.Ends.clear();
         s.Reply(Type::Ack, "0");
         s.Pass();
-        EXPECT_EQ(s.Host.Errors, QStringList{c.Text}) << c.Name;
-        EXPECT_EQ(s.Worker->TerminateRequested(), !c.KeepsConnection) << c.Name;
-        if (!c.KeepsConnection) continue;
-        EXPECT_EQ(s.Host.Calls,
-                  (QStringList{"HideSendWindow", "EnableSend", "ShowError:" + QString(c.Text)}))
-            << c.Name;
+        ASSERT_EQ(s.Host.Ends.size(), 1u) << c.Name;
+        EXPECT_EQ(s.Host.Ends[0].second, c.End) << c.Name;
+        EXPECT_EQ(s.Going, c.End.ConnectionKept) << c.Name;
+        if (!c.End.ConnectionKept) continue;
         EXPECT_FALSE(s.Slot().InUse) << c.Name;
         EXPECT_FALSE(s.Slot().FileStream) << c.Name;
         const auto sent = s.Sent.size();
@@ -431,12 +435,12 @@ TEST(Sender, OwnCancelAfterTheNextBlocksKeepsTheConnection) {
     s.Pass();
     s.Pass();
     EXPECT_EQ(s.Log().mid(3), QStringList(2 * run, "FileData 1024") << "Cancel");
-    EXPECT_EQ(s.Host.Errors, QStringList{"中止しました"});
-    EXPECT_EQ(s.Host.Calls.mid(s.Host.Calls.size() - 3),
-              (QStringList{"HideSendWindow", "EnableSend", "ShowError:中止しました"}));
+    EXPECT_EQ(s.Host.Calls.last(), "ListEnded:Send:CancelledHere");
+    EXPECT_EQ(s.Host.Ends.back().second,
+              SendEnd(Outcome::CancelledHere, ErrorKind::Cancelled, "中止しました"));
     EXPECT_FALSE(s.Slot().InUse);
     EXPECT_FALSE(s.Slot().FileStream);
-    EXPECT_FALSE(s.Worker->TerminateRequested());
+    EXPECT_TRUE(s.Going);
 }
 
 TEST(Sender, OwnCancelWhileThePoolCompressesAheadSendsWholeBlocksThenCancel) {
@@ -455,7 +459,7 @@ TEST(Sender, OwnCancelWhileThePoolCompressesAheadSendsWholeBlocksThenCancel) {
     EXPECT_TRUE(sent.size() > 0 && sent.size() < bytes.size() && bytes.startsWith(sent));
     EXPECT_EQ(s.Host.Errors, QStringList{"中止しました"});
     EXPECT_FALSE(s.Slot().FileStream);
-    EXPECT_FALSE(s.Worker->TerminateRequested());
+    EXPECT_TRUE(s.Going);
 }
 
 TEST(Sender, CancelWhileWaitingForAnAckActsAfterTheNextFilesFirstBlock) {
@@ -468,8 +472,8 @@ TEST(Sender, CancelWhileWaitingForAnAckActsAfterTheNextFilesFirstBlock) {
     for (int i = 0; i < 5; ++i)
         s.Pass();
     const QStringList log = s.Log();
-    EXPECT_EQ(log.mid(0, 8), FileFrames(1, "a", 3) + QStringList({"LastIndex 1", "FileName b",
-                                                                   "FileSize 1048576"}));
+    EXPECT_EQ(log.mid(0, 8), FileFrames(1, "a", 3) +
+                                 QStringList({"LastIndex 1", "FileName b", "FileSize 1048576"}));
     EXPECT_EQ(log.last(), "Cancel");
     EXPECT_EQ(log.count("FileData 1024"), MaxBatchBytes / (HeaderSize + 1024)); // one pass
     EXPECT_EQ(s.Host.Errors, QStringList{"中止しました"});
@@ -486,11 +490,11 @@ TEST(Sender, PeersCancelEndsTheTransferAsOwnCancelDoes) {
         const auto before = s.Sent.size();
         s.Pass();
         EXPECT_EQ(s.Sent.size(), before) << "still sending";
-        EXPECT_EQ(s.Host.Errors, QStringList{"中止しました"});
-        EXPECT_TRUE(s.Host.Calls.contains("HideSendWindow"));
-        EXPECT_TRUE(s.Host.SendEnabled);
+        ASSERT_EQ(s.Host.Ends.size(), 1u);
+        EXPECT_EQ(s.Host.Ends[0].second,
+                  SendEnd(Outcome::CancelledByPeer, ErrorKind::Cancelled, "中止しました"));
         EXPECT_FALSE(s.Slot().InUse);
-        EXPECT_FALSE(s.Worker->TerminateRequested());
+        EXPECT_TRUE(s.Going);
     }
     Sender idle; // a Cancel with nothing being sent does nothing
     idle.Notice(Type::Cancel);
@@ -505,9 +509,12 @@ TEST(Sender, FileThatShrinksIsAbandonedNotSentForever) {
     ASSERT_TRUE(QFile::resize(path, 20 * 1024));
     for (int i = 0; i < 200 && s.Host.Errors.isEmpty(); ++i)
         s.Pass();
-    ASSERT_EQ(s.Host.Errors.size(), 1);
-    EXPECT_TRUE(s.Host.Errors[0].contains(path));
-    EXPECT_TRUE(s.Host.Errors[0].contains("中止")); // the peer was told; the connection stays
+    ASSERT_EQ(s.Host.Ends.size(), 1u);
+    const ListEnd& end = s.Host.Ends[0].second;
+    EXPECT_EQ(end.Result, Outcome::Failed);
+    EXPECT_EQ(end.Kind, ErrorKind::FileAccess);
+    EXPECT_TRUE(end.Text.contains(path));
+    EXPECT_TRUE(end.ConnectionKept); // the peer was told
     EXPECT_EQ(s.Log().last(), "Cancel");
     EXPECT_EQ(s.Data().size(), 20 * 1024);
     EXPECT_FALSE(s.Slot().InUse);
@@ -525,16 +532,20 @@ TEST(Sender, FileThatGrowsIsSentAsLongAsAnnounced) {
     EXPECT_EQ(s.Log(), FileFrames(0, "a", 1500) + QStringList{"End"});
 }
 
-TEST(Sender, FileThatCannotBeOpenedEndsTheConnection) {
+TEST(Sender, FileThatCannotBeOpenedEndsTheListNotTheConnection) {
     Sender s;
     const QString path = s.MakeFile("gone", "abc");
-    s.Host.Files = {path};
-    s.Worker->RequestSend(s.Host.Files);
+    s.Worker->RequestSend({path});
+    s.Worker->Pass(0); // the request goes
+    s.Conn->TakeSent();
     ASSERT_TRUE(QFile::remove(path));
     s.FeedControl(Type::SendAccept, NumberPayload(0));
     s.Pass();
-    EXPECT_EQ(s.Host.Errors, QStringList{QStringLiteral("ファイル %1 は開けません").arg(path)});
-    EXPECT_TRUE(s.Worker->TerminateRequested());
+    EXPECT_EQ(s.Log(), QStringList{"Cancel"});
+    EXPECT_EQ(s.Host.Ends.back().second,
+              SendEnd(Outcome::Failed, ErrorKind::FileAccess,
+                      QStringLiteral("ファイル %1 は開けません\r\n送信を中止しました").arg(path)));
+    EXPECT_TRUE(s.Going);
 }
 
 TEST(Sender, FileThatNoLongerFitsIsRefusedBeforeItsFrames) {
@@ -542,10 +553,9 @@ TEST(Sender, FileThatNoLongerFitsIsRefusedBeforeItsFrames) {
     const QString path = s.MakeFile(QStringLiteral("한.txt"), "abc"); // not in Shift-JIS
     s.Start({path});
     EXPECT_EQ(s.Log(), QStringList{"Cancel"});
-    ASSERT_EQ(s.Host.Errors.size(), 1);
-    EXPECT_EQ(s.Host.Errors[0], CheckSendList({path}) + "\r\n送信を中止しました");
-    EXPECT_FALSE(s.Worker->TerminateRequested());
-    EXPECT_TRUE(s.Host.SendEnabled);
+    EXPECT_EQ(s.Host.Ends.back().second, SendEnd(Outcome::Refused, ErrorKind::Refused,
+                                                 CheckSendList({path}) + "\r\n送信を中止しました"));
+    EXPECT_TRUE(s.Going);
 }
 
 TEST(SendListCheck, RefusesWhatTheFramesCannotCarry) {
