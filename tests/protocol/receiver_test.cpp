@@ -1,5 +1,5 @@
 // The receiving side of a transfer, driven frame by frame: files land in a
-// temporary receive folder, and the frames sent back and host calls are checked.
+// temporary receive folder, and the frames sent back and the events are checked.
 
 #include "platform/sjis.h"
 #include "protocol/handshake.h"
@@ -78,7 +78,7 @@ struct Receiver : ::testing::Test {
     void Make(bool resume = false, bool compress = false) {
         Compressed = compress;
         Conn = std::make_shared<FakeConnection>();
-        Worker = std::make_unique<ConnectionWorker>(Host, Conn, 0, resume, compress);
+        Worker = MakeWorker(Host, Conn, 0, resume, compress);
     }
     bool Deliver(const QByteArray& bytes) {
         Conn->Feed(bytes);
@@ -145,6 +145,14 @@ struct Receiver : ::testing::Test {
     QStringList Entries() const {
         return QDir(Dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     }
+    // The list ended with the connection: Failed with `text` (of `kind`),
+    // then the failure itself.
+    void ExpectFatal(const QString& text, ErrorKind kind = ErrorKind::Failure) {
+        ASSERT_EQ(Host.Ends.size(), 1u);
+        EXPECT_EQ(Host.Ends[0].second, (ListEnd{Outcome::Failed, kind, text, false}));
+        EXPECT_EQ(Host.Calls.mid(Host.Calls.size() - 2),
+                  QStringList({"ListEnded:Receive:Failed", "Failed:" + text}));
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -193,13 +201,18 @@ TEST_P(WholeFiles, ArriveByteIdentical) {
     EXPECT_EQ(entries, expected); // no ".Recv" left
     EXPECT_TRUE(Host.Errors.isEmpty());
 
-    QStringList calls = {QStringLiteral("ShowRecvWindow"), QStringLiteral("ShowRecvCount:5")};
-    for (const auto& [name, data] : files) {
-        calls << QStringLiteral("ShowRecvName:") + name
-              << QStringLiteral("FileReceived:") + In(name);
-    }
-    calls << QStringLiteral("HideRecvWindow") << QStringLiteral("ListReceived");
+    QStringList calls = {QStringLiteral("ListStarted:Receive:0")};
+    for (const auto& [name, data] : files)
+        calls << "FileStarted:Receive:" + name << "FileEnded:Receive:" + In(name);
+    calls << QStringLiteral("ListEnded:Receive:Done");
     EXPECT_EQ(Host.Calls, calls);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const FileStart& started = Host.Started.at(i);
+        EXPECT_EQ(started.Index, static_cast<int>(i));
+        EXPECT_EQ(started.Count, static_cast<int>(files.size()));
+        EXPECT_EQ(started.Size, files[i].second.size());
+        EXPECT_EQ(started.ResumeOffset, 0);
+    }
 
     EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
     EXPECT_FALSE(Worker->Slot(S).InUse);
@@ -266,6 +279,8 @@ TEST_F(Resume, MatchingPartialContinuesAtItsOffset) {
     ASSERT_TRUE(Deliver(Blocks(Source, 1500) + End()));
     EXPECT_EQ(Acks(), QStringList({"1"}));
     EXPECT_EQ(ReadAll(In("r.bin")), Source);
+    ASSERT_EQ(Host.Started.size(), 1u); // once the offset is agreed
+    EXPECT_EQ(Host.Started[0].ResumeOffset, 1500);
     ASSERT_TRUE(Deliver(Header("n.bin", 10))); // the next file starts from nothing held
     EXPECT_EQ(progress.RecvResumedBytes.load(), 0);
 }
@@ -340,21 +355,24 @@ TEST_F(Resume, PartialThatCannotBeOpenedEndsTheConnection) {
     if (QFileInfo(target).size() <= 0) GTEST_SKIP() << "no sysfs attribute to use";
     ASSERT_TRUE(QFile::link(target, In("r.bin.Recv")));
     EXPECT_FALSE(Deliver(Header("r.bin", 5000) + ResumeQuery()));
-    EXPECT_EQ(Host.Errors,
-              QStringList({QStringLiteral("ファイル %1 は開けません").arg(In("r.bin.Recv"))}));
+    ExpectFatal(QStringLiteral("ファイル %1 は開けません").arg(In("r.bin.Recv")),
+                ErrorKind::FileAccess);
     EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
 }
 
 // ---------------------------------------------------------------------------
 // Names the receiver refuses
 
-// A file the receiver will not or cannot store: "0" to the sender, the error
-// shown, the list ends; the connection stays and the next list arrives.
+// A file the receiver will not or cannot store: "0" to the sender, the list
+// ends (Refused for a name, Failed for a file that cannot be made); the
+// connection stays and the next list arrives.
 TEST_F(Receiver, RefusedFileEndsTheListAndKeepsTheConnection) {
     struct Case {
         QByteArray Name;
         const char* Ending; // of the error shown
         std::function<void(Receiver&)> Setup;
+        Outcome Result = Outcome::Refused;
+        ErrorKind Kind = ErrorKind::Refused;
     };
     const auto names = [](const QByteArray& name) {
         return Case{name, "は受け取れません", nullptr};
@@ -379,9 +397,11 @@ TEST_F(Receiver, RefusedFileEndsTheListAndKeepsTheConnection) {
         names("\t.txt"),
         names("a\x7f.txt"),
         {"blocked.txt", "を作成できません",
-         [](Receiver& r) { QDir(r.Dir.path()).mkdir(QStringLiteral("blocked.txt.Recv")); }},
+         [](Receiver& r) { QDir(r.Dir.path()).mkdir(QStringLiteral("blocked.txt.Recv")); },
+         Outcome::Failed, ErrorKind::FileAccess},
         {"gone.txt", "を作成できません",
-         [](Receiver& r) { r.Host.Folder = r.Dir.filePath(QStringLiteral("missing")); }},
+         [](Receiver& r) { r.Host.Folder = r.Dir.filePath(QStringLiteral("missing")); },
+         Outcome::Failed, ErrorKind::FileAccess},
     };
     QDir(Dir.path()).mkdir(QStringLiteral("sub"));
     for (const Case& c : cases) {
@@ -397,22 +417,27 @@ TEST_F(Receiver, RefusedFileEndsTheListAndKeepsTheConnection) {
         EXPECT_TRUE(Deliver(LastIndex(0) + Name(c.Name) + Size(3) + Blocks("abc") + End()))
             << label;
         EXPECT_EQ(Acks(), QStringList({"0"})) << label;
-        ASSERT_EQ(Host.Errors.size(), 1) << label;
-        EXPECT_TRUE(Host.Errors[0].endsWith(QString::fromUtf8(c.Ending))) << label;
-        EXPECT_FALSE(std::any_of(Host.Errors[0].begin(), Host.Errors[0].end(), [](QChar ch) {
+        ASSERT_EQ(Host.Ends.size(), 1u) << label;
+        const ListEnd& end = Host.Ends[0].second;
+        EXPECT_EQ(end.Result, c.Result) << label;
+        EXPECT_EQ(end.Kind, c.Kind) << label;
+        EXPECT_TRUE(end.ConnectionKept) << label;
+        EXPECT_TRUE(end.Text.endsWith(QString::fromUtf8(c.Ending))) << label;
+        EXPECT_FALSE(std::any_of(end.Text.begin(), end.Text.end(), [](QChar ch) {
             return ch < u'\x20' || ch == u'\x7f';
         })) << label;
-        EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow"))) << label;
         EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle) << label;
         EXPECT_EQ(Entries(), before) << label;
         EXPECT_TRUE(QDir(Dir.filePath("sub")).isEmpty()) << label;
         EXPECT_FALSE(QFileInfo::exists(Dir.filePath("../escape.txt")));
         EXPECT_FALSE(QFileInfo::exists(QDir::temp().filePath(QStringLiteral("absolute.txt"))));
 
-        Host.Folder = Dir.path();
+        // The folder is the worker's since it was made; now it is there.
+        ASSERT_TRUE(QDir().mkpath(Host.Folder));
+        const QString next = QDir(Host.Folder).filePath(QStringLiteral("next.txt"));
         EXPECT_TRUE(Deliver(SendRequest() + Whole("next.txt", "abc") + End())) << label;
-        EXPECT_EQ(ReadAll(In("next.txt")), "abc") << label;
-        ASSERT_TRUE(QFile::remove(In("next.txt")));
+        EXPECT_EQ(ReadAll(next), "abc") << label;
+        ASSERT_TRUE(QFile::remove(next));
     }
 }
 
@@ -426,15 +451,6 @@ TEST_F(Receiver, LongestNameIsAccepted) {
 
 // ---------------------------------------------------------------------------
 // Which frames are taken, and when
-
-TEST_F(Receiver, SendRequestBeforeTheHandshakeEndedIsIgnored) {
-    Host.StageNo = 5;
-    Make();
-    ASSERT_TRUE(Deliver(SendRequest()));
-    EXPECT_TRUE(Conn->TakeSent().isEmpty());
-    EXPECT_TRUE(Host.Calls.isEmpty());
-    EXPECT_FALSE(Worker->Slot(S).InUse);
-}
 
 TEST_F(Receiver, SendRequestWhileBusyClosesTheOpenFileFirst) {
     Make();
@@ -472,7 +488,7 @@ TEST_F(Receiver, DataOutsideRecvDataIsIgnored) {
     Make();
     Begin();
     ASSERT_TRUE(Deliver(LastIndex(2) + Blocks("abc") + LastIndex(5)));
-    EXPECT_EQ(Host.Calls, QStringList({"ShowRecvWindow", "ShowRecvCount:3"}));
+    EXPECT_EQ(Host.Calls, QStringList({"ListStarted:Receive:0"}));
     EXPECT_EQ(Entries(), QStringList());
     EXPECT_TRUE(Conn->TakeSent().isEmpty());
 }
@@ -500,9 +516,9 @@ TEST_P(SenderCancel, EndsTheTransferAndKeepsTheConnection) {
     Conn->TakeSent();
 
     EXPECT_TRUE(Deliver(Cancel()));
-    EXPECT_EQ(Host.Errors, QStringList({"中止しました"}));
-    EXPECT_FALSE(Worker->TerminateRequested());
-    EXPECT_EQ(Host.Calls, QStringList({"HideRecvWindow", "EnableSend", "ShowError:中止しました"}));
+    EXPECT_EQ(Host.Calls, QStringList({"ListEnded:Receive:CancelledByPeer"}));
+    EXPECT_EQ(Host.Ends.at(0).second,
+              (ListEnd{Outcome::CancelledByPeer, ErrorKind::Cancelled, "中止しました", true}));
     EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
     EXPECT_FALSE(Worker->Slot(S).InUse);
     EXPECT_FALSE(Worker->Slot(S).FileStream);
@@ -570,9 +586,8 @@ TEST_F(Receiver, OwnCancelTakesEffectAfterTheNextBlock) {
     EXPECT_EQ(sent[0].Header.Type, static_cast<int>(Type::Cancel));
     EXPECT_EQ(sent[0].Header.Format, static_cast<int>(Format::FmtNone));
     EXPECT_EQ(sent[0].Payload, QByteArray(1, 0));
-    EXPECT_EQ(Host.Errors, QStringList({"中止しました"}));
-    EXPECT_FALSE(Worker->TerminateRequested());
-    EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow")));
+    EXPECT_EQ(Host.Ends.at(0).second,
+              (ListEnd{Outcome::CancelledHere, ErrorKind::Cancelled, "中止しました", true}));
     EXPECT_EQ(ReadAll(In("o.bin.Recv")), data.left(2048));
 
     // The blocks already on their way are ignored, and nothing is answered.
@@ -591,11 +606,10 @@ TEST_F(Receiver, FailedRenameKeepsThePartialAndRejects) {
     Begin();
     EXPECT_FALSE(Deliver(Whole("a.txt", "data")));
     EXPECT_EQ(Acks(), QStringList({"0"}));
-    EXPECT_EQ(Host.Errors,
-              QStringList({QStringLiteral("ファイル %1 の名前を変更できません").arg(In("a.txt"))}));
+    ExpectFatal(QStringLiteral("ファイル %1 の名前を変更できません").arg(In("a.txt")),
+                ErrorKind::FileAccess);
     EXPECT_EQ(ReadAll(In("a.txt.Recv")), "data");
-    EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow")));
-    EXPECT_FALSE(Host.Calls.join(' ').contains(QStringLiteral("FileReceived")));
+    EXPECT_FALSE(Host.Calls.join(' ').contains(QStringLiteral("FileEnded")));
 }
 
 TEST_F(Receiver, ShortFileAtEndIsNotCompleted) {
@@ -604,10 +618,8 @@ TEST_F(Receiver, ShortFileAtEndIsNotCompleted) {
     const QByteArray data = RandomBytes(1024, 10);
     EXPECT_FALSE(Deliver(Header("s.bin", 2000) + Blocks(data) + End()));
     EXPECT_EQ(Acks(), QStringList({"0"}));
-    EXPECT_EQ(
-        Host.Errors,
-        QStringList(
-            {QStringLiteral("ファイル %1 のサイズが一致しません (1024 / 2000)").arg(In("s.bin"))}));
+    ExpectFatal(
+        QStringLiteral("ファイル %1 のサイズが一致しません (1024 / 2000)").arg(In("s.bin")));
     EXPECT_EQ(ReadAll(In("s.bin.Recv")), data);
     EXPECT_FALSE(QFileInfo::exists(In("s.bin")));
 }
@@ -617,8 +629,7 @@ TEST_F(Receiver, DataBeyondTheAnnouncedSizeIsRefusedAtOnce) {
     Begin();
     EXPECT_FALSE(Deliver(Header("s.bin", 100) + Blocks(RandomBytes(1024, 11))));
     EXPECT_EQ(Acks(), QStringList({"0"}));
-    ASSERT_EQ(Host.Errors.size(), 1);
-    EXPECT_TRUE(Host.Errors[0].contains(QStringLiteral("のサイズが一致しません")));
+    ExpectFatal(QStringLiteral("ファイル %1 のサイズが一致しません (1024 / 100)").arg(In("s.bin")));
     EXPECT_EQ(QFileInfo(In("s.bin.Recv")).size(), 0);
 }
 
@@ -627,7 +638,7 @@ TEST_F(Receiver, NegativeSizeIsRefused) {
     Begin();
     EXPECT_FALSE(Deliver(Header("n.bin", -5)));
     EXPECT_EQ(Acks(), QStringList({"0"}));
-    EXPECT_EQ(Host.Errors, QStringList({"ファイルサイズ -5 は不正です"}));
+    ExpectFatal(QStringLiteral("ファイルサイズ -5 は不正です"));
 }
 
 TEST_F(Receiver, SizeThatIsNoNumberFails) {
@@ -635,7 +646,7 @@ TEST_F(Receiver, SizeThatIsNoNumberFails) {
     Begin();
     EXPECT_FALSE(
         Deliver(LastIndex(0) + Name("n.bin") + Notice(Type::FileSize, Format::FmtNumber, "12a")));
-    EXPECT_EQ(Host.Errors, QStringList({"'12a' は整数ではありません"}));
+    ExpectFatal(QStringLiteral("'12a' は整数ではありません"));
 }
 
 TEST_F(Receiver, WriteThatDoesNotCompleteRejects) {
@@ -647,8 +658,7 @@ TEST_F(Receiver, WriteThatDoesNotCompleteRejects) {
     const QByteArray data = RandomBytes(3000, 12);
     EXPECT_FALSE(Deliver(Whole("f.bin", data)));
     EXPECT_EQ(Acks(), QStringList({"0"}));
-    EXPECT_EQ(Host.Errors, QStringList({"ストリームへの書き込みエラー"}));
-    EXPECT_TRUE(Host.Calls.contains(QStringLiteral("HideRecvWindow")));
+    ExpectFatal(QStringLiteral("ストリームへの書き込みエラー"), ErrorKind::FileAccess);
     EXPECT_FALSE(QFileInfo::exists(In("f.bin")));
 }
 
@@ -658,7 +668,7 @@ TEST_F(Receiver, BlockThatDoesNotInflateRejects) {
     ASSERT_TRUE(Deliver(Header("z.bin", 5000)));
     EXPECT_FALSE(Deliver(Notice(Type::FileData, Format::FmtBinary, "not a zlib stream")));
     EXPECT_EQ(Acks(), QStringList({"0"}));
-    EXPECT_EQ(Host.Errors, QStringList({"error"}));
+    ExpectFatal(QStringLiteral("error"));
     EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
     EXPECT_TRUE(QFileInfo::exists(In("z.bin.Recv")));
 }
@@ -670,7 +680,7 @@ TEST_F(Receiver, BlockThatInflatesBeyond64KiBIsRefused) {
     EXPECT_FALSE(Deliver(
         Notice(Type::FileData, Format::FmtBinary, Zlib(QByteArray(MaxInflatedBlock + 1, 0)))));
     EXPECT_EQ(Acks(), QStringList({"0"}));
-    EXPECT_EQ(Host.Errors, QStringList({"error"}));
+    ExpectFatal(QStringLiteral("error"));
     EXPECT_EQ(QFileInfo(In("z.bin.Recv")).size(), 0);
 }
 
