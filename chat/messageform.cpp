@@ -1,7 +1,7 @@
 #include "chat/messageform.h"
 
 #include "platform/sjis.h"
-#include "protocol/frame.h"
+#include "session/session.h"
 
 #include <QApplication>
 #include <QDir>
@@ -70,6 +70,9 @@ TMessageForm::TMessageForm(QWidget* owner)
 
     MessageMemo->setFixedHeight(38);
     MessageMemo->installEventFilter(this);
+    // Tab goes to the conversation, as the tab order says; typed into the
+    // box it would be sent to the peer.
+    MessageMemo->setTabChangesFocus(true);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -179,19 +182,12 @@ QString LogFilePath(const QString& chosen) {
 }
 
 void SendChatText(TMessageForm& form, const QString& userName,
-                  const std::function<ChatDelivery(const QByteArray& frame)>& deliver) {
-    QString text = form.MessageText();
-    QByteArray payload = TextPayload(text);
-    if (payload.size() > MaxPayload) {
-        // The peer drops the connection on a longer frame: send what fits.
-        payload = CutShiftJis(payload, MaxPayload);
-        text = FromShiftJis(payload);
-    }
-    const QByteArray frame =
-        BuildFrame(ControlSlot, Kind::Notice, Type::Chat, Format::FmtText, payload);
+                  const std::function<ChatDelivery(const QString& text)>& deliver) {
+    // What one frame can carry is what is shown and sent.
+    const QString text = CutChatText(form.MessageText());
     form.AddLine(userName, text);
-    if (deliver(frame) == ChatDelivery::NotConnected)
-        form.AddLine(QStringLiteral("Error"), QStringLiteral("接続されてません"));
+    if (deliver(text) == ChatDelivery::NotConnected)
+        form.AddLine(QStringLiteral("Error"), NotConnectedText());
     form.ClearMessage();
 }
 

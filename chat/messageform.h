@@ -80,6 +80,6 @@ enum class ChatDelivery {
 // is connected, and empties the input box. An exception from `deliver` leaves
 // the echo and the input box's text as they are and passes on.
 void SendChatText(TMessageForm& form, const QString& userName,
-                  const std::function<ChatDelivery(const QByteArray& frame)>& deliver);
+                  const std::function<ChatDelivery(const QString& text)>& deliver);
 
 } // namespace relvane

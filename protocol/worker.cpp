@@ -3,6 +3,7 @@
 #include "platform/sjis.h"
 #include "protocol/texts.h"
 
+#include <QDeadlineTimer>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -25,7 +26,7 @@ constexpr int LongestWaitMs = 1000;
 // not see the difference in a status window.
 constexpr auto NotesDelay = std::chrono::milliseconds(20);
 // The last frames before a close get this long, then the connection goes.
-constexpr int FinalFramesStallMs = 1000;
+constexpr int FinalFramesStallMs = 800;
 
 bool IsKnownKind(std::uint8_t kind) {
     return kind == static_cast<std::uint8_t>(Kind::Notice) ||
@@ -403,28 +404,35 @@ bool ConnectionWorker::SendQueued() {
 
 void ConnectionWorker::SendFinal() {
     // No block goes any more: the frame half-written is finished so the peer
-    // can read what follows, then the lines queued, then the last frame.
-    const SendOptions options{.StallMs = FinalFramesStallMs};
-    std::deque<Outgoing> queued;
-    QByteArray last;
+    // can read what follows, then the lines queued, then the last frame; all
+    // within one deadline, in pieces, so a peer that stopped reading costs
+    // no more than that.
+    const QDeadlineTimer deadline(FinalFramesStallMs);
+    QByteArray rest;
     {
         std::lock_guard lock(QueueMutex);
-        queued.swap(Queued);
-        last = std::move(*Final);
-    }
-    try {
-        bool open = Partial.isEmpty() ||
-                    SendFrame(*Socket, QByteArrayView(Partial).sliced(PartialSent), options);
-        for (const Outgoing& item : queued) {
+        rest = Partial.mid(PartialSent);
+        for (const Outgoing& item : Queued) {
             // A send request now would start a list nobody sends.
-            if (open && !item.Files) open = SendFrame(*Socket, item.Frame, options);
+            if (!item.Files) rest += item.Frame;
         }
-        if (open) SendFrame(*Socket, last, options);
-    } catch (const Error&) {
-        // A peer that takes nothing more is left as it is: the close follows.
+        Queued.clear();
+        rest += *Final;
     }
     Partial.clear();
     PartialSent = 0;
+    qsizetype sent = 0;
+    try {
+        while (sent < rest.size() && Socket->IsConnected() && !deadline.hasExpired()) {
+            const int chunk = static_cast<int>(std::min<qsizetype>(rest.size() - sent, 1 << 20));
+            const int taken = Socket->SendPart(rest.constData() + sent, chunk);
+            sent += taken;
+            if (taken < chunk)
+                Socket->WaitWritable(static_cast<int>(std::min<qint64>(100, deadline.remainingTime())));
+        }
+    } catch (const Error&) {
+        // A peer that takes nothing more is left as it is: the close follows.
+    }
     std::lock_guard lock(QueueMutex);
     QueueSent = true;
     QueueSentChanged.notify_all();

@@ -61,7 +61,7 @@ void ExpectIdle(TMainForm& f) {
     EXPECT_TRUE(f.IPEdit->isEnabled());
     EXPECT_TRUE(f.isEnabled());
     EXPECT_EQ(f.WaitForm(), nullptr);
-    EXPECT_EQ(f.Worker(), nullptr) << "nothing reads the ended worker";
+    EXPECT_EQ(f.Progress(), nullptr) << "nothing reads the ended worker";
     EXPECT_EQ(f.Progress(), nullptr);
 }
 
@@ -233,7 +233,7 @@ TEST_F(ConnectionTest, CancelAfterTheConnectionWasMadeDisconnectsFirst) {
         EXPECT_TRUE(A->OptionAction->isEnabled());
         EXPECT_TRUE(A->IPEdit->isEnabledTo(A.get()));
         EXPECT_FALSE(A->isEnabled());
-        EXPECT_NE(A->Worker(), nullptr);
+        EXPECT_NE(A->Progress(), nullptr);
         PressCancel();
         return true;
     });
@@ -321,8 +321,8 @@ TEST_F(ConnectionTest, FailedHandshakeClosesAndALaterAttemptSucceeds) {
     EXPECT_FALSE(A->HandshakeFailed());
     EXPECT_EQ(A->windowTitle(), ConnectedTitle(QStringLiteral("手動")));
     ExpectConnected(*A);
-    EXPECT_TRUE(A->Worker()->CompressOn());
-    EXPECT_FALSE(A->Worker()->ResumeOn());
+    EXPECT_TRUE(A->Connection().CompressOn());
+    EXPECT_FALSE(A->Connection().ResumeOn());
 
     // Settings are refused while connected.
     A->OptionAction->setEnabled(true); // the toolbar path reaches it even so

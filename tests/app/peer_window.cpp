@@ -67,7 +67,7 @@ QJsonObject State(TMainForm& form) {
         {QStringLiteral("window"), form.isEnabled()},
         {QStringLiteral("waiting"), form.WaitForm() != nullptr},
         {QStringLiteral("listening"), form.Connection().Listening()},
-        {QStringLiteral("worker"), form.Worker() != nullptr},
+        {QStringLiteral("worker"), form.Progress() != nullptr},
         {QStringLiteral("history"), history},
         {QStringLiteral("userName"), form.Settings.UserName},
         {QStringLiteral("send"), StatusSnapshot(*form.SendStatusForm)},

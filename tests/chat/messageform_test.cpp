@@ -62,6 +62,16 @@ TEST_F(ChatTest, Layout) {
     EXPECT_EQ(Form.LogMemo->geometry().top(), 0);
 }
 
+TEST_F(ChatTest, TabMovesToTheLogInsteadOfTypingATab) {
+    Form.show();
+    Form.activateWindow();
+    ASSERT_TRUE(test::WaitFor([&] { return Form.isActiveWindow(); }));
+    ASSERT_EQ(QApplication::focusWidget(), Form.MessageMemo);
+    Press(Qt::Key_Tab, QStringLiteral("\t"));
+    EXPECT_EQ(QApplication::focusWidget(), Form.LogMemo);
+    EXPECT_EQ(Form.MessageText(), QString());
+}
+
 TEST_F(ChatTest, EnterSendsWithoutALineBreak) {
     Press(Qt::Key_Return); // empty box: nothing
     EXPECT_EQ(Sends, 0);
@@ -81,23 +91,22 @@ TEST_F(ChatTest, EnterSendsWithoutALineBreak) {
 
 TEST_F(ChatTest, SendingWhileNotConnectedAddsTheErrorLine) {
     Form.MessageMemo->setPlainText(QStringLiteral("やあ"));
-    QByteArray handed;
-    SendChatText(Form, QStringLiteral("太郎"), [&](const QByteArray& frame) {
-        handed = frame;
+    QString handed;
+    SendChatText(Form, QStringLiteral("太郎"), [&](const QString& text) {
+        handed = text;
         return ChatDelivery::NotConnected;
     });
     EXPECT_EQ(Form.Lines(), QStringList({QStringLiteral("太郎: やあ"), NotConnected}));
     EXPECT_TRUE(Form.MessageText().isEmpty());
-    // The Chat frame: control slot, Notice, Chat, length 4, text; no terminator.
-    EXPECT_EQ(handed, QByteArray::fromHex("ff0002040000000082e282a0"));
+    EXPECT_EQ(handed, QStringLiteral("やあ"));
 }
 
 TEST_F(ChatTest, SendingWhileConnectedEchoesOnly) {
     Form.MessageMemo->setPlainText(QStringLiteral("hello"));
     int calls = 0;
-    SendChatText(Form, QStringLiteral("NoName"), [&](const QByteArray& frame) {
+    SendChatText(Form, QStringLiteral("NoName"), [&](const QString& text) {
         ++calls;
-        EXPECT_EQ(frame.size(), 8 + 5);
+        EXPECT_EQ(text, QStringLiteral("hello"));
         return ChatDelivery::Sent;
     });
     EXPECT_EQ(calls, 1);
@@ -108,7 +117,7 @@ TEST_F(ChatTest, SendingWhileConnectedEchoesOnly) {
 TEST_F(ChatTest, AFailingSendKeepsTheTypedText) {
     Form.MessageMemo->setPlainText(QStringLiteral("keep me"));
     EXPECT_THROW(SendChatText(Form, QStringLiteral("me"),
-                              [](const QByteArray&) -> ChatDelivery {
+                              [](const QString&) -> ChatDelivery {
                                   throw std::runtime_error("Broken pipe");
                               }),
                  std::runtime_error);
@@ -119,12 +128,12 @@ TEST_F(ChatTest, AFailingSendKeepsTheTypedText) {
 TEST_F(ChatTest, PastedLineBreaksTravelAsCrLfAndSpanLines) {
     Form.MessageMemo->insertPlainText(QStringLiteral("one\r\ntwo\nthree"));
     EXPECT_EQ(Form.MessageText(), QStringLiteral("one\r\ntwo\r\nthree"));
-    QByteArray handed;
-    SendChatText(Form, QStringLiteral("me"), [&](const QByteArray& frame) {
-        handed = frame;
+    QString handed;
+    SendChatText(Form, QStringLiteral("me"), [&](const QString& text) {
+        handed = text;
         return ChatDelivery::Sent;
     });
-    EXPECT_EQ(handed.mid(8), QByteArray("one\r\ntwo\r\nthree"));
+    EXPECT_EQ(handed, QStringLiteral("one\r\ntwo\r\nthree"));
     EXPECT_EQ(Form.Lines(), QStringList({"me: one", "two", "three"}));
     EXPECT_EQ(Form.LogMemo->document()->blockCount(), 3);
 }

@@ -3,7 +3,6 @@
 
 #include "protocol/frame.h"
 #include "protocol/handshake.h"
-#include "protocol/worker.h"
 #include "session/session.h"
 #include "tests/support/ports.h"
 #include "tests/support/wait.h"
@@ -113,7 +112,7 @@ TEST_F(SessionTest, ProbesDoNotStopAListener) {
     for (const Probe probe : {Probe::Closing, Probe::Silent, Probe::Garbage}) {
         SCOPED_TRACE(static_cast<int>(probe));
         Peer a(QStringLiteral("a"), Port);
-        a.S.SetFirstAnswerLimitMs(300 * SlowBuildFactor);
+        a.S.SetHandshakeLimitMs(300 * SlowBuildFactor);
         a.S.Listen();
         const int fd = ConnectRaw(Port);
         if (probe == Probe::Closing) ::close(fd);
@@ -198,7 +197,7 @@ TEST_F(SessionTest, AFailureIsShownBeforeTheConnectionsEnd) {
     ASSERT_EQ(::send(server, frames.constData(), frames.size(), MSG_NOSIGNAL), frames.size());
     bool releasedBeforeShown = false;
     QObject::connect(&b.S, &Session::failure,
-                     [&] { releasedBeforeShown = b.S.Worker() == nullptr; });
+                     [&] { releasedBeforeShown = b.S.Progress() == nullptr; });
 
     ASSERT_TRUE(WaitFor([&] { return b.Has(QStringLiteral("lost")); }))
         << b.Events.join(u'|').toStdString();
@@ -213,7 +212,7 @@ TEST_F(SessionTest, AFailureIsShownBeforeTheConnectionsEnd) {
 // Giving up an attempt whose connection was made reports the loss first.
 TEST_F(SessionTest, CancelAfterTheConnectionWasMadeReportsTheLossThenTheCancel) {
     Peer a(QStringLiteral("a"), Port);
-    a.S.SetFirstAnswerLimitMs(60000);
+    a.S.SetHandshakeLimitMs(60000);
     Peer b(QStringLiteral("b"), Port);
     // A listener that never drives the handshake: a pending peer of an idle
     // server, kept until the next attempt.
