@@ -1,8 +1,9 @@
 // Whole transfers between two workers on a real loopback connection: the
-// listening peer drives the handshake, then lists of files go one way or
-// both ways at once, with compression, resume and cancel.
+// workers run the handshake, then lists of files go one way or both ways at
+// once, with compression, resume, cancel and refusal, each list's end typed.
 
 #include "net/socket.h"
+#include "protocol/events.h"
 #include "protocol/frame.h"
 #include "protocol/handshake.h"
 #include "protocol/sendlist.h"
@@ -13,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -21,7 +23,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <random>
 
 using namespace relvane;
@@ -60,32 +65,90 @@ int FreePort() {
     return ntohs(a.sin_port);
 }
 
-// The fake host, with its calls made on this (the user-interface) thread as
-// the program's windows would have them.
-class LoopHost : public FakeHost {
+// Events arrive on the worker's thread: the hook runs there at once (a
+// cancel set as a file starts acts after its first block at the latest), and
+// the records are made on this (the user-interface) thread, as the session's
+// signals are.
+class LoopHost : public IWorkerEvents {
 public:
-    QObject* UiContext() override { return &Ui; }
-    // Hooks run while the worker waits: a cancel set here is deterministic.
-    void ShowSendName(const QString& path) override {
-        FakeHost::ShowSendName(path);
-        if (OnSendName) OnSendName();
-    }
-    void ShowRecvName(const QString& name) override {
-        FakeHost::ShowRecvName(name);
-        if (OnRecvName) OnRecvName();
-    }
+    FakeHost Rec; // this thread only
     QObject Ui;
-    std::function<void()> OnSendName;
-    std::function<void()> OnRecvName;
+    std::function<void(Direction)> OnFileStarted; // on the worker's thread
+
+    void StageChanged(ConnectStage stage, const QString& peer) override {
+        Later([stage, peer = Own(peer)](FakeHost& h) { h.StageChanged(stage, peer); });
+    }
+    void HandshakeFailed(HandshakeFailure why) override {
+        Later([why](FakeHost& h) { h.HandshakeFailed(why); });
+    }
+    void ChatReceived(const QString& text) override {
+        Later([text = Own(text)](FakeHost& h) { h.ChatReceived(text); });
+    }
+    void ListStarted(Direction d, int count, const QStringList&) override {
+        Later([d, count](FakeHost& h) { h.ListStarted(d, count, {}); });
+    }
+    void FileStarted(Direction d, const FileStart& file) override {
+        if (OnFileStarted) OnFileStarted(d);
+        FileStart own = file;
+        own.Name = Own(file.Name);
+        Later([d, own](FakeHost& h) { h.FileStarted(d, own); });
+    }
+    void FileEnded(Direction d, int index, const QString& path) override {
+        Later([d, index, path = Own(path)](FakeHost& h) { h.FileEnded(d, index, path); });
+    }
+    void ListEnded(Direction d, const ListEnd& end) override {
+        ListEnd own = end;
+        own.Text = Own(end.Text);
+        Later([d, own](FakeHost& h) { h.ListEnded(d, own); });
+    }
+    void ConnectionFailed(ErrorKind kind, const QString& text) override {
+        Later([kind, text = Own(text)](FakeHost& h) { h.ConnectionFailed(kind, text); });
+    }
+    void PeerClosed() override {
+        Later([](FakeHost& h) { h.PeerClosed(); });
+    }
+
+private:
+    // Nothing of a Qt buffer is shared between the threads.
+    static QString Own(const QString& text) { return QString(text.constData(), text.size()); }
+    void Later(std::function<void(FakeHost&)> call) {
+        {
+            std::lock_guard lock(M);
+            Queue.push_back(std::move(call));
+        }
+        QMetaObject::invokeMethod(
+            &Ui, [this] { Run(); }, Qt::QueuedConnection);
+    }
+    void Run() {
+        std::vector<std::function<void(FakeHost&)>> calls;
+        {
+            std::lock_guard lock(M);
+            calls.swap(Queue);
+        }
+        for (const auto& call : calls)
+            call(Rec);
+    }
+    std::mutex M;
+    std::vector<std::function<void(FakeHost&)>> Queue;
 };
 
-// One copy of the program: host, receive folder, files to send, worker.
+// One copy of the program: events, receive folder, files to send, worker.
 struct Peer {
     QTemporaryDir Inbox;
     QTemporaryDir Outbox;
     LoopHost Host;
     std::unique_ptr<ConnectionWorker> Worker;
 
+    void Start(std::shared_ptr<IConnection> connection, Role role, bool compress, bool resume) {
+        WorkerSettings settings;
+        settings.Handshake = {role == Role::Listening ? QStringLiteral("server")
+                                                      : QStringLiteral("client"),
+                              compress, resume};
+        settings.ReceiveFolder = Inbox.path();
+        Worker = std::make_unique<ConnectionWorker>(Host, nullptr, std::move(connection), role,
+                                                    std::move(settings));
+        Worker->Start();
+    }
     QString MakeFile(const QString& name, const QByteArray& bytes) {
         const QString path = Outbox.filePath(name);
         QFile f(path);
@@ -100,24 +163,26 @@ struct Peer {
     // The send action: the list is checked, then offered to the peer.
     void Send(const QStringList& files) {
         ASSERT_EQ(CheckSendList(files), QString());
-        Host.Files = files;
-        Host.SendEnabled = false;
-        Worker->RequestSend(Host.Files);
+        Worker->RequestSend(files);
     }
     TransferProgress& Progress() const { return *Worker->SharedProgress(); }
-    bool Has(const QString& call) const { return Host.Calls.contains(call); }
-    bool HasError(const QString& text) const { return Host.Errors.contains(text); }
+    FakeHost& Rec() { return Host.Rec; }
+    bool Has(const QString& call) const { return Host.Rec.Calls.contains(call); }
+    // The last end of a list in that direction, if any.
+    std::optional<ListEnd> LastEnd(Direction d) const {
+        const auto& ends = Host.Rec.Ends;
+        const auto at = std::find_if(ends.rbegin(), ends.rend(),
+                                     [d](const auto& end) { return end.first == d; });
+        if (at == ends.rend()) return std::nullopt;
+        return at->second;
+    }
 };
 
-// Listener (Side 0) and connector (Side 1), connected and through the handshake.
+// Listener (Side 0) and connector (Side 1), connected and through the
+// handshake, which the workers run themselves.
 class Link {
 public:
     Link(bool compress, bool resume) {
-        for (Peer* p : {&Server, &Client}) {
-            p->Host.Compress = compress;
-            p->Host.Resume = resume;
-            p->Host.Folder = p->Inbox.path();
-        }
         const int port = FreePort();
         std::shared_ptr<TcpConnection> accepted, connected;
         ServerSocket.SetPort(port);
@@ -137,32 +202,23 @@ public:
         if (!accepted || !connected) return;
         ServerConnection = accepted;
 
-        Server.Worker = std::make_unique<ConnectionWorker>(Server.Host, accepted, 0);
-        Client.Worker = std::make_unique<ConnectionWorker>(Client.Host, connected, 1);
-        Server.Worker->Start();
-        Client.Worker->Start();
-
-        StageWait wait;
-        wait.Stage = [this] { return Server.Host.StageNo; };
-        wait.HandshakeFailed = [this] { return Server.Host.HandshakeFailed; };
-        wait.DispatchEvents = [](int) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            QThread::usleep(200);
-        };
-        DriveHandshake(*accepted, QStringLiteral("server"), compress, resume, wait, Deadline);
-        EXPECT_TRUE(WaitFor([this] { return Client.Host.StageNo == 4; }, Deadline));
-        Ready = Server.Host.StageNo == 4 && Client.Host.StageNo == 4;
+        Server.Start(accepted, Role::Listening, compress, resume);
+        Client.Start(connected, Role::Connecting, compress, resume);
+        Ready = WaitFor([this] { return Server.Rec().StageNo == 4 && Client.Rec().StageNo == 4; },
+                        Deadline);
+        EXPECT_EQ(Server.Rec().Peer, QStringLiteral("client"));
+        EXPECT_EQ(Client.Rec().Peer, QStringLiteral("server"));
     }
 
     // Both peers still connected, nothing reported but what is expected.
-    void ExpectCleanAndConnected() const {
-        EXPECT_TRUE(Server.Host.Errors.isEmpty()) << Server.Host.Errors.join(" | ").toStdString();
-        EXPECT_TRUE(Client.Host.Errors.isEmpty()) << Client.Host.Errors.join(" | ").toStdString();
+    void ExpectCleanAndConnected() {
+        EXPECT_TRUE(Server.Rec().Errors.isEmpty()) << Server.Rec().Errors.join(" | ").toStdString();
+        EXPECT_TRUE(Client.Rec().Errors.isEmpty()) << Client.Rec().Errors.join(" | ").toStdString();
         ExpectConnected();
     }
     void ExpectConnected() const {
-        EXPECT_FALSE(Server.Worker->TerminateRequested());
-        EXPECT_FALSE(Client.Worker->TerminateRequested());
+        EXPECT_TRUE(Server.Worker->isRunning());
+        EXPECT_TRUE(Client.Worker->isRunning());
         EXPECT_TRUE(ServerConnection->IsConnected());
     }
 
@@ -196,14 +252,13 @@ TEST_P(Transfer, ListArrivesByteIdentical) {
     for (const auto& [name, bytes] : files)
         paths << from.MakeFile(name, bytes);
     from.Send(paths);
-    ASSERT_TRUE(WaitFor([&] { return from.Has("ListSent"); }, Deadline));
-    ASSERT_TRUE(WaitFor([&] { return link.Server.Has("ListReceived"); }, Deadline));
+    ASSERT_TRUE(WaitFor([&] { return from.Has("ListEnded:Send:Done"); }, Deadline));
+    ASSERT_TRUE(WaitFor([&] { return link.Server.Has("ListEnded:Receive:Done"); }, Deadline));
 
     for (const auto& [name, bytes] : files) {
         EXPECT_TRUE(link.Server.Received(name) == bytes) << name.toStdString();
         EXPECT_FALSE(QFile::exists(link.Server.Inbox.filePath(name + ".Recv")));
     }
-    EXPECT_TRUE(from.Host.SendEnabled);
     EXPECT_EQ(from.Progress().CompressOn.load(), GetParam());
     link.ExpectCleanAndConnected();
 }
@@ -218,14 +273,16 @@ TEST_P(Transfer, BothWaysAtOnceWithChat) {
     link.Server.Worker->QueueFrame(ChatFrame(QStringLiteral("こんにちは")));
     ASSERT_TRUE(WaitFor(
         [&] {
-            return link.Client.Has("ListSent") && link.Server.Has("ListSent") &&
-                   link.Client.Has("ListReceived") && link.Server.Has("ListReceived");
+            return link.Client.Has("ListEnded:Send:Done") &&
+                   link.Server.Has("ListEnded:Send:Done") &&
+                   link.Client.Has("ListEnded:Receive:Done") &&
+                   link.Server.Has("ListEnded:Receive:Done");
         },
         Deadline));
     EXPECT_TRUE(link.Server.Received("up.bin") == up);
     EXPECT_TRUE(link.Client.Received("down.txt") == down);
-    ASSERT_EQ(link.Client.Host.Chats.size(), 1u);
-    EXPECT_EQ(link.Client.Host.Chats[0].second, QStringLiteral("こんにちは"));
+    ASSERT_EQ(link.Client.Rec().Chats.size(), 1u);
+    EXPECT_EQ(link.Client.Rec().Chats[0].second, QStringLiteral("こんにちは"));
     link.ExpectCleanAndConnected();
 }
 
@@ -244,11 +301,12 @@ TEST(TransferResume, MatchingPartialContinuesOtherRestarts) {
         f.write(bytes);
     };
     const auto sendAndWait = [&](const QString& path) {
-        from.Host.Calls.clear();
-        to.Host.Calls.clear();
+        from.Rec().Calls.clear();
+        to.Rec().Calls.clear();
         from.Send({path});
-        ASSERT_TRUE(
-            WaitFor([&] { return from.Has("ListSent") && to.Has("ListReceived"); }, Deadline));
+        ASSERT_TRUE(WaitFor(
+            [&] { return from.Has("ListEnded:Send:Done") && to.Has("ListEnded:Receive:Done"); },
+            Deadline));
     };
 
     partial("same.bin", data.left(70001));
@@ -278,38 +336,53 @@ TEST(TransferCancel, EitherSideCancelsKeepsThePartialAndTheConnection) {
     const QByteArray data = RandomBytes(24 * 1024 * 1024, 6);
     const QString path = from.MakeFile("long.bin", data);
     const QString partial = to.Inbox.filePath("long.bin.Recv");
-    const QString stopped = QStringLiteral("中止しました");
+    const auto ended = [](Outcome outcome) {
+        return ListEnd{outcome, ErrorKind::Cancelled, QStringLiteral("中止しました"), true};
+    };
 
     for (bool senderCancels : {true, false}) {
-        from.Host.Errors.clear();
-        to.Host.Errors.clear();
+        from.Rec().Ends.clear();
+        to.Rec().Ends.clear();
         // The button is pressed as the file starts: after its first block.
-        if (senderCancels)
-            from.Host.OnSendName = [&] { from.Progress().SendCancel = true; };
-        else
-            to.Host.OnRecvName = [&] { to.Progress().ReceiveCancel = true; };
+        if (senderCancels) {
+            from.Host.OnFileStarted = [p = from.Worker->SharedProgress()](Direction) {
+                p->SendCancel = true;
+            };
+        } else {
+            to.Host.OnFileStarted = [p = to.Worker->SharedProgress()](Direction) {
+                p->ReceiveCancel = true;
+            };
+        }
         from.Send({path});
         ASSERT_TRUE(
-            WaitFor([&] { return from.HasError(stopped) && to.HasError(stopped); }, Deadline))
+            WaitFor([&] { return from.LastEnd(Direction::Send) && to.LastEnd(Direction::Receive); },
+                    Deadline))
             << (senderCancels ? "sender" : "receiver") << " cancel";
-        EXPECT_TRUE(WaitFor([&] { return from.Host.SendEnabled; }, Deadline));
+        EXPECT_EQ(from.LastEnd(Direction::Send),
+                  ended(senderCancels ? Outcome::CancelledHere : Outcome::CancelledByPeer));
+        EXPECT_EQ(to.LastEnd(Direction::Receive),
+                  ended(senderCancels ? Outcome::CancelledByPeer : Outcome::CancelledHere));
         EXPECT_TRUE(QFile::exists(partial));
         EXPECT_LT(QFileInfo(partial).size(), data.size());
         link.ExpectConnected();
+        from.Host.OnFileStarted = nullptr;
+        to.Host.OnFileStarted = nullptr;
     }
 
     // The same file again resumes after the partial and completes.
-    from.Host.OnSendName = nullptr;
-    to.Host.OnRecvName = nullptr;
-    from.Host.Errors.clear();
-    to.Host.Errors.clear();
+    from.Rec().Errors.clear();
+    to.Rec().Errors.clear();
     from.Send({path});
-    ASSERT_TRUE(WaitFor([&] { return to.Has("ListReceived") && from.Has("ListSent"); }, Deadline));
+    ASSERT_TRUE(
+        WaitFor([&] { return to.Has("ListEnded:Receive:Done") && from.Has("ListEnded:Send:Done"); },
+                Deadline));
     EXPECT_TRUE(to.Received("long.bin") == data);
     EXPECT_TRUE(from.Progress().Resumed.load());
     link.ExpectCleanAndConnected();
 }
 
+// The receiver cannot create the file: its list fails (the connection stays),
+// the sender's is refused.
 TEST(TransferRefusal, FileTheReceiverCannotStoreEndsTheListNotTheConnection) {
     Link link(false, false);
     ASSERT_TRUE(link.Ready);
@@ -320,23 +393,28 @@ TEST(TransferRefusal, FileTheReceiverCannotStoreEndsTheListNotTheConnection) {
     const QByteArray data = RandomBytes(300 * 1024, 7);
     from.Send({from.MakeFile("blocked.bin", data), from.MakeFile("after.bin", "abc")});
     ASSERT_TRUE(WaitFor(
-        [&] {
-            return !from.Host.Errors.isEmpty() && from.Host.SendEnabled &&
-                   !to.Host.Errors.isEmpty();
-        },
-        Deadline));
+        [&] { return from.LastEnd(Direction::Send) && to.LastEnd(Direction::Receive); }, Deadline));
+    const ListEnd sent = *from.LastEnd(Direction::Send);
+    EXPECT_EQ(sent.Result, Outcome::Refused);
+    EXPECT_EQ(sent.Kind, ErrorKind::PeerRefused);
+    EXPECT_TRUE(sent.ConnectionKept);
     // Refused at its first block, or at its End when that went out before the "0" came.
-    EXPECT_TRUE(from.HasError("送信エラー") || from.HasError("送信完了エラー"))
-        << from.Host.Errors.join(" | ").toStdString();
-    ASSERT_EQ(to.Host.Errors.size(), 1);
-    EXPECT_TRUE(to.Host.Errors[0].endsWith(QStringLiteral("を作成できません")));
+    EXPECT_TRUE(sent.Text == "送信エラー" || sent.Text == "送信完了エラー")
+        << sent.Text.toStdString();
+    const ListEnd received = *to.LastEnd(Direction::Receive);
+    EXPECT_EQ(received.Result, Outcome::Failed);
+    EXPECT_EQ(received.Kind, ErrorKind::FileAccess);
+    EXPECT_TRUE(received.ConnectionKept);
+    EXPECT_TRUE(received.Text.endsWith(QStringLiteral("を作成できません")));
     EXPECT_FALSE(QFile::exists(to.Inbox.filePath("after.bin")));
     link.ExpectConnected();
 
-    from.Host.Errors.clear();
-    to.Host.Errors.clear();
+    from.Rec().Errors.clear();
+    to.Rec().Errors.clear();
     from.Send({from.MakeFile("next.bin", data)});
-    ASSERT_TRUE(WaitFor([&] { return from.Has("ListSent") && to.Has("ListReceived"); }, Deadline));
+    ASSERT_TRUE(
+        WaitFor([&] { return from.Has("ListEnded:Send:Done") && to.Has("ListEnded:Receive:Done"); },
+                Deadline));
     EXPECT_TRUE(to.Received("next.bin") == data);
     link.ExpectCleanAndConnected();
 }
