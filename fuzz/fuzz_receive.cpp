@@ -1,9 +1,10 @@
 // libFuzzer target: arbitrary bytes from "the peer" through the worker's
-// frame reader and both sides of a transfer, with an in-memory connection, a host that runs
-// every call in place, and a scratch receive folder.
+// frame reader, its handshake and both sides of a transfer, with an in-memory
+// connection, events taken in place, and a scratch receive folder.
 //
-// Input: byte 0 sets the scene (bit 0 Side; bits 1-3 the connection stage
-// 1, 2, 3, 5 or 4; bit 4 compression; bit 5 resume; bit 6 an own SendRequest
+// Input: byte 0 sets the scene (bit 0 Side; bits 1-3 below 4: the handshake
+// runs from its start, else it counts as done; bit 4 compression; bit 5
+// resume; bit 6 an own SendRequest
 // first, so the sending replies are reachable; bit 7 sends that now and then
 // would block). Byte 1: bits 0-5 how many bytes arrive per pass (0: all at
 // once); bit 6 partial ".Recv" files lie in the folder; bit 7 folders stand
@@ -14,8 +15,8 @@
 // folder aborts.
 //
 // RELVANE_FUZZ_SEEDS=DIR writes a seed corpus of valid conversations to DIR
-// and exits. RELVANE_FUZZ_TRACE=1 prints the host calls that tell how far an
-// input got (errors, files received, lists done).
+// and exits. RELVANE_FUZZ_TRACE=1 prints the events that tell how far an
+// input got (errors, files received, how lists ended).
 
 #include "platform/sjis.h"
 #include "protocol/blockcodec.h"
@@ -82,37 +83,29 @@ void Print(const QString& what) {
     if (Trace) std::fprintf(stderr, "  %s\n", what.toUtf8().constData());
 }
 
-class FuzzHost : public IWorkerHost {
+class FuzzEvents : public IWorkerEvents {
 public:
-    ConnectStage FStage = ConnectStage::Connected;
-    QString Folder;
-    QString Peer;
-
-    QObject* UiContext() override { return nullptr; }
-    QString UserName() override { return QStringLiteral("fuzz"); }
-    bool UseCompress() override { return true; }
-    bool UseResume() override { return true; }
-    QString ReceiveFolder() override { return Folder; }
-    ConnectStage Stage() override { return FStage; }
-    void SetStage(ConnectStage stage) override { FStage = stage; }
-    void SetHandshakeFailed() override {}
-    void SetPeerName(const QString& name) override { Peer = name; }
-    QString PeerName() override { return Peer; }
-    void ShowChat(const QString&, const QString&) override {}
-    void ShowError(const Error& error) override {
-        Print(QStringLiteral("error: ") + error.Message());
+    void StageChanged(ConnectStage stage, const QString&) override {
+        Print(QStringLiteral("stage %1").arg(static_cast<int>(stage)));
     }
-    void ShowRecvWindow() override {}
-    void HideRecvWindow() override {}
-    void ShowRecvCount(int) override {}
-    void ShowRecvName(const QString&) override {}
-    void ShowSendWindow(const QStringList&) override {}
-    void ShowSendName(const QString&) override {}
-    void HideSendWindow() override {}
-    void EnableSend() override {}
-    void FileReceived(const QString& path) override { Print(QStringLiteral("received ") + path); }
-    void ListSent() override { Print(QStringLiteral("list sent")); }
-    void ListReceived() override { Print(QStringLiteral("list received")); }
+    void HandshakeFailed(HandshakeFailure) override { Print(QStringLiteral("handshake failed")); }
+    void ChatReceived(const QString&) override {}
+    void ListStarted(Direction, int, const QStringList&) override {}
+    void FileStarted(Direction, const FileStart&) override {}
+    void FileEnded(Direction direction, int, const QString& path) override {
+        if (direction == Direction::Receive) Print(QStringLiteral("received ") + path);
+    }
+    void ListEnded(Direction direction, const ListEnd& end) override {
+        Print(QStringLiteral("list %1 ended: %2 %3")
+                  .arg(direction == Direction::Send ? QStringLiteral("sent")
+                                                    : QStringLiteral("received"))
+                  .arg(static_cast<int>(end.Result))
+                  .arg(end.Text));
+    }
+    void ConnectionFailed(ErrorKind, const QString& text) override {
+        Print(QStringLiteral("error: ") + text);
+    }
+    void PeerClosed() override {}
 };
 
 // The scratch area, made once.
@@ -369,21 +362,22 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    using enum ConnectStage;
-    static const ConnectStage Stages[8] = {Opened,    VersionAgreed, NamesExchanged, CompressAgreed,
-                                           Connected, Connected,     Connected,      Connected};
     const std::uint8_t scene = data[0];
     const std::uint8_t feed = data[1];
     data += 2;
     size -= 2;
 
     ResetReceiveFolder(feed & 0x40, feed & 0x80);
-    FuzzHost host;
-    host.FStage = Stages[(scene >> 1) & 7];
-    host.Folder = QString::fromStdString(S->Recv.string());
+    FuzzEvents events;
+    WorkerSettings settings;
+    settings.Handshake = {QStringLiteral("fuzz"), true, true};
+    settings.ReceiveFolder = QString::fromStdString(S->Recv.string());
     auto connection = std::make_shared<MemConnection>(scene & 0x80);
     {
-        ConnectionWorker worker(host, connection, scene & 1, scene & 0x20, scene & 0x10);
+        ConnectionWorker worker(events, nullptr, connection,
+                                (scene & 1) != 0 ? Role::Connecting : Role::Listening,
+                                std::move(settings));
+        if (((scene >> 1) & 7) >= 4) worker.AssumeConnected(scene & 0x10, scene & 0x20);
         if (scene & 0x40) worker.RequestSend(S->SendFiles);
         const std::size_t chunk = (feed & 0x3F) == 0 ? size : (feed & 0x3F);
         std::size_t at = 0;
