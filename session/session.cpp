@@ -373,12 +373,14 @@ void Session::TakeNextPendingPeer() {
         const PendingPeer peer = *next;
         Pending.erase(next);
         if (!peer.Socket->IsConnected()) continue;
-        if (peer.VersionSent && peer.Socket->BytesWaiting() == 0 &&
-            Clock::now() - peer.Since >= HandshakeLimit) {
+        const bool answered = peer.VersionSent && peer.Socket->BytesWaiting() > 0;
+        if (peer.VersionSent && !answered && Clock::now() - peer.Since >= HandshakeLimit) {
             peer.Socket->Close();
             continue;
         }
-        StartHandshake(peer);
+        // One that answered while it waited gets the whole limit for the
+        // rest; a silent one only what is left of its own.
+        StartHandshake({peer.Socket, answered ? Clock::now() : peer.Since, peer.VersionSent});
     }
 }
 

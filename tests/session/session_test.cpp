@@ -8,11 +8,15 @@
 #include "tests/support/wait.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -228,6 +232,169 @@ TEST_F(SessionTest, CancelAfterTheConnectionWasMadeReportsTheLossThenTheCancel) 
     EXPECT_EQ(b.Events, (QStringList{QStringLiteral("lost"), QStringLiteral("ended:中止しました")}));
     EXPECT_EQ(b.S.State(), SessionState::Idle);
     ::close(listener);
+}
+
+} // namespace
+
+namespace {
+
+// The handshake's Replies of a connecting peer, each byte as given.
+QByteArray Replies(bool stallAfterVersion) {
+    QByteArray r = BuildFrame(ControlSlot, Kind::Reply, Type::Version, Format::FmtNumber, "5");
+    if (stallAfterVersion) return r;
+    return r + NameExchangeFrame(true, QStringLiteral("raw")) + CompressFrame(true, false) +
+           ResumeFrame(true, false);
+}
+
+// A listening peer is held by nobody: one that answers the first step and
+// stalls, one that asks back, and five silent ones in a row each let the
+// real peer in within about one limit.
+TEST_F(SessionTest, StalledOrSilentPeersHoldTheListenerForOneLimitAtMost) {
+    enum class Probe { AnswersThenStalls, AsksBack, FiveSilent };
+    const int limitMs = 400 * SlowBuildFactor;
+    for (const Probe probe : {Probe::AnswersThenStalls, Probe::AsksBack, Probe::FiveSilent}) {
+        SCOPED_TRACE(static_cast<int>(probe));
+        Peer a(QStringLiteral("a"), Port);
+        a.S.SetHandshakeLimitMs(limitMs);
+        a.S.Listen();
+        std::vector<int> fds;
+        for (int i = 0; i < (probe == Probe::FiveSilent ? 5 : 1); ++i)
+            fds.push_back(ConnectRaw(Port));
+        ASSERT_TRUE(WaitFor([&] { return a.S.State() == SessionState::Handshaking; }));
+        const QByteArray first = probe == Probe::AsksBack ? VersionRequestFrame() : Replies(true);
+        if (probe != Probe::FiveSilent)
+            ASSERT_EQ(::send(fds[0], first.constData(), first.size(), MSG_NOSIGNAL), first.size());
+
+        QElapsedTimer since;
+        since.start();
+        Peer b(QStringLiteral("b"), Port);
+        b.S.Connect(QStringLiteral("127.0.0.1"));
+        EXPECT_TRUE(WaitFor([&] { return a.S.IsConnected() && b.S.IsConnected(); }, 4 * limitMs))
+            << a.Events.join(u'|').toStdString() << " / " << b.Events.join(u'|').toStdString()
+            << int(a.S.State()) << int(b.S.State()) << int(a.S.Stage()) << int(b.S.Stage());
+        EXPECT_LT(since.elapsed(), 2 * limitMs) << "served after one limit at most";
+        EXPECT_EQ(a.S.PeerName(), u"b");
+        for (const int fd : fds)
+            ::close(fd);
+        Port = FreePort();
+    }
+}
+
+// Lines typed last go before the notice, and the notice after the frame
+// being written: the peer reads whole frames to the end.
+TEST_F(SessionTest, TheLastLinesAndTheNoticeFollowWholeFrames) {
+    const int listener = ListenRaw(Port);
+    Peer b(QStringLiteral("b"), Port);
+    b.S.Connect(QStringLiteral("127.0.0.1"));
+    const int server = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+    const QByteArray shake = VersionRequestFrame() + NameExchangeFrame(false, QStringLiteral("a")) +
+                             CompressFrame(false, false) + ResumeFrame(false, false);
+    ASSERT_EQ(::send(server, shake.constData(), shake.size(), MSG_NOSIGNAL), shake.size());
+    ASSERT_TRUE(WaitFor([&] { return b.S.IsConnected(); }));
+    // A line larger than the socket's buffers is still being written.
+    ASSERT_TRUE(b.S.SendChat(QString(4 * 1024 * 1024, u'x')));
+    for (const char* line : {"one", "two", "three"})
+        ASSERT_TRUE(b.S.SendChat(QString::fromLatin1(line)));
+    QByteArray got;
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::recv(server, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            got.append(buffer, n);
+        }
+        reading = false;
+    });
+    b.S.Disconnect();
+    reader.join();
+    std::vector<std::pair<int, QByteArray>> frames; // type, payload
+    int at = 0;
+    while (got.size() - at >= HeaderSize) {
+        const FrameHeader h = ParseHeader(got.constData() + at);
+        if (got.size() - at - HeaderSize < h.Length) break;
+        frames.emplace_back(h.Type, got.mid(at + HeaderSize, h.Length));
+        at += HeaderSize + h.Length;
+    }
+    EXPECT_EQ(at, got.size()) << "no cut frame";
+    ASSERT_GE(frames.size(), 5u);
+    const auto last = frames.size() - 1;
+    EXPECT_EQ(frames[last].first, int(Type::Disconnect));
+    EXPECT_EQ(frames[last - 1].second, "three");
+    EXPECT_EQ(frames[last - 3].second, "one");
+    ::close(server);
+    ::close(listener);
+}
+
+// Every list ends with a typed outcome on both sides, whichever side sends.
+TEST_F(SessionTest, ListsEndWithTheirOutcomeInBothDirections) {
+    struct Ends {
+        QStringList Seen;
+        void Watch(Session& s) {
+            QObject::connect(&s, &Session::listEnded, [this](Direction d, const ListEnd& end) {
+                Seen << QStringLiteral("%1:%2:%3")
+                            .arg(d == Direction::Send ? "send" : "recv")
+                            .arg(int(end.Result))
+                            .arg(end.ConnectionKept);
+            });
+        }
+    };
+    enum class Case { Done, CancelledHere, PeerCannotCreate, PeerLeaves };
+    for (const bool fromServer : {true, false}) {
+        for (const Case c : {Case::Done, Case::CancelledHere, Case::PeerCannotCreate,
+                             Case::PeerLeaves}) {
+            SCOPED_TRACE(QStringLiteral("%1 %2").arg(fromServer).arg(int(c)).toStdString());
+            auto a = std::make_unique<Peer>(QStringLiteral("a"), Port);
+            auto b = std::make_unique<Peer>(QStringLiteral("b"), Port);
+            ConnectPair(*a, *b);
+            Peer& from = fromServer ? *a : *b;
+            std::unique_ptr<Peer>& to = fromServer ? b : a;
+            Ends sender, receiver;
+            sender.Watch(from.S);
+            receiver.Watch(to->S);
+            QTemporaryDir out;
+            const QString path = out.filePath(QStringLiteral("f.bin"));
+            QFile f(path);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray(c == Case::Done || c == Case::PeerCannotCreate ? 1000 : 64 << 20,
+                               'z'));
+            f.close();
+            if (c == Case::PeerCannotCreate)
+                ASSERT_TRUE(QDir(to->Inbox.path()).mkdir(QStringLiteral("f.bin.Recv")));
+            QObject::connect(&from.S, &Session::fileStarted, [&](Direction d, const FileStart&) {
+                if (d != Direction::Send) return;
+                if (c == Case::CancelledHere) from.S.Progress()->SendCancel = true;
+                if (c == Case::PeerLeaves) to->S.Shutdown();
+            });
+            from.S.SendFiles({path});
+            ASSERT_TRUE(WaitFor([&] { return !sender.Seen.isEmpty(); }, 20000));
+            const QString ok = QStringLiteral(":%1:1");
+            switch (c) {
+            case Case::Done:
+                EXPECT_EQ(sender.Seen, QStringList{"send" + ok.arg(int(Outcome::Done))});
+                EXPECT_TRUE(WaitFor([&] { return !receiver.Seen.isEmpty(); }));
+                EXPECT_EQ(receiver.Seen, QStringList{"recv" + ok.arg(int(Outcome::Done))});
+                break;
+            case Case::CancelledHere:
+                EXPECT_EQ(sender.Seen, QStringList{"send" + ok.arg(int(Outcome::CancelledHere))});
+                EXPECT_TRUE(WaitFor([&] { return !receiver.Seen.isEmpty(); }));
+                EXPECT_EQ(receiver.Seen,
+                          QStringList{"recv" + ok.arg(int(Outcome::CancelledByPeer))});
+                break;
+            case Case::PeerCannotCreate:
+                EXPECT_EQ(sender.Seen, QStringList{"send" + ok.arg(int(Outcome::Refused))});
+                EXPECT_TRUE(WaitFor([&] { return !receiver.Seen.isEmpty(); }));
+                EXPECT_EQ(receiver.Seen, QStringList{"recv" + ok.arg(int(Outcome::Failed))});
+                break;
+            case Case::PeerLeaves:
+                EXPECT_EQ(sender.Seen,
+                          QStringList{QStringLiteral("send:%1:0").arg(int(Outcome::Failed))});
+                break;
+            }
+            Port = FreePort();
+        }
+    }
 }
 
 } // namespace
