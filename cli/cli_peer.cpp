@@ -57,12 +57,16 @@ constexpr qsizetype MaxStdinLine = 4 * qsizetype{16 * 1024 * 1024};
 } // namespace
 
 CliPeer::CliPeer(Options options, QObject* parent)
-    : QObject(parent), Opts(std::move(options)), StdinLines(MaxStdinLine) {
+    : QObject(parent), Opts(std::move(options)), Answerer(Opts.Port, Opts.UserName),
+      StdinLines(MaxStdinLine) {
     WaitTimer.setSingleShot(true);
     connect(&WaitTimer, &QTimer::timeout, this, &CliPeer::WaitExpired);
     connect(&ProgressTimer, &QTimer::timeout, this, &CliPeer::ReportProgress);
 
     Session* s = &FSession;
+    connect(s, &Session::stateChanged, this, [this](SessionState state) {
+        if (Opts.Discovery) Answerer.SetActive(state == SessionState::Listening);
+    });
     connect(s, &Session::handshakeStarted, this, &CliPeer::HandshakeStarted);
     connect(s, &Session::peerDropped, this, &CliPeer::PeerDropped);
     connect(s, &Session::connected, this, &CliPeer::Connected);

@@ -7,6 +7,7 @@
 
 #include "cli/options.h"
 #include "cli/terminal.h"
+#include "discovery/responder.h"
 #include "session/session.h"
 
 #include <QDeadlineTimer>
@@ -68,6 +69,8 @@ private:
     QString ReceiveDir;
     QStringList SendPaths;
     Session FSession;
+    // Answers "探す" while this copy waits as a server with no peer yet.
+    discovery::Responder Answerer;
 
     QTimer WaitTimer; // --timeout while the peer, the connection or the handshake is awaited
     QString WaitText;
