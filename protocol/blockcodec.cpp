@@ -133,10 +133,10 @@ bool BlockCodec::LooksIncompressible(QByteArrayView block) {
 
     // What matches could save, at most about a byte for each position where
     // four bytes repeat: such positions, found through the last one per hash.
+    // Without branches on the data: an empty slot points at the block's first
+    // word, which at worst counts a repeat too many.
     constexpr int HashBits = 12;
-    constexpr std::uint16_t None = 0xFFFF;
-    std::array<std::uint16_t, 1 << HashBits> last;
-    last.fill(None);
+    std::array<std::uint16_t, 1 << HashBits> last{};
     const auto word = [p](qsizetype i) {
         std::uint32_t v;
         std::memcpy(&v, p + i, sizeof v);
@@ -146,12 +146,10 @@ bool BlockCodec::LooksIncompressible(QByteArrayView block) {
     for (qsizetype i = 0; i + 4 <= n; ++i) {
         const std::uint32_t v = word(i);
         const std::uint32_t h = (v * 2654435761u) >> (32 - HashBits);
-        const std::uint16_t j = last[h];
-        if (j != None && word(j) == v && saved + static_cast<double>(++repeats) >= limit)
-            return false;
+        repeats += word(last[h]) == v;
         last[h] = static_cast<std::uint16_t>(i);
     }
-    return true;
+    return saved + static_cast<double>(repeats) < limit;
 }
 
 QByteArray BlockCodec::Decompress(QByteArrayView stream) {
