@@ -1,15 +1,15 @@
-// Program entry: the application, its title and fonts, the main window, the
-// event loop until the main window is closed.
+// Program entry: the command line, the application, its title and fonts, the
+// main window, the event loop until the main window is closed.
 
 #include "app/mainform.h"
 #include "app/program.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QStringList>
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -28,10 +28,22 @@ QIcon ProgramIcon() {
 } // namespace
 
 int main(int argc, char** argv) {
+    using relvane::app::TCommandLine;
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
     // Answered before the application object, which needs a display.
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("relvane %s\n", RELVANE_VERSION);
+    const TCommandLine line = relvane::app::ParseCommandLine(arguments);
+    switch (line.Action) {
+    case TCommandLine::TAction::Run:
+        break;
+    case TCommandLine::TAction::Help:
+    case TCommandLine::TAction::Version:
+        std::fputs(line.Text.toLocal8Bit().constData(), stdout);
         return 0;
+    case TCommandLine::TAction::Refused:
+        std::fputs(line.Text.toLocal8Bit().constData(), stderr);
+        return relvane::app::ExitUsage;
     }
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);

@@ -5,8 +5,10 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <stdexcept>
 
+class QMessageBox;
 class QWidget;
 
 namespace relvane::app {
@@ -31,6 +33,10 @@ using TMessageHook = std::function<void(QWidget* owner, TMessageKind kind, const
 void SetMessageHook(TMessageHook hook);
 
 void ShowMessage(QWidget* owner, TMessageKind kind, const QString& text);
+// The box ShowMessage runs: titled with the application title, and wide
+// enough that a window manager shows that title whole beside its buttons.
+[[nodiscard]] std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* owner, TMessageKind kind,
+                                                          const QString& text);
 inline void ShowErrorMessage(QWidget* owner, const QString& text) {
     ShowMessage(owner, TMessageKind::mkError, text);
 }

@@ -5,11 +5,12 @@
 #include "app/messagebox.h"
 #include "app/settings.h"
 #include "app/uifont.h"
-#include "net/socket.h"
 #include "status/statusform.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
+#include <QFileInfo>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QLockFile>
@@ -19,6 +20,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 
 namespace relvane::app {
 
@@ -80,7 +82,65 @@ void LoadQtJapanese(QApplication& app) {
     }
 }
 
+// The command-line options QGuiApplication, its X11 plugin and QApplication
+// take for themselves, with a value and without.
+constexpr const char* QtValueOptions = "platform platformpluginpath platformtheme plugin "
+                                       "qwindowgeometry qwindowtitle qwindowicon session display "
+                                       "geometry title icon name style stylesheet qmljsdebugger";
+constexpr const char* QtFlagOptions = "reverse testability widgetcount nograb dograb sync";
+
 } // namespace
+
+TCommandLine ParseCommandLine(const QStringList& arguments) {
+    QCommandLineParser parser;
+    // Qt's options are single-dash words ("-platform xcb").
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(
+        QStringLiteral("The desktop program of TCP/IP Relvane: send files and chat between two "
+                       "computers over TCP/IP."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays help on commandline options."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Displays version information."));
+    parser.addOption(help);
+    parser.addOption(version);
+    for (const QString& name : QString::fromLatin1(QtValueOptions).split(u' ')) {
+        QCommandLineOption option(name, QString(), QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    for (const QString& name : QString::fromLatin1(QtFlagOptions).split(u' ')) {
+        QCommandLineOption option(name, QString());
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+
+    const QString program = arguments.isEmpty() ? QStringLiteral("relvane")
+                                                : QFileInfo(arguments.constFirst()).fileName();
+    const bool parsed = parser.parse(arguments);
+    // Help and version answer whatever else the line holds, as in relvane-cli.
+    if (parser.isSet(help)) {
+        // Qt's usage line names the program only once an application object exists.
+        QString text = parser.helpText();
+        text.remove(0, text.indexOf(u'\n') + 1);
+        text.prepend(QStringLiteral("Usage: %1 [options]\n").arg(program));
+        text += QStringLiteral("\nThe standard options of Qt programs, such as -platform NAME "
+                               "and -style STYLE,\nare understood as well.\n");
+        return {TCommandLine::TAction::Help, text};
+    }
+    if (parser.isSet(version))
+        return {TCommandLine::TAction::Version,
+                QStringLiteral("relvane %1\n").arg(QStringLiteral(RELVANE_VERSION))};
+    QString error;
+    if (!parsed)
+        error = parser.errorText();
+    else if (!parser.positionalArguments().isEmpty())
+        error = QStringLiteral("Unexpected argument '%1'.")
+                    .arg(parser.positionalArguments().constFirst());
+    if (error.isEmpty()) return {};
+    return {TCommandLine::TAction::Refused,
+            QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(program, error)};
+}
 
 void InitApplication(QApplication& app) {
     // A plain name for the toolkit (temporary files, folders); the title
@@ -94,8 +154,6 @@ void InitApplication(QApplication& app) {
     // the translation above.
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     SetStatusWindowSlot(ClaimWindowSlot());
-    SetSocketErrorHandler(
-        [](const ESocketError& error) { ShowErrorMessage(MainForm(), SocketErrorText(error)); });
 }
 
 QString SocketErrorHint(const ESocketError& error) {
@@ -181,8 +239,13 @@ TMainForm* CreateMainForm() {
 }
 
 void ReplaceMainForm() {
+    // The new window stands where the user left the old one.
+    const std::optional<QPoint> place =
+        Main() ? std::optional<QPoint>(Main()->pos()) : std::nullopt;
     DestroyMainForm();
-    CreateMainForm()->show();
+    TMainForm* form = CreateMainForm();
+    if (place) form->move(*place);
+    form->show();
 }
 
 void DestroyMainForm() {

@@ -3,6 +3,9 @@
 // restart window may replace by a new one.
 
 #include <QString>
+#include <QStringList>
+
+#include <cstdint>
 
 class QApplication;
 
@@ -13,6 +16,25 @@ class ESocketError;
 namespace relvane::app {
 
 class TMainForm;
+
+// What the desktop program's command line asks for.
+struct TCommandLine {
+    enum class TAction : std::uint8_t {
+        Run,     // open the main window
+        Help,    // print Text on standard output and end
+        Version, // the same
+        Refused, // print Text on standard error and end with ExitUsage
+    };
+    TAction Action = TAction::Run;
+    QString Text;
+};
+inline constexpr int ExitUsage = 2;
+
+// Reads the command line (the first argument names the program) without an
+// application object, so that --help and --version answer where no display
+// is: --help, --version, and Qt's own options, which QApplication takes
+// afterwards. Any other option, and any argument, is refused.
+[[nodiscard]] TCommandLine ParseCommandLine(const QStringList& arguments);
 
 // Application title, substituted Japanese fonts, Qt's own texts in Japanese
 // (the standard dialogs), this copy's window slot, the socket layer's errors
@@ -41,7 +63,8 @@ void SetSettingsFile(const QString& path);
 // A new main window that becomes the program's main window; closing it ends
 // the program's event loop.
 TMainForm* CreateMainForm();
-// Destroys the main window (its settings are written) and creates a new one, shown.
+// Destroys the main window (its settings are written) and creates a new one,
+// shown where the old one stood.
 void ReplaceMainForm();
 // Destroys the main window, writing the settings; at the program's end.
 void DestroyMainForm();

@@ -1,25 +1,28 @@
 #include "app/restartform.h"
 
 #include "app/consts.h"
+#include "app/mainform.h"
 #include "app/program.h"
 #include "app/uifont.h"
+#include "controls/captionbar.h"
 
 #include <QCloseEvent>
 #include <QLabel>
 #include <QTimer>
+#include <QWindow>
 
 namespace relvane::app {
 
 TRestartForm::TRestartForm(std::function<void()> restart)
-    : QWidget(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      Restart(std::move(restart)) {
+    : QWidget(nullptr, NoButtonsWindowFlags), Restart(std::move(restart)) {
     setObjectName(QStringLiteral("RestartForm"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(ApplicationTitle());
     setFont(FormFont());
-    setFixedSize(282, 68);
+    auto* client = new QWidget(this);
+    client->setFixedSize(282, 68);
 
-    MessageLabel = new QLabel(RestartText(), this);
+    MessageLabel = new QLabel(RestartText(), client);
     MessageLabel->setObjectName(QStringLiteral("Label1"));
     MessageLabel->setFont(MinchoFont(19));
     MessageLabel->move(88, 25);
@@ -32,7 +35,16 @@ TRestartForm::TRestartForm(std::function<void()> restart)
     connect(RestartTimer, &QTimer::timeout, this, &TRestartForm::RestartTimerTimer);
     RestartTimer->start();
 
+    FrameWithCaption(*this, *client);
     CenterOnScreen(this);
+}
+
+void TRestartForm::showEvent(QShowEvent* event) {
+    // Owned by the application, since it outlives the main window, but kept
+    // above that window while both are there.
+    if (TMainForm* main = MainForm(); main != nullptr && windowHandle() != nullptr)
+        windowHandle()->setTransientParent(main->windowHandle());
+    QWidget::showEvent(event);
 }
 
 void TRestartForm::closeEvent(QCloseEvent* event) {

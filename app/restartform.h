@@ -2,7 +2,9 @@
 // The restart window (layout name RestartForm): about a second after it is
 // shown it replaces the main window by a new one (which writes and re-reads
 // the settings on the way) and then goes away itself. The user cannot close
-// it: that would skip the restart and lose the new settings' effect.
+// it: that would skip the restart and lose the new settings' effect. So it
+// has no title-bar button at all, refuses close requests, and stays above
+// the main window it replaces.
 
 #include <QWidget>
 
@@ -25,6 +27,7 @@ public:
     void RestartTimerTimer();
 
 protected:
+    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:

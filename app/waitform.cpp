@@ -6,6 +6,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 
@@ -57,6 +58,14 @@ void TWaitForm::closeEvent(QCloseEvent* event) {
     // The window goes when the waiting action ends, not before.
     CancelButtonClick();
     event->ignore();
+}
+
+void TWaitForm::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        CancelButtonClick();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 } // namespace relvane::app

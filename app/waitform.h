@@ -1,7 +1,7 @@
 #pragma once
 // The wait window: shown while a server waits for its peer or a connection
-// is being made. Its cancel button and its close box only raise a flag that
-// the waiting action polls.
+// is being made. Its cancel button, Escape and its close box only raise a
+// flag that the waiting action polls.
 
 #include <QWidget>
 
@@ -30,6 +30,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     bool FCancelPressed = false;

@@ -1,7 +1,9 @@
 #include "status/statusform.h"
 
+#include "controls/captionbar.h"
 #include "status/anime.h"
 
+#include <QCloseEvent>
 #include <QFont>
 #include <QGuiApplication>
 #include <QIcon>
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <utility>
 
 namespace relvane {
@@ -38,6 +41,16 @@ QString FormatRate(double value) {
     return text;
 }
 
+// The bar holds 32-bit values; larger sizes are scaled down alike, which keeps
+// its fill and its percentage.
+void ShowOnBar(TGrphProgressBar& bar, std::int64_t done, std::int64_t total) {
+    int shift = 0;
+    while ((std::max(done, total) >> shift) > std::numeric_limits<std::int32_t>::max())
+        ++shift;
+    bar.SetMaxValue(static_cast<std::int32_t>(total >> shift));
+    bar.SetPosition(static_cast<std::int32_t>(done >> shift));
+}
+
 void SetupBar(TGrphProgressBar* bar, int top, TColor endColor) {
     bar->setGeometry(0, top, ClientWidth, 16);
     bar->SetBackColor(clBtnFace);
@@ -51,10 +64,10 @@ void SetupBar(TGrphProgressBar* bar, int top, TColor endColor) {
 } // namespace
 
 TStatusForm::TStatusForm(QWidget* owner)
-    : QWidget(owner, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      Clock(&SteadyMilliseconds), TextPanel(new QFrame(this)),
-      FileListBox(new QListWidget(TextPanel)), FileProgressBar(new TGrphProgressBar(this)),
-      ListProgressBar(new TGrphProgressBar(this)), BottomPanel(new QWidget(this)),
+    : QWidget(owner, NoButtonsWindowFlags), Clock(&SteadyMilliseconds),
+      ClientArea(new QWidget(this)), TextPanel(new QFrame(ClientArea)),
+      FileListBox(new QListWidget(TextPanel)), FileProgressBar(new TGrphProgressBar(ClientArea)),
+      ListProgressBar(new TGrphProgressBar(ClientArea)), BottomPanel(new QWidget(ClientArea)),
       AnimeImage(new QLabel(BottomPanel)), CompressCheckIndicator(new TCheckIndicator(BottomPanel)),
       CompressLabel(new QLabel(QStringLiteral("Compress"), BottomPanel)),
       ResumeCheckIndicator(new TCheckIndicator(BottomPanel)),
@@ -74,7 +87,8 @@ TStatusForm::TStatusForm(QWidget* owner)
     setAutoFillBackground(true);
     // The main window's closing ends the program, never this window's.
     setAttribute(Qt::WA_QuitOnClose, false);
-    setFixedSize(ClientWidth, ClientHeight);
+    ClientArea->setObjectName(QStringLiteral("ClientArea"));
+    ClientArea->setFixedSize(ClientWidth, ClientHeight);
 
     const std::pair<QObject*, const char*> layoutNames[] = {
         {TextPanel, "TextPanel"},
@@ -107,21 +121,25 @@ TStatusForm::TStatusForm(QWidget* owner)
     SetupBar(FileProgressBar, 105, clAqua);
     SetupBar(ListProgressBar, 121, clLime);
 
+    // The lamps stand one above the other, so that the byte text has room for
+    // two sizes of 13 digits (a terabyte) at the substitute font, whose digits
+    // are 7 pixels wide.
     BottomPanel->setGeometry(0, 137, ClientWidth, 32);
     AnimeImage->setGeometry(0, 0, 32, 32);
-    CompressCheckIndicator->SetBounds(36, 8, 12, 12);
-    CompressLabel->move(52, 8);
+    CompressCheckIndicator->SetBounds(36, 3, 12, 12);
+    CompressLabel->move(52, 2);
     CompressLabel->adjustSize();
-    ResumeCheckIndicator->SetBounds(112, 8, 12, 12);
-    ResumeLabel->move(128, 8);
+    ResumeCheckIndicator->SetBounds(36, 18, 12, 12);
+    ResumeLabel->move(52, 17);
     ResumeLabel->adjustSize();
-    CancelButton->setGeometry(174, 4, 101, 25);
+    CancelButton->setGeometry(112, 4, 97, 25);
     CancelButton->setIcon(QIcon(QPixmap::fromImage(CancelGlyph())));
     CancelButton->setIconSize(QSize(16, 16));
-    ProcessLabel->setGeometry(280, 2, 166, 12);
+    ProcessLabel->setGeometry(212, 1, 235, 15);
     ProcessLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    AverageLabel->setGeometry(276, 14, 173, 12);
+    AverageLabel->setGeometry(212, 16, 235, 15);
     AverageLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    FrameWithCaption(*this, *ClientArea);
 
     connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButtonClick(); });
     StatusTimer->setInterval(100);
@@ -158,6 +176,10 @@ bool TStatusForm::event(QEvent* event) {
         frameGeometry().size() != size())
         PlaceWindow();
     return handled;
+}
+
+void TStatusForm::closeEvent(QCloseEvent* event) {
+    event->ignore();
 }
 
 void TStatusForm::AppendEntry(const QString& text) {
@@ -216,24 +238,18 @@ void TStatusForm::UpdateStatus() {
     const std::shared_ptr<TransferProgress> progress = FProgress;
     if (!progress) return;
 
-    // The bar first, so the byte text never lags it (after a resume it
-    // starts at the offset); the speed counts only what this transfer moved.
-    std::int32_t resumed = 0;
-    if (FSendMode) {
-        FileProgressBar->SetMaxValue(progress->SendTotal.load());
-        FileProgressBar->SetPosition(progress->SendDone.load());
-        resumed = progress->SendResumedBytes.load();
-    } else {
-        FileProgressBar->SetMaxValue(progress->RecvTotal.load());
-        FileProgressBar->SetPosition(progress->RecvDone.load());
-        resumed = progress->RecvResumedBytes.load();
-    }
-    const std::int32_t done = FileProgressBar->Position();
-    ProcessLabel->setText(QString::number(done) + QLatin1Char('/') +
-                          QString::number(FileProgressBar->MaxValue()) + QLatin1String("Byte"));
+    // Bar and byte text from the same reading, so the text never lags the bar
+    // (after a resume both start at the offset); the speed counts only what
+    // this transfer moved.
+    const std::int64_t total = FSendMode ? progress->SendTotal.load() : progress->RecvTotal.load();
+    const std::int64_t done = FSendMode ? progress->SendDone.load() : progress->RecvDone.load();
+    const std::int64_t resumed =
+        FSendMode ? progress->SendResumedBytes.load() : progress->RecvResumedBytes.load();
+    ShowOnBar(*FileProgressBar, done, total);
+    ProcessLabel->setText(ByteText(done, total));
     const double seconds = double(Clock() - StartTime) / 1000.0;
     if (seconds >= 1.0) {
-        const double moved = std::max(0, done - resumed);
+        const auto moved = static_cast<double>(std::max<std::int64_t>(0, done - resumed));
         AverageLabel->setText(FormatRate(moved / seconds / 1024) + QLatin1String("KByte/s"));
     }
 
@@ -295,6 +311,11 @@ void TStatusForm::DetachProgress() {
 
 void TStatusForm::StatusTimerTimer() {
     if (isVisible()) UpdateStatus();
+}
+
+QString ByteText(std::int64_t done, std::int64_t total) {
+    return QString::number(done) + QLatin1Char('/') + QString::number(total) +
+           QLatin1String("Byte");
 }
 
 void SetStatusWindowSlot(int slot) {

@@ -101,7 +101,6 @@ public:
 
 protected:
     bool event(QEvent* event) override;
-    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:

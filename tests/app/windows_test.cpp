@@ -4,6 +4,7 @@
 #include "app/consts.h"
 #include "app/mainform.h"
 #include "app/program.h"
+#include "app/restartform.h"
 #include "app/waitform.h"
 #include "chat/messageform.h"
 #include "net/socket.h"
@@ -20,8 +21,10 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QWindow>
 
 #include <algorithm>
 #include <cerrno>
@@ -486,6 +489,82 @@ TEST(StartUp, SocketErrorsGetASecondLineForTheCommonCauses) {
                                               ? error.Message()
                                               : error.Message() + QStringLiteral("\r\n") + hint);
     }
+}
+
+TEST(StartUp, CommandLineTakesHelpVersionAndQtsOptionsAndRefusesTheRest) {
+    using Action = TCommandLine::TAction;
+    const struct {
+        QStringList Arguments;
+        Action Expected;
+        const char* Says; // part of the text
+    } cases[] = {
+        {{}, Action::Run, ""},
+        {{"-platform", "offscreen", "--style=fusion", "-reverse"}, Action::Run, ""},
+        {{"--help"}, Action::Help, "--version"},
+        {{"-h"}, Action::Help, "Usage: relvane"},
+        {{"--version"}, Action::Version, "relvane " RELVANE_VERSION "\n"},
+        {{"--bogus", "--help"}, Action::Help, "--help"}, // help answers whatever else is there
+        {{"--bogus"}, Action::Refused, "'bogus'"}, // in Qt's words: Japanese once loaded
+        {{"report.pdf"}, Action::Refused, "'report.pdf'"},
+        {{"-platform"}, Action::Refused, "platform"}, // its value is missing
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Arguments.join(u' ').toStdString());
+        const TCommandLine line =
+            ParseCommandLine(QStringList{QStringLiteral("/usr/bin/relvane")} + c.Arguments);
+        EXPECT_EQ(line.Action, c.Expected);
+        EXPECT_TRUE(line.Text.contains(QString::fromUtf8(c.Says))) << line.Text.toStdString();
+    }
+}
+
+// ---- Windows a user cannot lose.
+
+TEST(WaitWindow, EscapeCancelsTheWait) {
+    TWaitForm wait;
+    wait.show();
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(wait.CancelButton, &escape); // the focused button passes it on
+    EXPECT_TRUE(wait.CancelPressed());
+}
+
+TEST(MessageBoxes, TheTitleFitsBesideTheWindowManagersButtons) {
+    const auto box = MakeMessageBox(nullptr, TMessageKind::mkPlain, MsgDisconnected());
+    box->show();
+    QFont title = box->font();
+    title.setBold(true);
+    // An icon and three buttons of about 20 pixels each beside the title.
+    EXPECT_GE(box->width(),
+              QFontMetrics(title).horizontalAdvance(QStringLiteral("TCP/IP Relvane")) + 80);
+}
+
+TEST(RestartWindow, StaysAboveTheMainWindowWithoutTitleBarButtons) {
+    QTemporaryDir dir;
+    MessageRecorder recorder;
+    SetSettingsFile(dir.filePath(QStringLiteral("Varnel.ini")));
+    CreateMainForm()->show();
+    TRestartForm restart([] {});
+    restart.show();
+    ASSERT_NE(restart.windowHandle(), nullptr);
+    EXPECT_EQ(restart.windowHandle()->transientParent(), MainForm()->windowHandle());
+    EXPECT_EQ(restart.windowType(), Qt::Dialog) << "else X11 is not told of the owner";
+    const Qt::WindowFlags buttons = Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                                    Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                                    Qt::WindowCloseButtonHint;
+    EXPECT_TRUE(restart.windowFlags().testFlag(Qt::CustomizeWindowHint));
+    EXPECT_FALSE(restart.windowFlags() & buttons);
+    restart.RestartTimer->stop();
+    DestroyMainForm();
+}
+
+TEST(RestartWindow, TheNewMainWindowStandsWhereTheOldOneStood) {
+    QTemporaryDir dir;
+    MessageRecorder recorder;
+    SetSettingsFile(dir.filePath(QStringLiteral("Varnel.ini")));
+    CreateMainForm()->show();
+    MainForm()->move(123, 77);
+    ReplaceMainForm();
+    EXPECT_EQ(MainForm()->pos(), QPoint(123, 77));
+    DestroyMainForm();
 }
 
 TEST(OwnAddress, TheWindowShowsNoLoopbackWhileAnInterfaceHasAnother) {

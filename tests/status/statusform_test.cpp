@@ -5,6 +5,7 @@
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -41,22 +42,22 @@ protected:
 };
 
 TEST_F(StatusTest, LayoutAndPlacement) {
-    EXPECT_EQ(Send.size(), QSize(449, 169));
+    EXPECT_EQ(Send.ClientArea->size(), QSize(449, 169));
     const std::pair<QWidget*, QRect> places[] = {
         {Send.FileListBox, {1, 1, 447, 103}},
         {Send.FileProgressBar, {0, 105, 449, 16}},
         {Send.ListProgressBar, {0, 121, 449, 16}},
         {Send.BottomPanel, {0, 137, 449, 32}},
         {Send.AnimeImage, {0, 0, 32, 32}},
-        {Send.CompressCheckIndicator, {36, 8, 12, 12}},
-        {Send.ResumeCheckIndicator, {112, 8, 12, 12}},
-        {Send.CancelButton, {174, 4, 101, 25}},
-        {Send.ProcessLabel, {280, 2, 166, 12}},
-        {Send.AverageLabel, {276, 14, 173, 12}},
+        {Send.CompressCheckIndicator, {36, 3, 12, 12}},
+        {Send.ResumeCheckIndicator, {36, 18, 12, 12}},
+        {Send.CancelButton, {112, 4, 97, 25}},
+        {Send.ProcessLabel, {212, 1, 235, 15}},
+        {Send.AverageLabel, {212, 16, 235, 15}},
     };
     for (const auto& [widget, rect] : places)
         EXPECT_EQ(widget->geometry(), rect);
-    EXPECT_EQ(Send.ResumeLabel->pos(), QPoint(128, 8));
+    EXPECT_EQ(Send.ResumeLabel->pos(), QPoint(52, 17));
     EXPECT_EQ(Send.windowTitle(), QStringLiteral("送信状況表示"));
     EXPECT_EQ(Recv.windowTitle(), QStringLiteral("受信状況表示"));
     EXPECT_EQ(Send.FileProgressBar->EndColor(), clAqua);
@@ -65,8 +66,44 @@ TEST_F(StatusTest, LayoutAndPlacement) {
 
     // Send window just above the screen's middle, receive window just below.
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
-    EXPECT_EQ(Send.pos(), QPoint((screen.width() - 449) / 2, screen.height() / 2 - 169));
-    EXPECT_EQ(Recv.pos(), QPoint((screen.width() - 449) / 2, screen.height() / 2));
+    const QSize outer = Send.frameGeometry().size();
+    EXPECT_EQ(Send.pos(),
+              QPoint((screen.width() - outer.width()) / 2, screen.height() / 2 - outer.height()));
+    EXPECT_EQ(Recv.pos(), QPoint((screen.width() - outer.width()) / 2, screen.height() / 2));
+}
+
+// Clicking the main window must not bury a status window, and nothing but the
+// batch's end may take it away.
+TEST(StatusWindow, StaysAboveItsOwnerWithoutTitleBarButtonsAndRefusesToClose) {
+    QWidget owner;
+    owner.show();
+    TStatusForm form(&owner);
+    form.ShowStatus();
+    ASSERT_NE(form.windowHandle(), nullptr);
+    EXPECT_EQ(form.windowHandle()->transientParent(), owner.windowHandle());
+    // Qt hands the owner to an X11 window manager only for these types.
+    EXPECT_TRUE(form.windowType() == Qt::Dialog || form.windowType() == Qt::Tool);
+
+    const Qt::WindowFlags flags = form.windowFlags();
+    EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint)) << "the hints replace the defaults";
+    for (const Qt::WindowType hint :
+         {Qt::WindowTitleHint, Qt::WindowSystemMenuHint, Qt::WindowMinimizeButtonHint,
+          Qt::WindowMaximizeButtonHint, Qt::WindowCloseButtonHint})
+        EXPECT_FALSE(flags.testFlag(hint)) << std::hex << hint;
+    EXPECT_EQ(form.findChild<QWidget*>(QStringLiteral("CaptionBar"))->geometry().width(), 449)
+        << "the caption is shown by the window itself";
+
+    EXPECT_FALSE(form.close());
+    EXPECT_TRUE(form.isVisible());
+}
+
+TEST_F(StatusTest, ByteTextOfATerabyteFitsBesideTheCancelButton) {
+    const QString text = ByteText(1099511627776, 1099511627776);
+    EXPECT_EQ(text, QStringLiteral("1099511627776/1099511627776Byte"));
+    const QLabel& label = *Send.ProcessLabel;
+    EXPECT_GE(label.contentsRect().width(), label.fontMetrics().horizontalAdvance(text));
+    for (const QLabel* beside : {Send.ProcessLabel, Send.AverageLabel})
+        EXPECT_FALSE(beside->geometry().intersects(Send.CancelButton->geometry()));
 }
 
 TEST(StatusPlacement, FurtherCopiesStackOutwardsThenBeside) {
