@@ -19,8 +19,10 @@ fail() {
 desktop=$usr/share/applications/$id.desktop
 metainfo=$usr/share/metainfo/$id.metainfo.xml
 icons=$usr/share/icons/hicolor
+doc=$usr/share/doc/relvane
 for f in "$desktop" "$metainfo" "$icons/scalable/apps/$id.svg" \
-    "$usr/share/man/man1/relvane.1.gz" "$usr/share/man/man1/relvane-cli.1.gz"; do
+    "$usr/share/man/man1/relvane.1.gz" "$usr/share/man/man1/relvane-cli.1.gz" \
+    "$doc/copyright" "$doc/changelog.gz"; do
     [ -s "$f" ] || fail "missing $f"
 done
 for f in relvane relvane-cli; do
@@ -55,6 +57,14 @@ done
 newest=$(grep -o '<release version="[^"]*"' "$metainfo" | head -n1 | cut -d'"' -f2)
 [ "$newest" = "$version" ] || fail "newest release in the metadata is $newest, not $version"
 
+# Debian's changelog parses, and its newest entry is this version of this package.
+gzip -cd "$doc/changelog.gz" >"$dest/changelog"
+newest=$(dpkg-parsechangelog -l "$dest/changelog" -S Version) || fail "the changelog does not parse"
+[ "$newest" = "$version" ] || fail "newest entry in the changelog is $newest, not $version"
+[ "$(dpkg-parsechangelog -l "$dest/changelog" -S Source)" = relvane ] ||
+    fail "the changelog is not relvane's"
+grep -q '^License: ' "$doc/copyright" || fail "the copyright file names no licence"
+
 # The pages are compressed, carry the version, and relvane-cli's comes from its --help.
 gzip -cd "$usr/share/man/man1/relvane-cli.1.gz" | grep -q '^\.TH RELVANE-CLI .*relvane-cli '"$version" ||
     fail "relvane-cli.1 lacks its title line with version $version"
@@ -63,9 +73,20 @@ gzip -cd "$usr/share/man/man1/relvane-cli.1.gz" | grep -q 'recv\\-dir' ||
 gzip -cd "$usr/share/man/man1/relvane.1.gz" | grep -q '^\.TH RELVANE 1 .*relvane '"$version" ||
     fail "relvane.1 lacks its title line with version $version"
 
-out=$("$usr/bin/relvane" --version) || fail "relvane --version exits with $?"
+# Without a display: the command line is answered before any window.
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY "$usr/bin/relvane" --version) ||
+    fail "relvane --version exits with $?"
 [ "$out" = "relvane $version" ] || fail "relvane --version prints '$out'"
-"$usr/bin/relvane-cli" --help | grep -q relvane-cli || fail "installed relvane-cli --help"
+# Read whole before grep looks: with pipefail a grep -q that stops early
+# fails the pipe on the writer's SIGPIPE.
+help=$(env -u DISPLAY -u WAYLAND_DISPLAY "$usr/bin/relvane" --help) || fail "relvane --help exits with $?"
+grep -q -- --version <<<"$help" || fail "relvane --help does not list --version"
+status=0
+err=$(env -u DISPLAY -u WAYLAND_DISPLAY "$usr/bin/relvane" --bogus 2>&1 >/dev/null) || status=$?
+[ "$status" -eq 2 ] && [[ "$err" == *bogus* ]] ||
+    fail "relvane --bogus exits with $status and says '$err'"
+help=$("$usr/bin/relvane-cli" --help) || fail "relvane-cli --help exits with $?"
+grep -q relvane-cli <<<"$help" || fail "installed relvane-cli --help"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "installed files OK"
