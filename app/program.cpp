@@ -239,12 +239,14 @@ TMainForm* CreateMainForm() {
 }
 
 void ReplaceMainForm() {
-    // The new window stands where the user left the old one.
+    // The new window stands where the user left the old one. By its client
+    // area: a window not yet shown has no frame to place (move() would put
+    // the new window's client area where the old frame's corner was).
     const std::optional<QPoint> place =
-        Main() ? std::optional<QPoint>(Main()->pos()) : std::nullopt;
+        Main() ? std::optional<QPoint>(Main()->geometry().topLeft()) : std::nullopt;
     DestroyMainForm();
     TMainForm* form = CreateMainForm();
-    if (place) form->move(*place);
+    if (place) form->setGeometry(QRect(*place, form->size()));
     form->show();
 }
 
