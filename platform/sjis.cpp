@@ -1,6 +1,7 @@
 #include "platform/sjis.h"
 
 #include <cerrno>
+#include <utility>
 #include <iconv.h>
 
 namespace relvane {
@@ -99,6 +100,22 @@ std::optional<QByteArray> ToShiftJisStrict(const QString& text) {
 }
 std::optional<QString> FromShiftJisStrict(const QByteArray& bytes) {
     return Decode(bytes, true);
+}
+
+QString ToWindowsForms(const QString& text) {
+    // One byte pair each in both tables; only the Unicode side differs.
+    static constexpr std::pair<char16_t, char16_t> Forms[] = {
+        {u'\u301C', u'\uFF5E'}, {u'\u2016', u'\u2225'}, {u'\u2212', u'\uFF0D'},
+        {u'\u2014', u'\u2015'}, {u'\u00A2', u'\uFFE0'}, {u'\u00A3', u'\uFFE1'},
+        {u'\u00AC', u'\uFFE2'},
+    };
+    QString out = text;
+    for (QChar& c : out) {
+        for (const auto& [jis, windows] : Forms) {
+            if (c == QChar(jis)) c = QChar(windows);
+        }
+    }
+    return out;
 }
 
 QByteArray CutShiftJis(const QByteArray& bytes, int maxBytes) {

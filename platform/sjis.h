@@ -29,6 +29,12 @@ namespace relvane {
 // two-byte character.
 [[nodiscard]] QByteArray CutShiftJis(const QByteArray& bytes, int maxBytes);
 
+// `text` with the characters whose code page 932 form is Microsoft's and not
+// JIS's ("〜" U+301C, "‖", "−", "—", "¢", "£", "¬", which input methods on this
+// platform type) replaced by the forms code page 932 reads back ("～" U+FF5E,
+// "∥", "－", "―", "￠", "￡", "￢"): what a Windows user sees of the same bytes.
+[[nodiscard]] QString ToWindowsForms(const QString& text);
+
 // True for the first byte of a two-byte character.
 [[nodiscard]] constexpr bool IsShiftJisLeadByte(unsigned char b) {
     return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);

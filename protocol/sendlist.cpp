@@ -43,15 +43,40 @@ QString SendFileName(const QString& path) {
     return path.mid(cut + 1);
 }
 
+namespace {
+
+// The bare name's Shift-JIS bytes, its JIS-form characters in their Windows
+// forms; nothing when Shift-JIS cannot hold it faithfully.
+std::optional<QByteArray> ShiftJisName(const QString& name) {
+    const QString sent = ToWindowsForms(name);
+    const std::optional<QByteArray> bytes = ToShiftJisStrict(sent);
+    // A character that comes back as another one (U+00A5 as "\", U+203E as
+    // "~") would make the peer store another name, or refuse it.
+    if (sent.isEmpty() || !bytes || FromShiftJisStrict(*bytes) != sent) return std::nullopt;
+    return bytes;
+}
+
+QString UnrepresentableText(const QString& path) {
+    return QStringLiteral("ファイル名 %1 には Shift-JIS で表せない文字があるため送信できません")
+        .arg(path);
+}
+
+// Lines of a message, one for each item; a long list ends with how many more.
+QString ListedLines(const QStringList& items) {
+    constexpr qsizetype Shown = 20;
+    QString text;
+    for (qsizetype i = 0; i < std::min(items.size(), Shown); ++i)
+        text += QStringLiteral("\r\n") + items.at(i);
+    if (items.size() > Shown) text += QStringLiteral("\r\nほか %1 件").arg(items.size() - Shown);
+    return text;
+}
+
+} // namespace
+
 std::optional<QByteArray> WireFileName(const QString& path, QString* refusal) {
-    const QString name = SendFileName(path);
-    const std::optional<QByteArray> bytes = ToShiftJisStrict(name);
-    // A character that comes back as another one (U+00A5 as "\", U+301C as
-    // U+FF5E, ...) would make the peer store another name, or refuse it.
-    if (name.isEmpty() || !bytes || FromShiftJisStrict(*bytes) != name) {
-        *refusal =
-            QStringLiteral("ファイル名 %1 には Shift-JIS で表せない文字があるため送信できません")
-                .arg(path);
+    const std::optional<QByteArray> bytes = ShiftJisName(SendFileName(path));
+    if (!bytes) {
+        *refusal = UnrepresentableText(path);
         return std::nullopt;
     }
     if (bytes->size() > MaxFileNameBytes) {
@@ -63,7 +88,7 @@ std::optional<QByteArray> WireFileName(const QString& path, QString* refusal) {
     }
     // The peer's file system (bytes of UTF-8 there) must hold the name; its
     // refusal would cost the rest of the list.
-    if (QFile::encodeName(name).size() > MaxLocalNameBytes) {
+    if (QFile::encodeName(ToWindowsForms(SendFileName(path))).size() > MaxLocalNameBytes) {
         *refusal =
             QStringLiteral("ファイル名 %1 は長すぎるため送信できません（UTF-8 で %2 バイトまで）")
                 .arg(path)
@@ -73,8 +98,30 @@ std::optional<QByteArray> WireFileName(const QString& path, QString* refusal) {
     return bytes;
 }
 
+QString WindowsFormsNotice(const QStringList& paths) {
+    QStringList changed;
+    for (const QString& path : paths) {
+        const QString name = SendFileName(path);
+        const QString sent = ToWindowsForms(name);
+        if (sent != name) changed << name + QStringLiteral(" → ") + sent;
+    }
+    if (changed.isEmpty()) return {};
+    return QStringLiteral("次のファイル名は Windows で使われる文字に置き換えて送信します") +
+           ListedLines(changed);
+}
+
 QString CheckSendList(const QStringList& paths) {
     if (paths.isEmpty()) return QStringLiteral("ファイルを選択してください");
+    // Every name that cannot go is told at once, not one per attempt.
+    QStringList unrepresentable;
+    for (const QString& path : paths) {
+        if (!ShiftJisName(SendFileName(path))) unrepresentable << path;
+    }
+    if (unrepresentable.size() == 1) return UnrepresentableText(unrepresentable.front());
+    if (!unrepresentable.isEmpty()) {
+        return QStringLiteral("次のファイル名には Shift-JIS で表せない文字があるため送信できません") +
+               ListedLines(unrepresentable);
+    }
     // The peer stores every file of a list in one folder under its bare name.
     QHash<QByteArray, QString> named;
     for (const QString& path : paths) {

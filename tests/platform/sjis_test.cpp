@@ -55,3 +55,27 @@ TEST(ShiftJis, CutNeverSplitsATwoByteCharacter) {
     EXPECT_EQ(kana.size(), 3);
     EXPECT_EQ(CutShiftJis(kana, 2), kana.left(2));
 }
+
+// Characters whose code page 932 bytes JIS reads as other characters: the
+// name goes in the form a Windows user sees, on the same bytes.
+TEST(ShiftJis, JisFormsBecomeTheirWindowsForms) {
+    const struct {
+        char16_t Jis, Windows;
+        const char* Bytes;
+    } table[] = {
+        {u'\u301C', u'\uFF5E', "8160"}, // wave dash, as input methods here type it
+        {u'\u2016', u'\u2225', "8161"}, {u'\u2212', u'\uFF0D', "817c"},
+        {u'\u2014', u'\u2015', "815c"}, {u'\u00A2', u'\uFFE0', "8191"},
+        {u'\u00A3', u'\uFFE1', "8192"}, {u'\u00AC', u'\uFFE2', "81ca"},
+    };
+    for (const auto& row : table) {
+        const QString jis = QStringLiteral("a%1b").arg(QChar(row.Jis));
+        const QString windows = QStringLiteral("a%1b").arg(QChar(row.Windows));
+        EXPECT_EQ(ToWindowsForms(jis), windows) << int(row.Jis);
+        EXPECT_EQ(ToShiftJisStrict(windows), "a" + Hex(row.Bytes) + "b") << int(row.Jis);
+        EXPECT_EQ(FromShiftJisStrict("a" + Hex(row.Bytes) + "b"), windows) << int(row.Jis);
+    }
+    // Everything else stays, the look-alikes that have no such pair included.
+    const QString other = QStringLiteral("表示～\u00A5\u203E~-");
+    EXPECT_EQ(ToWindowsForms(other), other);
+}

@@ -626,16 +626,48 @@ TEST(SendListCheck, RefusesNamesThePeerCouldNotStore) {
             EXPECT_TRUE(got.startsWith(c.Expected)) << got.toStdString();
         }
     }
-    // Characters that come back from Shift-JIS as others.
-    for (const char16_t one : {u'\u00A5', u'\u203E', u'\u2212', u'\u301C', u'\u2016', u'\u2014',
-                               u'\u00A2', u'\u00A3', u'\u00AC'}) {
-        const QString path = make(QStringLiteral("a%1b.txt").arg(QChar(one)));
-        EXPECT_EQ(
-            CheckSendList({path}),
-            QStringLiteral("ファイル名 %1 には Shift-JIS で表せない文字があるため送信できません")
-                .arg(path))
-            << int(one);
+    // Characters that come back from Shift-JIS as others are refused; every
+    // such name is named in one message.
+    QStringList others;
+    for (const char16_t one : {u'\u00A5', u'\u203E'})
+        others << make(QStringLiteral("a%1b.txt").arg(QChar(one)));
+    EXPECT_EQ(CheckSendList({others[0]}),
+              QStringLiteral("ファイル名 %1 には Shift-JIS で表せない文字があるため送信できません")
+                  .arg(others[0]));
+    const QString hangul = make(QStringLiteral("한.txt"));
+    EXPECT_EQ(CheckSendList({others[0], make("fine.txt"), hangul, others[1]}),
+              QStringLiteral("次のファイル名には Shift-JIS で表せない文字があるため送信できません"
+                             "\r\n%1\r\n%2\r\n%3")
+                  .arg(others[0], hangul, others[1]));
+}
+
+// A name typed here with JIS-form characters goes in their Windows forms, on
+// the bytes a Windows name would have; the sender is told once for the list.
+TEST(SendListCheck, JisFormsGoInTheirWindowsForms) {
+    QTemporaryDir dir;
+    const QString wave = dir.filePath(QStringLiteral("a\u301Cb.txt"));
+    const QString minus = dir.filePath(QStringLiteral("\u2212\u00A3.txt"));
+    const QString plain = dir.filePath(QStringLiteral("表示.txt"));
+    for (const QString& path : {wave, minus, plain}) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     }
+    EXPECT_EQ(CheckSendList({wave, minus, plain}), QString());
+    QString refusal;
+    EXPECT_EQ(WireFileName(wave, &refusal), QByteArray("a\x81\x60" "b.txt"));
+    EXPECT_EQ(WireFileName(minus, &refusal), QByteArray("\x81\x7c\x81\x92.txt"));
+    EXPECT_EQ(WireFileName(plain, &refusal), ToShiftJis(QStringLiteral("表示.txt")));
+    // The same bytes as a name typed in the Windows forms: one name twice.
+    const QString windows = dir.filePath(QStringLiteral("sub/a\uFF5Eb.txt"));
+    QDir().mkpath(dir.filePath("sub"));
+    QFile f(windows);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    EXPECT_TRUE(CheckSendList({wave, windows}).startsWith(QStringLiteral("同じ名前")));
+
+    EXPECT_EQ(WindowsFormsNotice({wave, plain, minus}),
+              QStringLiteral("次のファイル名は Windows で使われる文字に置き換えて送信します"
+                             "\r\na\u301Cb.txt → a\uFF5Eb.txt\r\n\u2212\u00A3.txt → \uFF0D\uFFE1.txt"));
+    EXPECT_EQ(WindowsFormsNotice({plain}), QString());
 }
 
 TEST(SendListCheck, BareNameIsAfterTheLastSeparator) {
