@@ -66,17 +66,24 @@ public:
     void ListStarted(Direction direction, int count, const QStringList& files) override {
         if (!Attached) return;
         S.WorkerList(direction, true);
+        if (direction == Direction::Send) {
+            S.SendList = files;
+            S.SendDelivered = 0;
+        }
         emit S.listStarted(direction, count, files);
     }
     void FileStarted(Direction direction, const FileStart& file) override {
         if (Attached) emit S.fileStarted(direction, file);
     }
     void FileEnded(Direction direction, int index, const QString& path) override {
-        if (Attached) emit S.fileEnded(direction, index, path);
+        if (!Attached) return;
+        if (direction == Direction::Send) S.SendDelivered = index + 1;
+        emit S.fileEnded(direction, index, path);
     }
     void ListEnded(Direction direction, const ListEnd& end) override {
         if (!Attached) return;
         S.WorkerList(direction, false);
+        if (direction == Direction::Send) S.NoteSendEnd(end.Result == Outcome::Done);
         emit S.listEnded(direction, end);
     }
     void ConnectionFailed(ErrorKind kind, const QString& text) override {
@@ -188,9 +195,14 @@ void Session::Listen() {
 }
 
 void Session::Connect(const QString& address) {
+    Connect(address, Port());
+}
+
+void Session::Connect(const QString& address, int port) {
     if (FState != SessionState::Idle) return;
     FHandshakeFailed = false;
     ServerSide = false;
+    Client->SetPort(port);
     Client->SetAddress(address);
     SetState(SessionState::Connecting);
     try {
@@ -248,6 +260,10 @@ QString Session::SentName(const QString& path) {
 
 QString Session::CheckFiles(const QStringList& paths) {
     return CheckSendList(paths);
+}
+
+QString Session::NameNotice(const QStringList& paths) {
+    return WindowsFormsNotice(paths);
 }
 
 void Session::SendFiles(const QStringList& paths) {
@@ -309,7 +325,13 @@ void Session::Accepted(const std::shared_ptr<TcpConnection>& socket) {
         Pending.push_back({socket, now, socket->TrySendWhole(request)});
     } else {
         Pending.push_back({socket, now, false});
+        // Its user waits in front of a copy that looks idle: tell this one's.
+        emit peerWaiting(socket->PeerAddress());
     }
+}
+
+void Session::RefusePending() {
+    if (FState == SessionState::Idle) ClosePending();
 }
 
 void Session::PeerClosedConnection(const std::shared_ptr<TcpConnection>& socket) {
@@ -470,9 +492,16 @@ void Session::WorkerList(Direction direction, bool open) {
     OpenLists[static_cast<int>(direction)] = open;
 }
 
+void Session::NoteSendEnd(bool done) {
+    FUndelivered = done ? QStringList() : SendList.mid(SendDelivered);
+    SendList.clear();
+    SendDelivered = 0;
+}
+
 void Session::EndOpenLists() {
     for (const Direction d : {Direction::Send, Direction::Receive}) {
         if (!std::exchange(OpenLists[static_cast<int>(d)], false)) continue;
+        if (d == Direction::Send) NoteSendEnd(false);
         emit listEnded(d, {Outcome::Failed, ErrorKind::Disconnected, DisconnectedText(), false});
     }
 }

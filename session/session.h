@@ -46,6 +46,7 @@ struct SessionSettings {
     bool UseResume = true;
     QString ReceiveFolder;
     int CompressionThreads = 0; // for the files sent; 0: one per core, at least 2
+    bool OverwriteExisting = false; // a received file replaces one of the same name
 };
 
 // "接続されてません", "中止しました", "切断しました"
@@ -80,6 +81,10 @@ public:
     void Listen();
     // Connects to a dotted IPv4 address; the peer drives the handshake.
     void Connect(const QString& address);
+    // The same at another port than the one this session listens on.
+    void Connect(const QString& address, int port);
+    // Closes the peers that connected since the last peer left (peerWaiting).
+    void RefusePending();
     // The user gives the attempt up: attemptEnded(Cancelled) follows, after
     // connectionLost() when a connection had been made.
     void Cancel();
@@ -95,6 +100,9 @@ public:
     [[nodiscard]] static QString SentName(const QString& path);
     // Why `paths` cannot go as one list, or empty when they can.
     [[nodiscard]] static QString CheckFiles(const QStringList& paths);
+    // What the user is told once when names of `paths` go in their Windows
+    // forms ("〜" as "～", ...); empty when none do.
+    [[nodiscard]] static QString NameNotice(const QStringList& paths);
     // Offers `paths` to the peer. Fails with the reason when the list cannot
     // go (see CheckSendList) or nothing is connected.
     void SendFiles(const QStringList& paths);
@@ -119,6 +127,9 @@ public:
     [[nodiscard]] bool ListOpen(Direction direction) const {
         return OpenLists[static_cast<int>(direction)];
     }
+    // The files of the send list that ended last which did not arrive: those
+    // after its last fileEnded(Send). Set before listEnded(Send).
+    [[nodiscard]] const QStringList& Undelivered() const { return FUndelivered; }
     // Workers still running, the one in use included.
     [[nodiscard]] int RunningWorkers() const { return static_cast<int>(Workers.size()); }
 
@@ -130,6 +141,9 @@ signals:
     // A listening session dropped a peer before the handshake completed and
     // waits for the next one.
     void peerDropped();
+    // A peer connected to this idle session, which still listens after its
+    // last peer left: Listen() serves it, RefusePending() turns it away.
+    void peerWaiting(const QString& address);
     void connected();
     // The attempt is over without a connection (cancelled, the handshake
     // failed); the front end's wait ends.
@@ -193,6 +207,8 @@ private:
     // ran out): the connection goes.
     void FinishPeerClose();
     void EndOpenLists();
+    // Keeps the files of a send list that ended without all of them.
+    void NoteSendEnd(bool done);
 
     SessionSettings FSettings;
     std::unique_ptr<TcpServer> Server;
@@ -213,6 +229,10 @@ private:
     // Peers that connected while no server attempt could take them.
     std::vector<PendingPeer> Pending;
     std::array<bool, 2> OpenLists{};
+    // The send list under way and how many of its files arrived.
+    QStringList SendList;
+    int SendDelivered = 0;
+    QStringList FUndelivered;
 
     std::vector<std::unique_ptr<WorkerEntry>> Workers;
     WorkerEntry* Current = nullptr;

@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -394,6 +396,87 @@ TEST_F(SessionTest, ListsEndWithTheirOutcomeInBothDirections) {
             }
             Port = FreePort();
         }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A peer that connects to an idle copy still listening after its last peer
+// left is told at once; the user then serves it or turns it away.
+TEST_F(SessionTest, APeerWaitingAtAnIdleCopyIsToldThenServedOrRefused) {
+    for (const bool serve : {true, false}) {
+        SCOPED_TRACE(serve ? "served" : "refused");
+        Peer a(QStringLiteral("a"), Port);
+        {
+            Peer b(QStringLiteral("b"), Port);
+            ConnectPair(a, b);
+            b.S.Disconnect();
+            ASSERT_TRUE(WaitFor([&] { return a.Has(QStringLiteral("lost")); }));
+        }
+        QStringList waiting;
+        QObject::connect(&a.S, &Session::peerWaiting,
+                         [&](const QString& address) { waiting << address; });
+        Peer c(QStringLiteral("c"), Port);
+        c.S.Connect(QStringLiteral("127.0.0.1"));
+        ASSERT_TRUE(WaitFor([&] { return !waiting.isEmpty(); }));
+        EXPECT_EQ(waiting, QStringList{QStringLiteral("127.0.0.1")});
+        if (serve) {
+            a.S.Listen();
+            EXPECT_TRUE(WaitFor([&] { return a.S.IsConnected() && c.S.IsConnected(); }));
+        } else {
+            a.S.RefusePending();
+            EXPECT_TRUE(WaitFor([&] { return c.Has(QStringLiteral("lost")); }));
+            EXPECT_EQ(c.S.State(), SessionState::Connecting) << "its wait is its user's";
+            a.S.Listen();
+            WaitFor([] { return false; }, 200);
+            EXPECT_EQ(a.S.State(), SessionState::Listening) << "the refused peer is gone";
+        }
+        Port = FreePort();
+    }
+}
+
+// A send list that ends before its last file names the files that did not
+// arrive: those after the last one the peer took.
+TEST_F(SessionTest, AListCutShortNamesTheFilesThatDidNotArrive) {
+    enum class Case { Done, SecondRefused, PeerLeavesDuringTheFirst };
+    for (const Case c : {Case::Done, Case::SecondRefused, Case::PeerLeavesDuringTheFirst}) {
+        SCOPED_TRACE(static_cast<int>(c));
+        Peer a(QStringLiteral("a"), Port);
+        auto b = std::make_unique<Peer>(QStringLiteral("b"), Port);
+        ConnectPair(a, *b);
+        QTemporaryDir out;
+        QStringList files;
+        for (const char* name : {"1.bin", "2.bin", "3.bin"}) {
+            files << out.filePath(QString::fromLatin1(name));
+            QFile f(files.back());
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray(c == Case::PeerLeavesDuringTheFirst ? 64 << 20 : 1000, 'z'));
+        }
+        if (c == Case::SecondRefused)
+            ASSERT_TRUE(QDir(b->Inbox.path()).mkdir(QStringLiteral("2.bin.Recv")));
+        QObject::connect(&a.S, &Session::fileStarted, [&](Direction d, const FileStart&) {
+            if (d == Direction::Send && c == Case::PeerLeavesDuringTheFirst) b->S.Shutdown();
+        });
+        std::optional<QStringList> undelivered;
+        QObject::connect(&a.S, &Session::listEnded, [&](Direction d, const ListEnd&) {
+            if (d == Direction::Send) undelivered = a.S.Undelivered();
+        });
+        a.S.SendFiles(files);
+        ASSERT_TRUE(WaitFor([&] { return undelivered.has_value(); }, 20000));
+        switch (c) {
+        case Case::Done:
+            EXPECT_EQ(*undelivered, QStringList());
+            break;
+        case Case::SecondRefused:
+            EXPECT_EQ(*undelivered, files.mid(1));
+            break;
+        case Case::PeerLeavesDuringTheFirst:
+            EXPECT_EQ(*undelivered, files);
+            break;
+        }
+        Port = FreePort();
     }
 }
 
