@@ -142,6 +142,11 @@ void CliPeer::ListEnded(relvane::Direction direction, const ListEnd& end) {
     // Whatever else ended the list fails this run; the connection may stay
     // for the rest of the work.
     Report(OwnText(end.Text));
+    if (sending && !FSession.Undelivered().isEmpty()) {
+        Note(QStringLiteral("送信できなかったファイル:"));
+        for (const QString& path : FSession.Undelivered())
+            Note(QStringLiteral("  ") + TerminalSafe(path));
+    }
     AnyError = true;
     (sending ? SendCancelled : RecvCancelled) = true;
     if (end.ConnectionKept) CheckDone();
@@ -215,6 +220,8 @@ bool CliPeer::Prepare() {
             Note(OwnText(refusal));
             return false;
         }
+        if (const QString notice = Session::NameNotice(SendPaths); !notice.isEmpty())
+            Note(OwnText(notice));
     }
     return true;
 }

@@ -459,13 +459,16 @@ TEST(CliPeersFailures, PeerCancelOfIncomingListEndsPendingReceive) {
     EXPECT_TRUE(QFileInfo::exists(QDir(in.path()).filePath(QStringLiteral("表示.txt.Recv"))));
 }
 
+// The files that did not arrive are listed.
 TEST(CliPeersFailures, PeerCancelOfOwnListEndsPendingSend) {
     using namespace relvane;
     RawPeer raw;
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("ソフト.txt"));
+    const QString second = dir.filePath(QStringLiteral("second.txt"));
     WriteFile(file, RandomBytes(5000, 5));
-    Peer p(ConnectArgs(raw.Port, {QStringLiteral("--quit-after-send"), file}));
+    WriteFile(second, RandomBytes(10, 6));
+    Peer p(ConnectArgs(raw.Port, {QStringLiteral("--quit-after-send"), file, second}));
     HandshakeAsListener(raw, p);
     ASSERT_TRUE(raw.Expect(Kind::Request, Type::SendRequest)) << p.Log();
     raw.Send(BuildFrame(ControlSlot, Kind::Reply, Type::SendAccept, Format::FmtNumber, "0"));
@@ -477,6 +480,8 @@ TEST(CliPeersFailures, PeerCancelOfOwnListEndsPendingSend) {
     ASSERT_TRUE(WaitFor([&] { return p.Finished(); }, ProcessDeadlineMs)) << p.Log();
     EXPECT_EQ(p.Code(), 1) << p.Log();
     EXPECT_TRUE(p.ErrHas(QStringLiteral("中止しました"))) << p.Log();
+    EXPECT_TRUE(p.ErrHas(QStringLiteral("送信できなかったファイル:\n  %1\n  %2\n").arg(file, second)))
+        << p.Log();
 }
 
 // The peer holds the first 1000 bytes: the progress line says so.
