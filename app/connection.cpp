@@ -4,6 +4,7 @@
 // window only shows.
 
 #include "app/consts.h"
+#include "app/discoverypanel.h"
 #include "app/mainform.h"
 #include "app/messagebox.h"
 #include "app/waitform.h"
@@ -117,8 +118,9 @@ void TMainForm::ConnectActionExecute() {
     }
     FSession->SetSettings(ConnectionSettings());
     BeginWait(MsgConnectingToServer());
-    // Before the outcome is known: an address never reached enters too.
-    AddAddressHistory(address);
+    // Before the outcome is known: an address never reached enters too; a
+    // copy found by "探す" only once it is reached.
+    if (!Discovery->HoldHistoryUntilReached(address)) AddAddressHistory(address);
     try {
         FSession->Connect(address);
     } catch (...) {

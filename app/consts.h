@@ -91,6 +91,29 @@ inline QString HintConnectionLost() {
     return QStringLiteral("相手のプログラムが終了したか、ネットワークが切れました。");
 }
 
+// "探す": finding copies that wait as servers on the local network.
+inline QString FindCaption() {
+    return QStringLiteral("探す(&L)");
+}
+inline QString FindHint() {
+    return QStringLiteral("同じネットワークでサーバー作成している相手を探します");
+}
+inline QString MsgSearching() {
+    return QStringLiteral("探しています・・・");
+}
+inline QString MsgNotFound() {
+    return QStringLiteral("見つかりませんでした");
+}
+inline QString HintNotFound(int port) {
+    return QStringLiteral("相手が同じネットワークで「サーバー作成」を押しているか、"
+                          "ファイアウォールがポート %1 の UDP と TCP を通すか確かめてください。")
+        .arg(port);
+}
+inline QString HintNoNetwork() {
+    return QStringLiteral("問い合わせるネットワークがありません。"
+                          "ネットワークの接続を確かめてください。");
+}
+
 inline QString WaitCaption() {
     return QStringLiteral("しばらくお待ちください・・・");
 }

@@ -4,6 +4,7 @@
 #include "app/mainform.h"
 
 #include "app/consts.h"
+#include "app/discoverypanel.h"
 #include "app/helpwindow.h"
 #include "app/images.h"
 #include "app/messagebox.h"
@@ -147,6 +148,12 @@ TMainForm::TMainForm(const QString& settingsFile, QWidget* parent)
     DropDst1->SetTarget(THookTarget::htForm);
     DropDst1->Loaded();
     FormCreate();
+
+    // Discovery (discoverypanel.cpp): after the settings, which may turn
+    // the answering off.
+    Discovery = new TDiscoveryPanel(*FSession, IPEdit, Panel1);
+    Discovery->SetAnswering(Settings.AnswerDiscovery);
+    connect(Discovery, &TDiscoveryPanel::foundPeerReached, this, &TMainForm::AddAddressHistory);
 }
 
 void TMainForm::CreateActions() {

@@ -35,6 +35,7 @@ struct TransferProgress;
 
 namespace relvane::app {
 
+class TDiscoveryPanel;
 class THelpWindow;
 class TWaitForm;
 
@@ -62,6 +63,9 @@ public:
     QLineEdit* FileEdit = nullptr;
     QPushButton* BrowseButton = nullptr;
     QPushButton* SendButton = nullptr;
+    // "探す" beside the address row and the list of found peers under the
+    // address field; it also answers searches while the server waits.
+    TDiscoveryPanel* Discovery = nullptr;
 
     QAction* ConnectAction = nullptr;
     QAction* ServerAction = nullptr;

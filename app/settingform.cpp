@@ -324,6 +324,12 @@ void TSettingForm::CreatePage1() {
     InTaskBarCheckBox = MakeCheckBox(QStringLiteral("MinimumCheckBox"),
                                      QStringLiteral("最小化時タスクバーに入れる"), page, 84, 168);
     InTaskBarCheckBox->setEnabled(false);
+    // Beside the switches: the column under them is full.
+    AnswerDiscoveryCheckBox = MakeCheckBox(QStringLiteral("AnswerDiscoveryCheckBox"),
+                                           QStringLiteral("「探す」に応答する"), page, 230, 144);
+    AnswerDiscoveryCheckBox->setToolTip(
+        QStringLiteral("サーバー作成して待っている間、ほかのコンピューターの「探す」に"
+                       "ユーザー名とポートを答えます"));
 }
 
 void TSettingForm::CreateIndicatorRow(int top, int comboLeft, TColorPanel*& start,
@@ -500,6 +506,7 @@ bool ExecuteSettingForm(TMainForm& form) {
     dialog.InTaskBarCheckBox->setChecked(s.InTaskBar);
     dialog.UseCompressCheckBox->setChecked(s.UseCompress);
     dialog.ResumeCheckBox->setChecked(s.UseResume);
+    dialog.AnswerDiscoveryCheckBox->setChecked(s.AnswerDiscovery);
     dialog.SetStartColor1(s.StartColor1);
     dialog.SetStartColor2(s.StartColor2);
     dialog.SetEndColor1(s.EndColor1);
@@ -534,6 +541,7 @@ bool ExecuteSettingForm(TMainForm& form) {
     t.ReceiveFolder = dialog.FolderEdit->text();
     t.UseCompress = dialog.UseCompressCheckBox->isChecked();
     t.UseResume = dialog.ResumeCheckBox->isChecked();
+    t.AnswerDiscovery = dialog.AnswerDiscoveryCheckBox->isChecked();
     // What the preview shows is what applies.
     t.StartColor1 = dialog.PreviewBar1->StartColor();
     t.StartColor2 = dialog.PreviewBar2->StartColor();

@@ -131,6 +131,8 @@ public:
     QCheckBox* UseCompressCheckBox;
     QCheckBox* ResumeCheckBox;
     QCheckBox* InTaskBarCheckBox; // MinimumCheckBox
+    // Whether a copy waiting as a server answers other copies' "探す".
+    QCheckBox* AnswerDiscoveryCheckBox;
 
     QLabel* Indicator1Label; // Label4
     TColorPanel* StartColorPanel1;

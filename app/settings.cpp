@@ -116,6 +116,8 @@ void LoadSettings(const TProfileFile& file, TSettings& s, const QString& program
         DecodeSwitch(read(SectionSetting, QStringLiteral("UseResume"), QStringLiteral("1")));
     s.ShowToolbar =
         DecodeSwitch(read(SectionSetting, QStringLiteral("ShowToolbar"), QStringLiteral("1")));
+    s.AnswerDiscovery =
+        DecodeSwitch(read(SectionSetting, QStringLiteral("AnswerDiscovery"), QStringLiteral("1")));
 
     const auto colour = [&](const QString& key, std::uint32_t def) {
         return DecodeColour(read(SectionStatus, key, EncodeColour(def))).value_or(def);
@@ -157,6 +159,10 @@ void WriteSettings(TProfileFile& file, const TSettings& s) {
     file.WriteString(SectionSetting, QStringLiteral("UseCompress"), EncodeSwitch(s.UseCompress));
     file.WriteString(SectionSetting, QStringLiteral("UseResume"), EncodeSwitch(s.UseResume));
     file.WriteString(SectionSetting, QStringLiteral("ShowToolbar"), EncodeSwitch(s.ShowToolbar));
+    // A newer key, after the keys the file has always held: their order in
+    // [Setting] stays as it was.
+    file.WriteString(SectionSetting, QStringLiteral("AnswerDiscovery"),
+                     EncodeSwitch(s.AnswerDiscovery));
     file.WriteString(SectionStatus, QStringLiteral("StartColor1"), EncodeColour(s.StartColor1));
     file.WriteString(SectionStatus, QStringLiteral("StartColor2"), EncodeColour(s.StartColor2));
     file.WriteString(SectionStatus, QStringLiteral("EndColor1"), EncodeColour(s.EndColor1));

@@ -24,6 +24,9 @@ struct TSettings {
     bool UseCompress = true;
     bool UseResume = true;
     bool ShowToolbar = true;
+    // Whether a copy waiting as a server answers the "探す" of other copies;
+    // a newer key, stored after the keys the file has always held.
+    bool AnswerDiscovery = true;
     // Colours as $00BBGGRR.
     std::uint32_t StartColor1 = 0xFFFFFF;
     std::uint32_t StartColor2 = 0xFFFFFF;

@@ -136,6 +136,7 @@ TEST_F(SettingsTest, AFileWrittenFromScratchHoldsSectionsAndKeysInOrder) {
         "UseCompress=1",
         "UseResume=0",
         "ShowToolbar=1",
+        "AnswerDiscovery=1",
         "[History]",
         "IP0=10.0.0.1",
         "IP1=10.0.0.2",
