@@ -86,6 +86,10 @@ CliPeer::CliPeer(Options options, QObject* parent)
             Note(QStringLiteral("received %1").arg(TerminalSafe(path)));
     });
     connect(s, &Session::listEnded, this, &CliPeer::ListEnded);
+    connect(s, &Session::fileVerified, this,
+            [this](relvane::Direction, int, const QString& path, const QString& sha256) {
+                if (Opts.Verbose) Out(sha256 + QStringLiteral("  ") + TerminalSafe(path));
+            });
 }
 
 QString CliPeer::PeerLabel() {
@@ -102,6 +106,7 @@ QString CliPeer::PeerLabel() {
 void CliPeer::ListStarted(relvane::Direction direction, int count, const QStringList&) {
     if (direction == relvane::Direction::Send) {
         SendActive = true;
+        SentCount = count;
         SendStarted.start();
         Note(QStringLiteral("sending %1 file(s)").arg(count));
     } else {
@@ -130,7 +135,7 @@ void CliPeer::ListEnded(relvane::Direction direction, const ListEnd& end) {
         if (sending) {
             ListWasSent = true;
             Note(QStringLiteral("the peer accepted all %1 file(s) (%2 s)")
-                     .arg(SendPaths.size())
+                     .arg(SentCount)
                      .arg(Seconds(SendStarted)));
         } else {
             ++ListsReceived;
@@ -167,6 +172,7 @@ int CliPeer::Run() {
     settings.UseResume = Opts.Resume;
     settings.ReceiveFolder = ReceiveDir;
     settings.CompressionThreads = Opts.CompressionThreads;
+    settings.Extensions = Opts.Extensions;
     FSession.SetSettings(settings);
     FSession.SetHandshakeLimitMs(Opts.AnswerTimeoutSeconds * 1000);
     // A first connection that fails the handshake is dropped like a probe.
@@ -216,7 +222,10 @@ bool CliPeer::Prepare() {
     for (const QString& f : Opts.Files)
         SendPaths << QFileInfo(f).absoluteFilePath();
     if (!SendPaths.isEmpty()) {
-        if (const QString refusal = FSession.CheckFiles(SendPaths); !refusal.isEmpty()) {
+        // The peer is not known yet: what a copy of this program would take
+        // passes here; the list is checked again for the peer at hand.
+        if (const QString refusal = FSession.CheckFiles(SendPaths, Opts.Extensions);
+            !refusal.isEmpty()) {
             Note(OwnText(refusal));
             return false;
         }
@@ -287,6 +296,21 @@ void CliPeer::Connected() {
         StdinClosed = true;
     }
     if (Opts.Verbose || ::isatty(2)) ProgressTimer.start(500);
+    // A copy of this program offers its extensions right after the
+    // handshake: the list waits for that offer, briefly, so it can keep its
+    // folders and sizes; any other peer gets it as it always did.
+    if (!SendPaths.isEmpty() && Opts.Extensions && FSession.Agreed() == 0) {
+        connect(&FSession, &Session::capabilitiesAgreed, this, &CliPeer::SendList,
+                Qt::SingleShotConnection);
+        QTimer::singleShot(OfferWaitMs, this, &CliPeer::SendList);
+        return;
+    }
+    SendList();
+}
+
+void CliPeer::SendList() {
+    if (ListRequested || Finishing || !IsConnected) return;
+    ListRequested = true;
     if (!SendPaths.isEmpty()) {
         Note(QStringLiteral("asking the peer to take %1 file(s)").arg(SendPaths.size()));
         try {

@@ -45,6 +45,9 @@ private:
     void HandshakeStarted();
     void PeerDropped();
     void Connected();
+    // The files given go, once (see Connected).
+    void SendList();
+    static constexpr int OfferWaitMs = 1000;
     void AttemptEnded(const QString& text);
     void ConnectionLost();
     void Failure(ErrorKind kind, const QString& text);
@@ -95,6 +98,8 @@ private:
     bool SendCancelled = false;
     bool RecvCancelled = false;
     bool RecvCountTold = false;
+    bool ListRequested = false;
+    int SentCount = 0; // files in the list sent
     bool NameCutTold = false;
     int Signal = 0;
     QStringList Reported;

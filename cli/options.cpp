@@ -46,6 +46,11 @@ struct Parser {
                               QStringLiteral("continue partial files (default)")};
     QCommandLineOption NoResume{QStringLiteral("no-resume"),
                                 QStringLiteral("always send and receive whole files")};
+    QCommandLineOption NoExtensions{
+        QStringLiteral("no-extensions"),
+        QStringLiteral("with another copy of this program too, use only what every peer "
+                       "understands: no files of 2 GiB or more, no folders, no verification "
+                       "(for a peer that drops the connection on frames it does not know)")};
     QCommandLineOption QuitAfterSend{QStringLiteral("quit-after-send"),
                                      QStringLiteral("quit once the peer has accepted the files "
                                                     "given")};
@@ -86,7 +91,7 @@ struct Parser {
             "chats: each line read from standard input is sent as a chat line, each line\n"
             "from the peer is printed on standard output as \"name: text\", with control\n"
             "characters shown as \\xNN. Progress and messages go to standard error."));
-        P.addOptions({Listen, Connect, Discover, NoDiscovery, Port, Name, RecvDir, Compress,
+        P.addOptions({Listen, Connect, Discover, NoDiscovery, NoExtensions, Port, Name, RecvDir, Compress,
                       NoCompress, Resume, NoResume, QuitAfterSend, QuitAfterReceive, Timeout,
                       AnswerTimeout, Threads, Verbose, Help, Version});
         P.addPositionalArgument(QStringLiteral("FILE"),
@@ -191,6 +196,7 @@ ParseResult ParseOptions(const QStringList& args) {
     o.Files = parser.P.positionalArguments();
 
     o.Discovery = !parser.P.isSet(parser.NoDiscovery);
+    o.Extensions = !parser.P.isSet(parser.NoExtensions);
 
     const bool listen = parser.P.isSet(parser.Listen);
     const bool connect = parser.P.isSet(parser.Connect);

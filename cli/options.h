@@ -28,6 +28,7 @@ struct Options {
     int TimeoutSeconds = 30;       // 0: no limit
     int AnswerTimeoutSeconds = 10; // --listen: a connected peer's first answer
     int CompressionThreads = 0;    // 0: one per core, at least 2
+    bool Extensions = true;        // extended lists with another copy of this program
     bool Discovery = true;         // --listen: answer discovery queries while waiting
     int DiscoverSeconds = 2;       // --discover: how long answers are collected
     bool Verbose = false;

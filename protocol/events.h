@@ -8,6 +8,7 @@
 #include "protocol/handshake.h"
 #include "protocol/progress.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -29,6 +30,15 @@ public:
     // A file arrived whole (path: where it is stored) or went whole.
     virtual void FileEnded(Direction direction, int index, const QString& path) = 0;
     virtual void ListEnded(Direction direction, const ListEnd& end) = 0;
+    // A file both copies hashed: its SHA-256 (before its FileEnded).
+    virtual void FileVerified(Direction /*direction*/, int /*index*/, const QString& /*path*/,
+                              const QByteArray& /*digest*/) {}
+    // What both copies offer (Capabilities), once per connection; never
+    // with a peer that does not know the offer.
+    virtual void CapabilitiesAgreed(std::uint8_t /*caps*/) {}
+    // The peer closed right after our offer, having sent nothing since the
+    // handshake: likely a program that cannot bear frames it does not know.
+    virtual void OfferUnanswered() {}
 
     // An error that ends the connection; lists in progress have ended first.
     virtual void ConnectionFailed(ErrorKind kind, const QString& text) = 0;

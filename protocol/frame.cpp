@@ -62,6 +62,9 @@ bool SendFrame(IConnection& connection, QByteArrayView frame, const SendOptions&
 QByteArray NumberPayload(std::int32_t value) {
     return QByteArray::number(value);
 }
+QByteArray SizePayload(std::int64_t value) {
+    return QByteArray::number(static_cast<qlonglong>(value));
+}
 QByteArray ChecksumPayload(std::uint32_t value) {
     return QByteArray::number(value);
 }
@@ -114,6 +117,11 @@ std::int32_t ParseNumber(QByteArrayView payload) {
     const std::uint64_t v = Digits(digits, limit, payload);
     return negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(v))
                     : static_cast<std::int32_t>(v);
+}
+
+std::int64_t ParseSize(QByteArrayView payload) {
+    return static_cast<std::int64_t>(
+        Digits(payload, std::uint64_t(std::numeric_limits<std::int64_t>::max()), payload));
 }
 
 std::uint32_t ParseChecksum(QByteArrayView payload) {

@@ -94,6 +94,8 @@ bool SendFrame(IConnection& connection, QByteArrayView frame, const SendOptions&
 
 // Payloads.
 [[nodiscard]] QByteArray NumberPayload(std::int32_t value);
+// A size or offset between two copies that both take 64-bit sizes.
+[[nodiscard]] QByteArray SizePayload(std::int64_t value);
 [[nodiscard]] QByteArray ChecksumPayload(std::uint32_t value);
 [[nodiscard]] QByteArray FlagPayload(bool on);
 [[nodiscard]] QByteArray NonePayload(char filler = '\0');
@@ -102,6 +104,8 @@ bool SendFrame(IConnection& connection, QByteArrayView frame, const SendOptions&
 // An optional sign and decimal digits within signed 32 bits; anything else
 // throws "'%s' は整数ではありません".
 [[nodiscard]] std::int32_t ParseNumber(QByteArrayView payload);
+// Decimal digits within signed 64 bits (no sign); otherwise the same failure.
+[[nodiscard]] std::int64_t ParseSize(QByteArrayView payload);
 // Decimal digits within unsigned 32 bits; otherwise the same failure.
 [[nodiscard]] std::uint32_t ParseChecksum(QByteArrayView payload);
 // Only exactly "1" is on; Ack's rejection is exactly "0".

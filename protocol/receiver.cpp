@@ -1,6 +1,7 @@
 #include "protocol/receiver.h"
 
 #include "platform/sjis.h"
+#include "protocol/capabilities.h"
 #include "protocol/checksum.h"
 #include "protocol/sendlist.h"
 #include "protocol/texts.h"
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 namespace relvane {
@@ -42,6 +44,28 @@ QString Shown(const QByteArray& name) {
     return text;
 }
 
+// A path from a peer that sends folders: parts between "/", each a safe
+// entry name, the whole no longer than a path may be here.
+constexpr qsizetype MaxPathBytes = 4096;
+
+std::optional<QStringList> SafeParts(const QString& path, bool folders) {
+    const QStringList parts = folders ? path.split(QLatin1Char('/')) : QStringList{path};
+    if (QFile::encodeName(path).size() >= MaxPathBytes) return std::nullopt;
+    for (const QString& part : parts) {
+        if (IsUnsafeName(part)) return std::nullopt;
+    }
+    return parts;
+}
+
+// "name (2).ext" for the n-th namesake of "name.ext".
+QString Numbered(const QString& name, int n) {
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const bool hasExtension = dot > 0;
+    const QString stem = hasExtension ? name.left(dot) : name;
+    const QString extension = hasExtension ? name.mid(dot) : QString();
+    return QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(extension);
+}
+
 EProtocolError WriteFailed() {
     return EProtocolError(texts::WriteFailed(), ErrorKind::FileAccess);
 }
@@ -56,11 +80,11 @@ std::uint8_t FileReceiver::SlotNo() const {
 }
 
 QString FileReceiver::PartialPath() const {
-    return QDir(Folder).filePath(PartialFileName(S.FileName));
+    return Dir ? Dir->PathOf(PartialFileName(Entry)) : QString();
 }
 
 QString FileReceiver::FinalPath() const {
-    return QDir(Folder).filePath(S.FileName);
+    return Dir ? Dir->PathOf(Entry) : QString();
 }
 
 void FileReceiver::CloseFile() {
@@ -68,6 +92,16 @@ void FileReceiver::CloseFile() {
         S.FileStream->close(); // the partial file stays for a later resume
         S.FileStream.reset();
     }
+}
+
+void FileReceiver::ProcessListMode(const QByteArray& payload) {
+    // Only what this copy offered can be in use.
+    NextMode = ParseCapabilities(PayloadText(payload)).value_or(0) & Link.Offered();
+}
+
+void FileReceiver::ProcessDigest(const QByteArray& payload) {
+    if (S.State != SlotState::RecvData || !(Mode & CapVerify)) return;
+    Expected = ParseDigest(PayloadText(payload)).value_or(QByteArray("-"));
 }
 
 void FileReceiver::Process(Kind kind, Type type, const QByteArray& payload) {
@@ -156,6 +190,9 @@ void FileReceiver::ProcessSendRequest() {
     S.InUse = true;
     S.State = SlotState::RecvWaitCount;
     Folder = Link.ReceiveFolder();
+    Dir = std::make_unique<RecvFolder>(Folder);
+    Mode = std::exchange(NextMode, 0);
+    Progress.VerifyOn = (Mode & CapVerify) != 0;
     FileIndex = 0;
     Progress.ReceiveCancel = false;
 
@@ -174,12 +211,18 @@ void FileReceiver::ProcessLastIndex(const QByteArray& payload) {
 void FileReceiver::ProcessFileName(const QByteArray& payload) {
     if (S.State != SlotState::RecvWaitName) return;
     const QByteArray bytes = PayloadText(payload);
+    const bool folders = (Mode & CapFolders) != 0;
     const std::optional<QString> decoded = FromShiftJisStrict(bytes);
-    if (bytes.size() > MaxFileNameBytes || !decoded || IsUnsafeName(*decoded)) {
+    const std::optional<QStringList> parts =
+        decoded ? SafeParts(*decoded, folders) : std::nullopt;
+    if ((!folders && bytes.size() > MaxFileNameBytes) || !parts) {
         // This file only: the sender ends its list at the "0", the connection stays.
         Reject(Outcome::Refused, ErrorKind::Refused, texts::NameRefused(Shown(bytes)));
     }
     S.FileName = *decoded;
+    Entry = parts->back();
+    // Sub-folders are made as the names come, never through a link.
+    if (!Dir->Enter(parts->mid(0, parts->size() - 1), true)) CannotCreate();
     S.FileSize = 0;
     S.ResumeOffset = 0;
     S.State = SlotState::RecvWaitSize;
@@ -191,29 +234,32 @@ void FileReceiver::ProcessFileName(const QByteArray& payload) {
 
 void FileReceiver::ProcessFileSize(const QByteArray& payload) {
     if (S.State != SlotState::RecvWaitSize) return;
-    const std::int32_t size = ParseNumber(PayloadText(payload));
+    const std::int64_t size = (Mode & CapBigFiles) ? ParseSize(PayloadText(payload))
+                                                   : ParseNumber(PayloadText(payload));
     if (size < 0) Fatal(EProtocolError(texts::BadFileSize(size)));
     S.FileSize = size;
     S.State = Link.ResumeOn() ? SlotState::ResumeQuery : SlotState::RecvData;
     Progress.RecvTotal = size;
+    Hash.Reset();
+    Expected.reset();
     if (S.State == SlotState::RecvData) Started();
 }
 
 void FileReceiver::ProcessResumeOffsetRequest() {
     if (S.State != SlotState::ResumeQuery) return;
     const QString partial = PartialPath();
-    const QFileInfo info(partial);
-    const qint64 held = info.isFile() ? info.size() : 0;
+    // A link or anything but a plain file under that name holds nothing.
+    const std::int64_t held = std::max<std::int64_t>(Dir->FileSize(PartialFileName(Entry)), 0);
     // An empty partial holds nothing to prove (the sender, told 0, would send
     // no Checksum), and one longer than the file is not a prefix of it.
     if (held > 0 && held <= S.FileSize) {
-        auto file = std::make_unique<QFile>(partial);
-        if (!file->open(QIODevice::ReadWrite) || !file->seek(held)) {
+        std::unique_ptr<QFile> file = Dir->Open(PartialFileName(Entry), false);
+        if (!file || !file->seek(held)) {
             EndReceiving();
             throw EProtocolError(texts::CannotOpen(partial), ErrorKind::FileAccess);
         }
         S.FileStream = std::move(file);
-        S.ResumeOffset = static_cast<std::int32_t>(held);
+        S.ResumeOffset = held;
         S.State = SlotState::ResumeCheck;
         Progress.Resumed = true;
     } else {
@@ -223,7 +269,9 @@ void FileReceiver::ProcessResumeOffsetRequest() {
         Started();
     }
     Link.Send(BuildFrame(SlotNo(), Kind::Reply, Type::ResumeOffset, Format::FmtNumber,
-                         NumberPayload(S.ResumeOffset)));
+                         (Mode & CapBigFiles)
+                             ? SizePayload(S.ResumeOffset)
+                             : NumberPayload(static_cast<std::int32_t>(S.ResumeOffset))));
 }
 
 void FileReceiver::ProcessChecksum(const QByteArray& payload) {
@@ -238,9 +286,15 @@ void FileReceiver::ProcessChecksum(const QByteArray& payload) {
         EndReceiving();
         throw WriteFailed();
     }
+    // The bytes kept count in the file's digest as if they had come now.
+    Hash.Reset();
+    if (match && (Mode & CapVerify) && !Hash.AddFile(file.handle(), file.pos())) {
+        EndReceiving();
+        throw WriteFailed();
+    }
     Progress.Resumed = match;
-    Progress.RecvDone = static_cast<std::int32_t>(file.pos());
-    Progress.RecvResumedBytes = static_cast<std::int32_t>(file.pos());
+    Progress.RecvDone = file.pos();
+    Progress.RecvResumedBytes = file.pos();
     S.State = SlotState::RecvData;
     if (!match) S.ResumeOffset = 0;
     Started();
@@ -250,9 +304,8 @@ void FileReceiver::ProcessChecksum(const QByteArray& payload) {
 void FileReceiver::ProcessFileData(const QByteArray& payload) {
     if (S.State != SlotState::RecvData) return;
     if (!S.FileStream) {
-        auto file = std::make_unique<QFile>(PartialPath());
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) CannotCreate();
-        S.FileStream = std::move(file);
+        S.FileStream = Dir->Open(PartialFileName(Entry), true);
+        if (!S.FileStream) CannotCreate();
     }
     try {
         const QByteArray data = Link.CompressOn() ? Codec.Decompress(payload) : payload;
@@ -261,11 +314,12 @@ void FileReceiver::ProcessFileData(const QByteArray& payload) {
         if (end > S.FileSize)
             throw EProtocolError(texts::SizeMismatch(FinalPath(), end, S.FileSize));
         if (S.FileStream->write(data) != data.size()) throw WriteFailed();
+        if (Mode & CapVerify) Hash.Add(data);
     } catch (const Error& error) {
         // The sender stops at the rejection; the partial file stays.
         Fatal(error);
     }
-    Progress.RecvDone = static_cast<std::int32_t>(S.FileStream->pos());
+    Progress.RecvDone = S.FileStream->pos();
 
     if (Progress.ReceiveCancel) {
         Link.Send(BuildFrame(SlotNo(), Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload()));
@@ -293,19 +347,41 @@ void FileReceiver::ProcessEnd() {
         CloseFile();
     } else if (S.FileSize == 0) {
         // An empty file for which no block came: nothing left to write.
-        QFile empty(partial);
-        if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate)) CannotCreate();
+        if (!Dir->Open(PartialFileName(Entry), true)) CannotCreate();
     }
     if (received != S.FileSize)
         Fatal(EProtocolError(texts::SizeMismatch(target, received, S.FileSize)));
-    // Replaces a file (or link) of that name in one step, as the list expects.
-    if (::rename(QFile::encodeName(partial).constData(), QFile::encodeName(target).constData()) !=
-        0) {
-        Fatal(EProtocolError(texts::CannotRename(target), ErrorKind::FileAccess));
+    QByteArray digest;
+    if (Mode & CapVerify) {
+        digest = Hash.Finish();
+        // What arrived is not what was sent: it stays a partial file, and
+        // the next send of it starts over (its checksum will not match).
+        if (!Expected || *Expected != digest)
+            Reject(Outcome::Failed, ErrorKind::Verification, texts::VerifyFailed(target));
     }
+    const QString stored = Store();
     S.State = SlotState::RecvWaitName;
     SendAck(true);
-    Link.FileEnded(Direction::Receive, FileIndex++, target);
+    if (Mode & CapVerify) Link.FileVerified(Direction::Receive, FileIndex, stored, digest);
+    Link.FileEnded(Direction::Receive, FileIndex++, stored);
+}
+
+QString FileReceiver::Store() {
+    const QString partial = PartialFileName(Entry);
+    // A namesake stays; the file takes the first free "name (n).ext",
+    // unless the user asked for the old way of replacing.
+    if (Link.OverwriteExisting() || !Dir->Exists(Entry)) {
+        if (Dir->Rename(partial, Entry, Link.OverwriteExisting())) return Dir->PathOf(Entry);
+        if (Link.OverwriteExisting() || errno != EEXIST)
+            Fatal(EProtocolError(texts::CannotRename(FinalPath()), ErrorKind::FileAccess));
+    }
+    for (int n = 2; n < 10000; ++n) {
+        const QString name = Numbered(Entry, n);
+        if (Dir->Exists(name)) continue;
+        if (Dir->Rename(partial, name, false)) return Dir->PathOf(name);
+        if (errno != EEXIST) break;
+    }
+    Fatal(EProtocolError(texts::CannotRename(FinalPath()), ErrorKind::FileAccess));
 }
 
 void FileReceiver::ProcessCancel() {

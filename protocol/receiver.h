@@ -4,13 +4,18 @@
 // file is complete.
 
 #include "protocol/blockcodec.h"
+#include "protocol/filehash.h"
 #include "protocol/frame.h"
+#include "protocol/recvfolder.h"
 #include "protocol/progress.h"
 #include "protocol/slot.h"
 #include "protocol/transferlink.h"
 
 #include <QByteArray>
 #include <QString>
+
+#include <memory>
+#include <optional>
 
 namespace relvane {
 
@@ -19,6 +24,9 @@ public:
     FileReceiver(ITransferLink& link, TransferProgress& progress);
 
     void ProcessSendRequest();
+    // The extension frames of a copy of this program.
+    void ProcessListMode(const QByteArray& payload);
+    void ProcessDigest(const QByteArray& payload);
     // A frame on this side's slot.
     void Process(Kind kind, Type type, const QByteArray& payload);
 
@@ -43,6 +51,9 @@ private:
     [[noreturn]] void CannotCreate();
     // The current file's data begins: its size and resume offset are agreed.
     void Started();
+    // Gives the complete file its name (a free one when a namesake exists):
+    // where it is now.
+    QString Store();
     [[nodiscard]] std::uint8_t SlotNo() const;
     [[nodiscard]] QString PartialPath() const;
     [[nodiscard]] QString FinalPath() const;
@@ -52,6 +63,12 @@ private:
     TransferSlot S;
     QString Folder; // the receive folder, read once per list
     int FileIndex = 0; // of the current file in its list
+    std::unique_ptr<RecvFolder> Dir; // the receive folder, entered at the file's sub-folder
+    QString Entry;                   // the file's own name in it
+    std::uint8_t Mode = 0;           // Capabilities the current list uses
+    std::uint8_t NextMode = 0;       // announced for the next list
+    Sha256 Hash;                     // of what was written, verified lists only
+    std::optional<QByteArray> Expected; // the sender's digest
     BlockCodec Codec;
 };
 

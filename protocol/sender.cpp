@@ -1,5 +1,6 @@
 #include "protocol/sender.h"
 
+#include "protocol/capabilities.h"
 #include "protocol/checksum.h"
 #include "protocol/sendlist.h"
 #include "protocol/texts.h"
@@ -17,8 +18,11 @@ std::uint8_t FileSender::SlotNo() const {
     return static_cast<std::uint8_t>(1 - Link.Side());
 }
 
-void FileSender::Requested(const QStringList& files) {
+void FileSender::Requested(const QStringList& files, const QStringList& names,
+                           std::uint8_t mode) {
     RequestedFiles = files;
+    RequestedNames = names;
+    RequestedMode = mode;
     AcceptExpected = true;
 }
 
@@ -29,6 +33,7 @@ void FileSender::CloseFile() {
 
 void FileSender::CloseCurrent() {
     Blocks.Stop(); // before the file closes: the pool reads it
+    Hasher.Stop();
     Batch = {};
     BatchSent = 0;
     S.FileStream.reset();
@@ -74,11 +79,17 @@ void FileSender::ProcessSendAccept(const QByteArray& payload) {
 
 void FileSender::StartSending() {
     const QStringList files = std::exchange(RequestedFiles, {});
+    Names = std::exchange(RequestedNames, {});
+    Mode = std::exchange(RequestedMode, 0);
+    Progress.VerifyOn = (Mode & CapVerify) != 0;
     if (files.isEmpty()) {
         // The list was emptied after the request: release the peer's slot.
         Abandon(Outcome::CancelledHere, ErrorKind::Cancelled, texts::Cancelled());
     }
-    Link.ListStarted(Direction::Send, static_cast<int>(files.size()), files);
+    // A folder's files are shown by their paths below it.
+    const bool folders = (Mode & CapFolders) && Names.size() == files.size();
+    if (!folders) Names.clear();
+    Link.ListStarted(Direction::Send, static_cast<int>(files.size()), folders ? Names : files);
     S.FileStream.reset();
     S.FileList = files;
     S.LastIndex = static_cast<std::int32_t>(files.size()) - 1;
@@ -135,7 +146,7 @@ void FileSender::SendNextFile() {
     // The list was checked before it was sent, but the files may have changed
     // since; whatever does not fit the frames is not sent.
     QString refusal;
-    const std::optional<QByteArray> name = WireFileName(path, &refusal);
+    const std::optional<QByteArray> name = WireName(S.CurrentIndex, &refusal);
     std::unique_ptr<QFile> file;
     qint64 size = 0;
     const bool made = name && Ahead.File && Ahead.Index == S.CurrentIndex;
@@ -151,14 +162,16 @@ void FileSender::SendNextFile() {
                 Abandon(Outcome::Failed, ErrorKind::FileAccess,
                         CannotOpenText(path) + texts::SendAbandoned());
             size = file->size();
-            if (size > MaxSendSize) refusal = TooLargeText(path);
+            if (size > MaxSendSize && !(Mode & CapBigFiles)) refusal = TooLargeText(path);
         }
     }
     if (!refusal.isEmpty())
         Abandon(Outcome::Refused, ErrorKind::Refused, refusal + texts::SendAbandoned());
 
     S.FileName = SendFileName(path);
-    S.FileSize = static_cast<std::int32_t>(size);
+    S.FileSize = size;
+    // Hashed from the disk beside the sending: the digest follows the last block.
+    if (Mode & CapVerify) Hasher.Start(file->handle(), size);
     S.ResumeOffset = 0;
     S.FileStream = std::move(file);
     Progress.SendTotal = S.FileSize;
@@ -170,7 +183,9 @@ void FileSender::SendNextFile() {
         BuildFrame(s, Kind::Notice, Type::LastIndex, Format::FmtNumber,
                    NumberPayload(S.LastIndex)) +
         BuildFrame(s, Kind::Notice, Type::FileName, Format::FmtText, *name) +
-        BuildFrame(s, Kind::Notice, Type::FileSize, Format::FmtNumber, NumberPayload(S.FileSize));
+        BuildFrame(s, Kind::Notice, Type::FileSize, Format::FmtNumber,
+                   (Mode & CapBigFiles) ? SizePayload(S.FileSize)
+                                        : NumberPayload(static_cast<std::int32_t>(S.FileSize)));
     if (Link.ResumeOn()) {
         S.State = SlotState::ResumeQuery;
         frames +=
@@ -208,6 +223,15 @@ bool FileSender::TakeBlocks(bool failNow) {
 }
 
 void FileSender::Install(BlockStream::Batch&& next) {
+    if (next.Last && (Mode & CapVerify)) {
+        Digest = Hasher.Result();
+        if (Digest.isEmpty()) {
+            const QString path = S.FileList.value(S.CurrentIndex);
+            Abandon(Outcome::Failed, ErrorKind::FileAccess,
+                    texts::CannotRead(path) + texts::SendAbandoned());
+        }
+        next.Frames += DigestFrame(SlotNo(), Digest);
+    }
     if (next.Last)
         next.Frames += BuildFrame(SlotNo(), Kind::Notice, Type::End, Format::FmtNone, NonePayload());
     Batch = std::move(next);
@@ -226,6 +250,8 @@ void FileSender::PrepareNext() {
     if (!file->open(QIODevice::ReadOnly)) return;
     const qint64 size = file->size();
     if (size > MaxSendSize) return;
+    // A verified file's digest goes with its last block: the next file waits its turn.
+    if (Mode & CapVerify) return;
     Blocks.Start(file->handle(), 0, size, SlotNo(), Link.CompressOn());
     BlockStream::Batch made;
     made.Frames.swap(Batch.Frames); // all sent: its buffer is used again
@@ -255,7 +281,7 @@ void FileSender::SendBlocks() {
     Blocked = BatchSent < Batch.Frames.size();
     if (Blocked) return;
 
-    Progress.SendDone = static_cast<std::int32_t>(Batch.Position);
+    Progress.SendDone = Batch.Position;
     const bool fileSent = Batch.Last;
     if (fileSent) {
         Blocks.Stop();
@@ -284,7 +310,8 @@ void FileSender::BlocksFailed(BlockStream::Outcome outcome) {
 
 void FileSender::ProcessResumeOffsetReply(const QByteArray& payload) {
     if (!S.InUse || S.State != SlotState::ResumeQuery) return;
-    const std::int32_t offset = ParseNumber(PayloadText(payload));
+    const std::int64_t offset = (Mode & CapBigFiles) ? ParseSize(PayloadText(payload))
+                                                     : ParseNumber(PayloadText(payload));
     S.ResumeOffset = offset;
     if (offset == 0) {
         S.State = SlotState::SendData;
@@ -334,7 +361,17 @@ void FileSender::ProcessAck(const QByteArray& payload) {
         if (rejected) Refused(texts::SendFailed());
         return;
     case SlotState::SendWaitFileAck:
+        if (rejected && (Mode & CapVerify)) {
+            // The peer's digest of what it wrote differs from ours.
+            const QString path = S.FileList.value(S.CurrentIndex);
+            EndSending();
+            throw ETransferEnded(Direction::Send, Outcome::Failed, ErrorKind::Verification,
+                                 texts::VerifyFailed(path));
+        }
         if (rejected) Refused(texts::FileSendFailed());
+        if (Mode & CapVerify)
+            Link.FileVerified(Direction::Send, S.CurrentIndex, S.FileList.value(S.CurrentIndex),
+                              Digest);
         Link.FileEnded(Direction::Send, S.CurrentIndex, S.FileList.value(S.CurrentIndex));
         CloseFile();
         ++S.CurrentIndex;
@@ -376,10 +413,25 @@ void FileSender::Refused(const QString& text) {
     throw ETransferEnded(Direction::Send, Outcome::Refused, ErrorKind::PeerRefused, text);
 }
 
+std::optional<QByteArray> FileSender::WireName(int index, QString* refusal) const {
+    const QString path = S.FileList.value(index);
+    if (!(Mode & CapFolders) || index >= Names.size()) return WireFileName(path, refusal);
+    // A path below the folder sent: each part travels as a name would.
+    QByteArray wire;
+    for (const QString& part : Names.at(index).split(QLatin1Char('/'))) {
+        const std::optional<QByteArray> bytes = WireFileName(part, refusal);
+        if (!bytes) return std::nullopt;
+        if (!wire.isEmpty()) wire += '/';
+        wire += *bytes;
+    }
+    return wire;
+}
+
 void FileSender::Started() {
     Link.FileStarted(Direction::Send, {.Index = S.CurrentIndex,
                                        .Count = S.LastIndex + 1,
-                                       .Name = S.FileList.value(S.CurrentIndex),
+                                       .Name = Names.value(S.CurrentIndex,
+                                                           S.FileList.value(S.CurrentIndex)),
                                        .Size = S.FileSize,
                                        .ResumeOffset = S.ResumeOffset});
 }

@@ -3,6 +3,7 @@
 // SendAccept, moved one step per pass by Pump, and on by the peer's Replies.
 
 #include "protocol/blockstream.h"
+#include "protocol/filehash.h"
 #include "protocol/frame.h"
 #include "protocol/progress.h"
 #include "protocol/slot.h"
@@ -26,7 +27,10 @@ public:
 
     // The own SendRequest is going out: `files` (full paths) are sent once
     // the peer accepts.
-    void Requested(const QStringList& files);
+    // names: the paths sent for them (folders kept), used with CapFolders;
+    // mode: the Capabilities this list uses.
+    void Requested(const QStringList& files, const QStringList& names = {},
+                   std::uint8_t mode = 0);
     void ProcessSendAccept(const QByteArray& payload);
     // A frame on this side's slot.
     void Process(Kind kind, Type type, const QByteArray& payload);
@@ -76,6 +80,14 @@ private:
     TransferSlot S;
     bool AcceptExpected = false; // a SendAccept answers only our own SendRequest
     QStringList RequestedFiles;
+    QStringList RequestedNames;
+    std::uint8_t RequestedMode = 0;
+    QStringList Names;       // of the list being sent
+    std::uint8_t Mode = 0;   // Capabilities the list being sent uses
+    FileHasher Hasher;       // the current file's SHA-256, verified lists only
+    QByteArray Digest;       // the last file's, once hashed
+    // The name a file of the list goes by on the wire.
+    [[nodiscard]] std::optional<QByteArray> WireName(int index, QString* refusal) const;
     BlockStream Blocks;
     BlockStream::Batch Batch; // taken from Blocks, not yet all sent
     qsizetype BatchSent = 0;

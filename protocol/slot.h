@@ -31,8 +31,8 @@ struct TransferSlot {
     std::int32_t LastIndex = 0;
     std::int32_t CurrentIndex = 0;
     QString FileName;
-    std::int32_t FileSize = 0;
-    std::int32_t ResumeOffset = 0;
+    std::int64_t FileSize = 0;
+    std::int64_t ResumeOffset = 0;
     std::uint32_t Checksum = 0;
     SlotState State = SlotState::Idle;
     QStringList FileList;              // sending slot: private copy of the list

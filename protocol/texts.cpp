@@ -70,6 +70,18 @@ QString BadFileSize(std::int64_t size) {
     return QStringLiteral("ファイルサイズ %1 は不正です").arg(size);
 }
 
+QString OfferRejected() {
+    return QStringLiteral("相手は拡張機能の確認を受け付けずに切断しました\r\n"
+                          "設定で拡張機能を使わないようにして（relvane-cli では --no-extensions）"
+                          "接続し直してください");
+}
+
+QString VerifyFailed(const QString& path) {
+    return QStringLiteral("検証エラー: ファイル %1 は送られたものと一致しません"
+                          "（受信途中のファイルとして残しました。もう一度送ると直ります）")
+        .arg(Native(path));
+}
+
 QString SizeMismatch(const QString& path, std::int64_t received, std::int64_t announced) {
     return QStringLiteral("ファイル %1 のサイズが一致しません (%2 / %3)")
         .arg(Native(path))

@@ -23,6 +23,8 @@ QString CannotRename(const QString& path);
 QString WriteFailed(); // "ストリームへの書き込みエラー"
 QString NameRefused(const QString& shownName);
 QString BadFileSize(std::int64_t size);
+QString OfferRejected();
+QString VerifyFailed(const QString& path); // "検証エラー: ..."
 QString SizeMismatch(const QString& path, std::int64_t received, std::int64_t announced);
 
 } // namespace relvane::texts

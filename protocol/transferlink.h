@@ -9,6 +9,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <cstdint>
+
 namespace relvane {
 
 class ITransferLink {
@@ -22,6 +24,10 @@ public:
     [[nodiscard]] virtual bool CompressOn() const = 0;
     // Where received files go, as the settings said when the worker was made.
     [[nodiscard]] virtual QString ReceiveFolder() const = 0;
+    // A received file replaces its namesake (else it takes "name (n).ext").
+    [[nodiscard]] virtual bool OverwriteExisting() const = 0;
+    // What this copy offers a copy of itself (Capabilities); 0: nothing.
+    [[nodiscard]] virtual std::uint8_t Offered() const = 0;
 
     // One frame, whole (SendFrame). False when the connection is gone or the
     // worker is ending: the frame is dropped.
@@ -39,6 +45,9 @@ public:
     virtual void ListStarted(Direction direction, int count, const QStringList& files) = 0;
     virtual void FileStarted(Direction direction, const FileStart& file) = 0;
     virtual void FileEnded(Direction direction, int index, const QString& path) = 0;
+    // A verified file's SHA-256, before its FileEnded.
+    virtual void FileVerified(Direction direction, int index, const QString& path,
+                              const QByteArray& digest) = 0;
     // A list that ended well; the other ends are thrown as ETransferEnded.
     virtual void ListDone(Direction direction) = 0;
 };

@@ -1,6 +1,7 @@
 #include "protocol/worker.h"
 
 #include "platform/sjis.h"
+#include "protocol/capabilities.h"
 #include "protocol/texts.h"
 
 #include <QDeadlineTimer>
@@ -65,6 +66,9 @@ ConnectionWorker::ConnectionWorker(IWorkerEvents& events, QObject* context,
                      if (stage == ConnectStage::Connected) {
                          Progress->CompressOn = Shake.CompressOn();
                          FResumeOn = Shake.ResumeOn();
+                         // Ignored by a peer that does not know it; a copy
+                         // of this program answers with its own.
+                         if (Settings.Offer != 0) Send(OfferFrame(false, Settings.Offer));
                      }
                      Post([stage, peer = OwnCopy(Shake.PeerName())](IWorkerEvents& e) {
                          e.StageChanged(stage, peer);
@@ -267,6 +271,14 @@ void ConnectionWorker::FileEnded(Direction direction, int index, const QString& 
          true);
 }
 
+void ConnectionWorker::FileVerified(Direction direction, int index, const QString& path,
+                                    const QByteArray& digest) {
+    Post([direction, index, path = OwnCopy(path), digest = OwnCopy(digest)](IWorkerEvents& e) {
+        e.FileVerified(direction, index, path, digest);
+    },
+         true);
+}
+
 void ConnectionWorker::ListDone(Direction direction) {
     EndList(direction, ListEnd{});
 }
@@ -321,15 +333,18 @@ qsizetype ConnectionWorker::SendAvailable(QByteArrayView frames) {
     return end;
 }
 
-void ConnectionWorker::RequestSend(const QStringList& files) {
+void ConnectionWorker::RequestSend(const QStringList& files, const QStringList& names) {
     Progress->SendCancel = false;
     QStringList own;
     own.reserve(files.size());
     for (const QString& f : files)
         own << OwnCopy(f);
+    QStringList ownNames;
+    for (const QString& n : names)
+        ownNames << OwnCopy(n);
     {
         std::lock_guard lock(QueueMutex);
-        Queued.push_back({SendRequestFrame(), std::move(own)});
+        Queued.push_back({SendRequestFrame(), std::move(own), std::move(ownNames)});
         QueueSent = false;
     }
     Wake();
@@ -340,7 +355,7 @@ void ConnectionWorker::QueueFrame(QByteArray frame) {
     frame = QByteArray();
     {
         std::lock_guard lock(QueueMutex);
-        Queued.push_back({std::move(own), std::nullopt});
+        Queued.push_back({std::move(own), std::nullopt, {}});
         QueueSent = false;
     }
     Wake();
@@ -385,8 +400,14 @@ bool ConnectionWorker::SendQueued() {
                 item = std::move(Queued.front());
                 Queued.pop_front();
             }
-            // The list is in place before the peer can answer the request.
-            if (item.Files) Sender.Requested(*item.Files);
+            // The list is in place before the peer can answer the request,
+            // and the peer knows how it travels before the request.
+            if (item.Files) {
+                Capabilities mode = FAgreed & (CapBigFiles | CapVerify);
+                if (!item.Names.isEmpty()) mode |= FAgreed & CapFolders;
+                Sender.Requested(*item.Files, item.Names, mode);
+                if (mode != 0) item.Frame = ListModeFrame(mode) + item.Frame;
+            }
             Partial = std::move(item.Frame);
             PartialSent = 0;
         }
@@ -458,17 +479,53 @@ void ConnectionWorker::ReadAvailable() {
         if (OpenList[static_cast<int>(d)])
             EndList(d, {Outcome::Failed, ErrorKind::Disconnected, texts::Disconnected(), false});
     }
+    if (Settings.Offer != 0 && Shake.Connected() && !PeerOffered && !PeerSpokeSinceHandshake)
+        Post([](IWorkerEvents& e) { e.OfferUnanswered(); });
     Post([](IWorkerEvents& e) { e.PeerClosed(); });
+}
+
+bool ConnectionWorker::DispatchExtension(const FrameHeader& h, const QByteArray& payload) {
+    // Only after the handshake, and only while this copy offers anything.
+    if (Settings.Offer == 0 || !Shake.Connected() || !IsKnownKind(h.Kind)) return false;
+    const auto kind = static_cast<Kind>(h.Kind);
+    switch (h.Type) {
+    case OfferType:
+        if (h.Slot == ControlSlot) ProcessOffer(kind, payload);
+        return true;
+    case ListModeType:
+        if (h.Slot == ControlSlot && kind == Kind::Notice && PeerOffered)
+            Receiver.ProcessListMode(payload);
+        return true;
+    case DigestType:
+        if (h.Slot == Side() && kind == Kind::Notice) Receiver.ProcessDigest(payload);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void ConnectionWorker::ProcessOffer(Kind kind, const QByteArray& payload) {
+    const std::optional<Capabilities> theirs = ParseCapabilities(PayloadText(payload));
+    if (!theirs) return;
+    // Answered once, whatever the peer sends after.
+    if (kind == Kind::Request && !std::exchange(OfferAnswered, true))
+        Send(OfferFrame(true, Settings.Offer));
+    if (std::exchange(PeerOffered, true)) return;
+    // Agreed once per connection: what is off stays off.
+    FAgreed = Settings.Offer & *theirs;
+    Post([caps = FAgreed](IWorkerEvents& e) { e.CapabilitiesAgreed(caps); });
 }
 
 void ConnectionWorker::Dispatch(const Frame& frame) {
     const FrameHeader& h = frame.Header;
+    if (h.Type >= TypeCount && DispatchExtension(h, frame.Payload)) return;
     // Kind and Type come from the peer: values outside the catalogue are ignored.
     if (!IsKnownKind(h.Kind) || h.Type >= TypeCount) return;
     const auto kind = static_cast<Kind>(h.Kind);
     const auto type = static_cast<Type>(h.Type);
     const QByteArray& payload = frame.Payload;
 
+    if (Shake.Connected()) PeerSpokeSinceHandshake = true;
     // Until the handshake is done only its frames count.
     if (!Shake.Connected()) {
         if (IsHandshakeType(type)) Shake.Process(kind, type, payload);

@@ -46,6 +46,11 @@ struct WorkerSettings {
     // Version Request went to it already.
     std::chrono::steady_clock::time_point AcceptedAt = std::chrono::steady_clock::now();
     bool VersionSent = false;
+    // What this copy offers a copy of itself after the handshake
+    // (Capabilities); 0 sends no offer and ignores the peer's.
+    std::uint8_t Offer = 0;
+    // A received file replaces its namesake instead of taking "name (n).ext".
+    bool OverwriteExisting = false;
 };
 
 class ConnectionWorker : public QThread, private ITransferLink {
@@ -80,6 +85,10 @@ public:
     [[nodiscard]] bool ResumeOn() const override { return FResumeOn.load(); }
     [[nodiscard]] bool CompressOn() const override { return Progress->CompressOn.load(); }
     [[nodiscard]] QString ReceiveFolder() const override { return Settings.ReceiveFolder; }
+    [[nodiscard]] bool OverwriteExisting() const override { return Settings.OverwriteExisting; }
+    [[nodiscard]] std::uint8_t Offered() const override { return Settings.Offer; }
+    // What both copies offer, once the peer's offer came (worker's thread).
+    [[nodiscard]] std::uint8_t Agreed() const { return FAgreed; }
     [[nodiscard]] std::shared_ptr<TransferProgress> SharedProgress() const { return Progress; }
     // The slots, for tests (read them only while no pass runs).
     [[nodiscard]] const TransferSlot& Slot(int index) const {
@@ -89,7 +98,9 @@ public:
     // The send action: clears SendCancel and queues SendRequest; `files`
     // (full paths) are what goes once the peer accepts. Any thread; never
     // waits for the peer.
-    void RequestSend(const QStringList& files);
+    // names: the paths below a folder the files are sent by (a copy of this
+    // program that takes folders); empty: their bare names.
+    void RequestSend(const QStringList& files, const QStringList& names = {});
     // A frame from another thread (chat, the disconnect notice): sent whole
     // by the worker between blocks, in the order queued. Any thread; never
     // waits for the peer.
@@ -114,6 +125,12 @@ private:
     void FileStarted(Direction direction, const FileStart& file) override;
     void FileEnded(Direction direction, int index, const QString& path) override;
     void ListDone(Direction direction) override;
+    void FileVerified(Direction direction, int index, const QString& path,
+                      const QByteArray& digest) override;
+    // The peer's offer, or its answer to ours.
+    void ProcessOffer(Kind kind, const QByteArray& payload);
+    // A frame of a Type outside the catalogue: true when it was ours.
+    bool DispatchExtension(const FrameHeader& h, const QByteArray& payload);
 
     // Hands `call` to the context's thread, in order; `batched` calls may
     // wait a little to go together (a list of small files makes several per
@@ -165,11 +182,16 @@ private:
     bool Ended = false;                // the loop is over: failed, or the peer closed
     bool Begun = false;                // the handshake has started
     std::array<bool, 2> OpenList{};    // per Direction: a list started and not ended
+    bool OfferAnswered = false;        // our answer to the peer's offer went
+    bool PeerOffered = false;          // the peer's offer (or answer) came
+    bool PeerSpokeSinceHandshake = false;
+    std::uint8_t FAgreed = 0;
 
     // A frame from another thread; a SendRequest carries its list.
     struct Outgoing {
         QByteArray Frame;
         std::optional<QStringList> Files;
+        QStringList Names;
     };
     std::mutex QueueMutex;
     std::deque<Outgoing> Queued;

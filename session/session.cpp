@@ -4,7 +4,9 @@
 #include "platform/sjis.h"
 #include "protocol/frame.h"
 #include "protocol/handshake.h"
+#include "protocol/capabilities.h"
 #include "protocol/sendlist.h"
+#include "protocol/sendplan.h"
 #include "protocol/texts.h"
 #include "protocol/worker.h"
 
@@ -92,6 +94,19 @@ public:
     void PeerClosed() override {
         if (Attached) S.WorkerPeerClosed();
     }
+    void FileVerified(Direction direction, int index, const QString& path,
+                      const QByteArray& digest) override {
+        if (Attached)
+            emit S.fileVerified(direction, index, path, QString::fromLatin1(digest.toHex()));
+    }
+    void CapabilitiesAgreed(std::uint8_t caps) override {
+        if (!Attached) return;
+        S.FAgreed = caps;
+        emit S.capabilitiesAgreed(caps);
+    }
+    void OfferUnanswered() override {
+        if (Attached) S.WorkerOfferUnanswered();
+    }
 
 private:
     Session& S;
@@ -165,6 +180,10 @@ bool Session::CompressOn() const {
 
 bool Session::ResumeOn() const {
     return Current && Current->Thread->ResumeOn();
+}
+
+bool Session::VerifyOn() const {
+    return Current && (FAgreed & CapVerify) != 0;
 }
 
 void Session::SetState(SessionState state) {
@@ -258,8 +277,8 @@ QString Session::SentName(const QString& path) {
     return SendFileName(path);
 }
 
-QString Session::CheckFiles(const QStringList& paths) {
-    return CheckSendList(paths);
+QString Session::CheckFiles(const QStringList& paths, bool toThisProgram) {
+    return PlanSend(paths, toThisProgram ? AllCapabilities : 0).Refusal;
 }
 
 QString Session::NameNotice(const QStringList& paths) {
@@ -267,11 +286,11 @@ QString Session::NameNotice(const QStringList& paths) {
 }
 
 void Session::SendFiles(const QStringList& paths) {
-    const QString refusal = CheckSendList(paths);
-    if (!refusal.isEmpty()) throw Error(refusal, ErrorKind::Refused);
+    const SendPlan plan = PlanSend(paths, FAgreed);
+    if (!plan.Refusal.isEmpty()) throw Error(plan.Refusal, ErrorKind::Refused);
     if (!Current || FState != SessionState::Connected || PeerClosing)
         throw Error(NotConnectedText(), ErrorKind::Disconnected);
-    Current->Thread->RequestSend(paths);
+    Current->Thread->RequestSend(plan.Files, plan.Names);
 }
 
 void Session::Shutdown() {
@@ -366,9 +385,11 @@ void Session::FinishPeerClose() {
     if (!PeerClosing) return;
     PeerCloseTimer.stop();
     const bool wasConnected = FState == SessionState::Connected;
+    const bool rejected = std::exchange(OfferRejected, false);
     // The server goes on listening.
     Release(false, false);
     if (wasConnected) SetState(SessionState::Idle);
+    if (rejected) emit failure(ErrorKind::Disconnected, texts::OfferRejected());
     // During a client attempt the wait goes on until the user gives up.
     emit connectionLost();
 }
@@ -519,6 +540,8 @@ void Session::StartWorker(const std::shared_ptr<TcpConnection>& socket, Role rol
     settings.HandshakeLimit = HandshakeLimit;
     settings.AcceptedAt = since;
     settings.VersionSent = versionSent;
+    settings.Offer = FSettings.Extensions ? AllCapabilities : 0;
+    settings.OverwriteExisting = FSettings.OverwriteExisting;
     entry->Thread = std::make_unique<ConnectionWorker>(*entry->Link, this, socket, role,
                                                        std::move(settings));
     ConnectionWorker* thread = entry->Thread.get();
@@ -529,6 +552,8 @@ void Session::StartWorker(const std::shared_ptr<TcpConnection>& socket, Role rol
     FPeerName.clear();
     PeerClosing = false;
     OpenLists = {};
+    FAgreed = 0;
+    OfferRejected = false;
     thread->Start();
     SetStage(ConnectStage::Opened);
 }

@@ -47,6 +47,9 @@ struct SessionSettings {
     QString ReceiveFolder;
     int CompressionThreads = 0; // for the files sent; 0: one per core, at least 2
     bool OverwriteExisting = false; // a received file replaces one of the same name
+    // With a copy of this program: files of any size, folders, verification.
+    // Off for a peer that cannot bear frames it does not know.
+    bool Extensions = true;
 };
 
 // "接続されてません", "中止しました", "切断しました"
@@ -98,8 +101,9 @@ public:
     bool SendChat(const QString& text);
     // The name a file goes by on the wire: what follows its last separator.
     [[nodiscard]] static QString SentName(const QString& path);
-    // Why `paths` cannot go as one list, or empty when they can.
-    [[nodiscard]] static QString CheckFiles(const QStringList& paths);
+    // Why `paths` cannot go as one list, or empty when they can: to any peer,
+    // or (`toThisProgram`) to a copy of this program with its extensions.
+    [[nodiscard]] static QString CheckFiles(const QStringList& paths, bool toThisProgram = false);
     // What the user is told once when names of `paths` go in their Windows
     // forms ("〜" as "～", ...); empty when none do.
     [[nodiscard]] static QString NameNotice(const QStringList& paths);
@@ -121,6 +125,11 @@ public:
     [[nodiscard]] QString PeerAddress() const;
     [[nodiscard]] bool CompressOn() const;
     [[nodiscard]] bool ResumeOn() const;
+    // The peer is a copy of this program and both verify every file.
+    [[nodiscard]] bool VerifyOn() const;
+    // What both copies agreed on beyond the catalogue (Capabilities); 0
+    // until the peer's offer came, and for good with other peers.
+    [[nodiscard]] std::uint8_t Agreed() const { return FAgreed; }
     // The counters of the connection in use, while there is one.
     [[nodiscard]] std::shared_ptr<TransferProgress> Progress() const;
     // Whether a list is under way in that direction.
@@ -163,6 +172,11 @@ signals:
     void fileStarted(relvane::Direction direction, const relvane::FileStart& file);
     void fileEnded(relvane::Direction direction, int index, const QString& path);
     void listEnded(relvane::Direction direction, const relvane::ListEnd& end);
+    // A file both copies hashed: its SHA-256 in hex, before fileEnded.
+    void fileVerified(relvane::Direction direction, int index, const QString& path,
+                      const QString& sha256);
+    // The peer is a copy of this program: what both take beyond the catalogue.
+    void capabilitiesAgreed(int caps);
 
 private:
     class WorkerLink;
@@ -194,6 +208,7 @@ private:
     void WorkerFailed(ErrorKind kind, const QString& text);
     void WorkerPeerClosed();
     void WorkerList(Direction direction, bool open);
+    void WorkerOfferUnanswered() { OfferRejected = true; }
 
     // The worker of the connection in use.
     void StartWorker(const std::shared_ptr<TcpConnection>& socket, Role role,
@@ -229,6 +244,8 @@ private:
     // Peers that connected while no server attempt could take them.
     std::vector<PendingPeer> Pending;
     std::array<bool, 2> OpenLists{};
+    std::uint8_t FAgreed = 0;
+    bool OfferRejected = false; // the peer closed right after our offer
     // The send list under way and how many of its files arrived.
     QStringList SendList;
     int SendDelivered = 0;

@@ -1,0 +1,42 @@
+#pragma once
+// What two copies of this program agree on beyond the catalogue: after the
+// handshake each side sends one frame of a Type outside the catalogue (a
+// peer that does not know it ignores it) naming what it offers; what both
+// offer is on for the rest of the connection. A list that uses any of it is
+// announced by a frame of its own right before its SendRequest, so both
+// sides always agree on how each list travels. docs/protocol-extensions.md
+// describes the frames.
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace relvane {
+
+enum Capability : std::uint8_t {
+    CapBigFiles = 1, // sizes and offsets in 64 bits
+    CapFolders = 2,  // names are paths below the receive folder, "/" between parts
+    CapVerify = 4,   // every file's SHA-256 follows its last block
+};
+using Capabilities = std::uint8_t;
+constexpr Capabilities AllCapabilities = CapBigFiles | CapFolders | CapVerify;
+
+// The extension frames' Types, outside the catalogue (0-16).
+constexpr std::uint8_t OfferType = 0xE0;    // control slot; Request, answered by a Reply
+constexpr std::uint8_t ListModeType = 0xE1; // control slot; Notice before a SendRequest
+constexpr std::uint8_t DigestType = 0xE2;   // the transfer's slot; Notice before End
+
+// The offer: "relvane/1" and the words of what is offered.
+[[nodiscard]] QByteArray OfferFrame(bool reply, Capabilities offered);
+[[nodiscard]] QByteArray ListModeFrame(Capabilities used);
+[[nodiscard]] QByteArray DigestFrame(std::uint8_t slot, const QByteArray& sha256);
+// What an offer or list-mode payload names; nothing when it is not ours.
+// Words this copy does not know are ignored (a later copy may offer more).
+[[nodiscard]] std::optional<Capabilities> ParseCapabilities(QByteArrayView payload);
+// The 32 bytes of a digest frame's payload (64 hex digits); nothing otherwise.
+[[nodiscard]] std::optional<QByteArray> ParseDigest(QByteArrayView payload);
+
+} // namespace relvane
