@@ -356,8 +356,11 @@ void FileReceiver::ProcessEnd() {
         digest = Hash.Finish();
         // What arrived is not what was sent: it stays a partial file, and
         // the next send of it starts over (its checksum will not match).
-        if (!Expected || *Expected != digest)
+        if (!Expected || *Expected != digest) {
+            // Our digest before the "0" tells the sender why.
+            Link.Send(DigestFrame(SlotNo(), digest));
             Reject(Outcome::Failed, ErrorKind::Verification, texts::VerifyFailed(target));
+        }
     }
     const QString stored = Store();
     S.State = SlotState::RecvWaitName;

@@ -170,6 +170,7 @@ void FileSender::SendNextFile() {
 
     S.FileName = SendFileName(path);
     S.FileSize = size;
+    PeerDigestCame = false;
     // Hashed from the disk beside the sending: the digest follows the last block.
     if (Mode & CapVerify) Hasher.Start(file->handle(), size);
     S.ResumeOffset = 0;
@@ -361,7 +362,7 @@ void FileSender::ProcessAck(const QByteArray& payload) {
         if (rejected) Refused(texts::SendFailed());
         return;
     case SlotState::SendWaitFileAck:
-        if (rejected && (Mode & CapVerify)) {
+        if (rejected && PeerDigestCame) {
             // The peer's digest of what it wrote differs from ours.
             const QString path = S.FileList.value(S.CurrentIndex);
             EndSending();
@@ -411,6 +412,11 @@ void FileSender::Abandon(Outcome outcome, ErrorKind kind, const QString& text) {
 void FileSender::Refused(const QString& text) {
     EndSending();
     throw ETransferEnded(Direction::Send, Outcome::Refused, ErrorKind::PeerRefused, text);
+}
+
+void FileSender::ProcessPeerDigest() {
+    // Sent only before a "0" for a file whose digest differed.
+    if (S.InUse && (Mode & CapVerify)) PeerDigestCame = true;
 }
 
 std::optional<QByteArray> FileSender::WireName(int index, QString* refusal) const {

@@ -37,6 +37,8 @@ public:
     // One step: the next file's frames, or the next blocks (at most
     // MaxBatchBytes of frames).
     void Pump();
+    // The receiver's digest: the file it got differs from the one sent.
+    void ProcessPeerDigest();
 
     // The pump would act at once, without waiting for the peer.
     [[nodiscard]] bool HasBlock();
@@ -86,6 +88,7 @@ private:
     std::uint8_t Mode = 0;   // Capabilities the list being sent uses
     FileHasher Hasher;       // the current file's SHA-256, verified lists only
     QByteArray Digest;       // the last file's, once hashed
+    bool PeerDigestCame = false;
     // The name a file of the list goes by on the wire.
     [[nodiscard]] std::optional<QByteArray> WireName(int index, QString* refusal) const;
     BlockStream Blocks;

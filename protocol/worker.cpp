@@ -498,6 +498,7 @@ bool ConnectionWorker::DispatchExtension(const FrameHeader& h, const QByteArray&
         return true;
     case DigestType:
         if (h.Slot == Side() && kind == Kind::Notice) Receiver.ProcessDigest(payload);
+        if (h.Slot == 1 - Side() && kind == Kind::Notice) Sender.ProcessPeerDigest();
         return true;
     default:
         return false;

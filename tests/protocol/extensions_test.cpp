@@ -1,0 +1,118 @@
+// What two copies of the program add beyond the catalogue, at its lowest
+// layers: the offer's words, the digest frame, the receive folder that no
+// link redirects, the list made of folders.
+
+#include "protocol/capabilities.h"
+#include "protocol/filehash.h"
+#include "protocol/frame.h"
+#include "protocol/recvfolder.h"
+#include "protocol/sendplan.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using namespace relvane;
+
+namespace {
+
+TEST(Extensions, OfferWordsAndDigests) {
+    struct Case {
+        QByteArray Payload;
+        std::optional<Capabilities> Parsed;
+    };
+    const Case cases[] = {
+        {"relvane/1 big tree sha256", AllCapabilities},
+        {"relvane/1", Capabilities{0}},
+        {"relvane/1 sha256 window later", Capabilities{CapVerify}}, // unknown words ignored
+        {"relvane/2 big", std::nullopt},
+        {"", std::nullopt},
+        {"relvane/1 " + QByteArray(300, 'x'), std::nullopt}, // no offer is that long
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ParseCapabilities(c.Payload), c.Parsed) << c.Payload.constData();
+    // The offer is small and a Request of a Type outside the catalogue.
+    const QByteArray offer = OfferFrame(false, AllCapabilities);
+    EXPECT_EQ(offer.left(3), QByteArray::fromHex("ff02e0"));
+    EXPECT_LT(offer.size(), 40);
+
+    Sha256 h;
+    h.Add("abc");
+    const QByteArray abc = h.Finish();
+    EXPECT_EQ(abc.toHex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(ParseDigest(abc.toHex()), abc);
+    EXPECT_EQ(ParseDigest(abc.toHex().toUpper()), std::nullopt);
+    EXPECT_EQ(ParseDigest(abc.toHex().left(63)), std::nullopt);
+    EXPECT_EQ(ParseSize("5368709120"), 5368709120LL);
+    EXPECT_THROW((void)ParseSize("-1"), EProtocolError);
+}
+
+// A link planted in the receive folder never redirects a write, whether it
+// stands for the partial file or for a sub-folder.
+TEST(RecvFolder, LinksAreNeverFollowed) {
+    QTemporaryDir dir, outside;
+    const QString secret = outside.filePath(QStringLiteral("secret"));
+    QFile s(secret);
+    ASSERT_TRUE(s.open(QIODevice::WriteOnly));
+    s.write("keep");
+    s.close();
+    ASSERT_EQ(::symlink(QFile::encodeName(secret).constData(),
+                        QFile::encodeName(dir.filePath(QStringLiteral("a.txt.Recv"))).constData()),
+              0);
+    ASSERT_EQ(::symlink(QFile::encodeName(outside.path()).constData(),
+                        QFile::encodeName(dir.filePath(QStringLiteral("sub"))).constData()),
+              0);
+    RecvFolder folder(dir.path());
+    ASSERT_TRUE(folder.Enter({}, false));
+    EXPECT_EQ(folder.FileSize(QStringLiteral("a.txt.Recv")), -1) << "a link holds nothing";
+    EXPECT_EQ(folder.Open(QStringLiteral("a.txt.Recv"), true), nullptr);
+    EXPECT_FALSE(folder.Enter({QStringLiteral("sub")}, true));
+    EXPECT_TRUE(folder.Enter({QStringLiteral("new"), QStringLiteral("deeper")}, true));
+    EXPECT_NE(folder.Open(QStringLiteral("b.txt"), true), nullptr);
+    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("new/deeper/b.txt"))));
+    ASSERT_TRUE(s.open(QIODevice::ReadOnly));
+    EXPECT_EQ(s.readAll(), "keep");
+    EXPECT_FALSE(QFile::exists(outside.filePath(QStringLiteral("b.txt"))));
+}
+
+// A folder becomes its files; with a peer that keeps folders they go by
+// their paths below the folder's parent, else flat, where two equal bare
+// names are refused naming both.
+TEST(SendPlan, FoldersKeepTheirShapeOnlyWhereThePeerKeepsThem) {
+    QTemporaryDir dir;
+    const QString top = dir.filePath(QStringLiteral("proj"));
+    for (const char* path : {"proj/README.txt", "proj/a/README.txt", "proj/a/b/c.bin"}) {
+        QDir().mkpath(QFileInfo(dir.filePath(QString::fromLatin1(path))).path());
+        QFile f(dir.filePath(QString::fromLatin1(path)));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("x");
+    }
+    const SendPlan tree = PlanSend({top}, CapFolders);
+    EXPECT_TRUE(tree.Refusal.isEmpty()) << tree.Refusal.toStdString();
+    EXPECT_EQ(tree.Names, (QStringList{QStringLiteral("proj/README.txt"),
+                                       QStringLiteral("proj/a/README.txt"),
+                                       QStringLiteral("proj/a/b/c.bin")}));
+    const SendPlan flat = PlanSend({top}, 0);
+    EXPECT_TRUE(flat.Names.isEmpty());
+    EXPECT_TRUE(flat.Refusal.contains(dir.filePath(QStringLiteral("proj/README.txt"))));
+    EXPECT_TRUE(flat.Refusal.contains(dir.filePath(QStringLiteral("proj/a/README.txt"))));
+}
+
+// Sizes of 2 GiB and more go only to a peer that takes them, and are
+// refused before the list goes otherwise (a sparse file: nothing is read).
+TEST(SendPlan, LargeFilesOnlyToAPeerThatTakesThem) {
+    QTemporaryDir dir;
+    const QString big = dir.filePath(QStringLiteral("big.img"));
+    QFile f(big);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(f.resize(5LL << 30));
+    f.close();
+    EXPECT_TRUE(PlanSend({big}, CapBigFiles).Refusal.isEmpty());
+    EXPECT_TRUE(PlanSend({big}, 0).Refusal.contains(u"2GB"));
+}
+
+} // namespace
