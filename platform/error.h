@@ -16,6 +16,7 @@ enum class ErrorKind : std::uint8_t {
     Refused,         // a file name was refused, here or by the peer
     PeerRefused,     // the peer answered a file with "0"
     FileAccess,      // a file could not be created, read or written
+    Verification,    // a file arrived, but not as it was sent
     HandshakeFailed, // the peers did not agree on the connection
     Disconnected,    // the connection ended while something waited on it
     Socket,          // the socket layer failed (code and call in ESocketError)
