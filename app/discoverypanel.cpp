@@ -149,6 +149,10 @@ void TDiscoveryPanel::FindButtonClick() {
 }
 
 void TDiscoveryPanel::Found(const QString& name, const QString& address, int port) {
+    // A copy answers on the port it waits on, which is the port asked; an
+    // answer that names another port comes from no copy of this program,
+    // and the connect that follows would miss it.
+    if (port != FSession.Port()) return;
     auto* item = new QTreeWidgetItem(FoundList);
     item->setText(ColName, ShownName(name));
     item->setText(ColAddress, address);
@@ -220,8 +224,7 @@ void TDiscoveryPanel::StateChanged(relvane::SessionState state) {
     }
     // Held through the connect attempt only: one that ends without a
     // connection, or a server attempt, does not reach the found copy.
-    if (state != SessionState::Connecting && state != SessionState::Connected)
-        HeldAddress.clear();
+    if (state != SessionState::Connecting && state != SessionState::Connected) HeldAddress.clear();
     ShowButton();
 }
 

@@ -76,7 +76,7 @@ TEST(DiscoverySettings, TheAnswerKeyRoundTripsAfterTheKeysTheFileHeld) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Varnel.ini"));
     TProfileFile file(path);
-    const QStringList held = {"UserName=a",  "PortNo=2010",    "ReceivePath=/in/", "InTaskBar=1",
+    const QStringList held = {"UserName=a",    "PortNo=2010", "ReceivePath=/in/", "InTaskBar=1",
                               "UseCompress=1", "UseResume=1", "ShowToolbar=1"};
     for (const QString& line : held)
         file.WriteString(QStringLiteral("Setting"), line.section(u'=', 0, 0),

@@ -1,13 +1,17 @@
 // Discovery between network namespaces that the test makes: A is joined to B
 // and to C by veth pairs, with 10.x addresses and no default route, as two
-// computers on one cable are. Needs root (CI runs as root); skipped where
-// namespaces cannot be made. Nothing here reaches the machine's own network.
+// computers on one cable are. The copies there are real: relvane-cli, and the
+// main window pressing "探す" (discovery_window). Needs root (CI runs as
+// root); skipped where namespaces cannot be made. Nothing here reaches the
+// machine's own network.
 #include "discovery/finder.h"
 #include "tests/support/childprocess.h"
 #include "tests/support/wait.h"
 
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -107,29 +111,36 @@ public:
     }
     // A program run inside namespace `which`.
     static std::unique_ptr<ChildProcess> Run(char which, const QString& program,
-                                             const QStringList& args) {
+                                             const QStringList& args, const QStringList& env = {}) {
         return std::make_unique<ChildProcess>(
             IpProgram(),
             QStringList{QStringLiteral("netns"), QStringLiteral("exec"), Name(which), program} +
                 args,
-            ChildProcess::ErrorOutput::Captured);
+            ChildProcess::ErrorOutput::Captured, env);
     }
 
     QString Error; // why the namespaces could not be made; empty when they were
     QStringList Made;
 };
 
-// A copy waiting as a server on port 2010 (active) or one that has stopped
-// waiting (idle), in namespace `which`, once it is ready.
-std::unique_ptr<ChildProcess> CopyIn(char which, const QString& name, bool waiting) {
-    auto p = Lab::Run(which, QStringLiteral(DISCOVERY_ANSWERER_PATH),
-                      {QStringLiteral("2010"), name,
-                       waiting ? QStringLiteral("active") : QStringLiteral("idle")});
+// relvane-cli in namespace `which` once its stderr shows `ready` (or it ended).
+std::unique_ptr<ChildProcess> CliIn(char which, const QStringList& args, const char* ready) {
+    auto p = Lab::Run(which, QStringLiteral(RELVANE_CLI_PATH), args);
     EXPECT_TRUE(
-        WaitFor([&] { return p->Out.contains("ready") || p->Finished(); }, 10000 * SlowBuildFactor))
+        WaitFor([&] { return p->Err.contains(ready) || p->Finished(); }, 10000 * SlowBuildFactor))
         << p->Err.toStdString();
-    EXPECT_TRUE(p->Out.contains("ready")) << p->Err.toStdString();
+    EXPECT_TRUE(p->Err.contains(ready)) << p->Err.toStdString();
     return p;
+}
+
+// A copy waiting as a server on port 2010 in namespace `which`.
+std::unique_ptr<ChildProcess> ServerIn(char which, const QString& name,
+                                       const QStringList& more = {}) {
+    return CliIn(which,
+                 QStringList{QStringLiteral("--listen"), QStringLiteral("--name"), name,
+                             QStringLiteral("--timeout"), QStringLiteral("120")} +
+                     more,
+                 "接続を待っています・・・");
 }
 
 // relvane-cli --discover in namespace A, run to its end.
@@ -156,9 +167,13 @@ protected:
 
 } // namespace
 
-TEST_F(DiscoveryNamespaces, TheWaitingCopyAnswersAcrossTheCableAndTheIdleOneDoesNot) {
-    const auto waiting = CopyIn('b', QStringLiteral("待っている人"), true);
-    const auto idle = CopyIn('c', QStringLiteral("idle"), false);
+TEST_F(DiscoveryNamespaces, TheWaitingCopyAnswersAcrossTheCableAndAConnectedOneDoesNot) {
+    const auto waiting = ServerIn('b', QStringLiteral("待っている人"));
+    // C waited too, until A's copy connected to it: no longer waiting, silent.
+    const auto connected = ServerIn('c', QStringLiteral("connected"));
+    const auto client =
+        CliIn('a', {QStringLiteral("--connect"), QStringLiteral("10.201.2.2")}, "connected:");
+    ASSERT_TRUE(WaitFor([&] { return connected->Err.contains("connected:"); }, 10000));
     const auto asker = DiscoverFromA();
     EXPECT_EQ(asker->ExitCode(), 0) << asker->Err.toStdString();
     EXPECT_EQ(asker->Out.toStdString(), "待っている人\t10.201.1.2\t2010\n");
@@ -166,8 +181,8 @@ TEST_F(DiscoveryNamespaces, TheWaitingCopyAnswersAcrossTheCableAndTheIdleOneDoes
 
 TEST_F(DiscoveryNamespaces, EveryInterfaceIsAskedAndSilenceExitsOne) {
     {
-        const auto b = CopyIn('b', QStringLiteral("b"), true);
-        const auto c = CopyIn('c', QStringLiteral("c"), true);
+        const auto b = ServerIn('b', QStringLiteral("b"));
+        const auto c = ServerIn('c', QStringLiteral("c"));
         const auto asker = DiscoverFromA();
         EXPECT_EQ(asker->ExitCode(), 0) << asker->Err.toStdString();
         QList<QByteArray> lines = asker->Out.split('\n');
@@ -178,4 +193,34 @@ TEST_F(DiscoveryNamespaces, EveryInterfaceIsAskedAndSilenceExitsOne) {
     EXPECT_EQ(asker->ExitCode(), 1);
     EXPECT_TRUE(asker->Out.isEmpty());
     EXPECT_TRUE(QString::fromUtf8(asker->Err).contains(QStringLiteral("見つかりませんでした")));
+}
+
+TEST_F(DiscoveryNamespaces, ACopyWaitingWithNoDiscoveryDoesNotAnswer) {
+    const auto quiet = ServerIn('b', QStringLiteral("quiet"), {QStringLiteral("--no-discovery")});
+    const auto heard = ServerIn('c', QStringLiteral("heard"));
+    const auto asker = DiscoverFromA();
+    EXPECT_EQ(asker->Out.toStdString(), "heard\t10.201.2.2\t2010\n");
+}
+
+// The main window in namespace A presses "探す", finds the waiting copy in B,
+// chooses it and connects; the address enters the history only then.
+TEST_F(DiscoveryNamespaces, TheWindowFindsTheWaitingCopyAndConnectsToIt) {
+    const auto server = ServerIn('b', QStringLiteral("相手"));
+    QTemporaryDir dir;
+    const QString settings = dir.filePath(QStringLiteral("Varnel.ini"));
+    QFile file(settings);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[Setting]\r\nUserName=me\r\nPortNo=2010\r\nReceivePath=" +
+               dir.path().toLocal8Bit() + "/\r\n");
+    file.close();
+    const auto window = Lab::Run('a', QStringLiteral(DISCOVERY_WINDOW_PATH), {settings},
+                                 {QStringLiteral("QT_QPA_PLATFORM=offscreen")});
+    ASSERT_TRUE(window->WaitFinished(40000 * SlowBuildFactor));
+    EXPECT_EQ(window->ExitCode(), 0) << window->Err.toStdString();
+    EXPECT_EQ(window->Out.toStdString(), "button 探しています・・・\n"
+                                         "found 相手\t10.201.1.2\t2010\n"
+                                         "address 10.201.1.2\n"
+                                         "history \n"
+                                         "connected\n"
+                                         "history 10.201.1.2\n");
 }
