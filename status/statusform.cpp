@@ -139,7 +139,17 @@ TStatusForm::TStatusForm(QWidget* owner)
     ProcessLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     AverageLabel->setGeometry(212, 16, 235, 15);
     AverageLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    FrameWithCaption(*this, *ClientArea);
+    TCaptionBar* caption = FrameWithCaption(*this, *ClientArea);
+    // The third lamp, lit when both copies hash every file (the peer is this
+    // program), sits in the caption strip: the panel below keeps its layout.
+    VerifyCheckIndicator = new TCheckIndicator(caption);
+    VerifyCheckIndicator->setObjectName(QStringLiteral("VerifyCheckIndicator"));
+    VerifyLabel = new QLabel(QStringLiteral("Verify"), caption);
+    VerifyLabel->setObjectName(QStringLiteral("VerifyLabel"));
+    VerifyLabel->adjustSize();
+    const int right = caption->width() - 6;
+    VerifyLabel->move(right - VerifyLabel->width(), (caption->height() - VerifyLabel->height()) / 2);
+    VerifyCheckIndicator->SetBounds(VerifyLabel->x() - 16, (caption->height() - 12) / 2, 12, 12);
 
     connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButtonClick(); });
     StatusTimer->setInterval(100);
@@ -256,6 +266,7 @@ void TStatusForm::UpdateStatus() {
     setWindowTitle(Caption());
     ResumeCheckIndicator->SetChecked(progress->Resumed.load());
     CompressCheckIndicator->SetChecked(progress->CompressOn.load());
+    VerifyCheckIndicator->SetChecked(progress->VerifyOn.load());
     NextAnimeFrame();
 }
 
@@ -350,6 +361,7 @@ void ApplyStatusSettings(TStatusForm& form, const StatusLook& look) {
     form.SetAnimeType(look.Anime);
     form.CompressCheckIndicator->SetChecked(false);
     form.ResumeCheckIndicator->SetChecked(false);
+    form.VerifyCheckIndicator->SetChecked(false);
 }
 
 } // namespace relvane

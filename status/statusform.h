@@ -94,6 +94,8 @@ public:
     QLabel* const CompressLabel; // Label1
     TCheckIndicator* const ResumeCheckIndicator;
     QLabel* const ResumeLabel; // Label2
+    TCheckIndicator* VerifyCheckIndicator = nullptr; // in the caption strip
+    QLabel* VerifyLabel = nullptr;
     QPushButton* const CancelButton;
     QLabel* const ProcessLabel;
     QLabel* const AverageLabel;

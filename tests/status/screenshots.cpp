@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
     progress->RecvTotal = 1700 * 1024;
     progress->CompressOn = true;
     progress->Resumed = true;
+    progress->VerifyOn = true;
 
     // As if the batches had started a few seconds ago.
     auto earlier = [] {
