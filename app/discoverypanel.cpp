@@ -1,6 +1,7 @@
 #include "app/discoverypanel.h"
 
 #include "app/consts.h"
+#include "app/helpwindow.h"
 #include "app/images.h"
 #include "discovery/finder.h"
 
@@ -64,6 +65,7 @@ TDiscoveryPanel::TDiscoveryPanel(relvane::Session& session, QComboBox* addressBo
     FindButton->setObjectName(QStringLiteral("FindButton"));
     FindButton->setGeometry(FindButtonRect);
     FindButton->setToolTip(FindHint());
+    FindButton->setProperty("helpContext", HelpConnection); // F1: the connection topic
     connect(FindButton, &QPushButton::clicked, this, &TDiscoveryPanel::FindButtonClick);
 
     const QRect box = addressBox->geometry();
@@ -88,7 +90,8 @@ TDiscoveryPanel::TDiscoveryPanel(relvane::Session& session, QComboBox* addressBo
     FoundList->setAllColumnsShowFocus(true);
     FoundList->header()->setStretchLastSection(true);
     FoundList->header()->setSectionsMovable(false);
-    FoundList->setColumnWidth(ColName, 190);
+    FoundList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    FoundList->setColumnWidth(ColName, 180);
     FoundList->setColumnWidth(ColAddress, 105);
     FoundList->installEventFilter(this);
     connect(FoundList, &QTreeWidget::itemClicked, this,
