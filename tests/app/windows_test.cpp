@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -38,8 +39,9 @@ using namespace relvane::test;
 
 namespace {
 
-// Long enough that the windows refresh a few times while it moves.
-constexpr int BigSize = 8 * 1024 * 1024;
+// Long enough that the windows refresh a few times while it moves (loopback
+// moves incompressible data at several hundred MB/s, a refresh is 100 ms).
+constexpr int BigSize = 48 * 1024 * 1024;
 constexpr int SmallSize = 3000;
 
 QJsonObject Cmd(const QString& name) {
@@ -48,10 +50,9 @@ QJsonObject Cmd(const QString& name) {
 
 QString WriteFile(const QString& path, int size) {
     QDir().mkpath(QFileInfo(path).path());
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator gen(static_cast<quint32>(size));
-    for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(gen.generate());
+    std::vector<quint32> words(static_cast<std::size_t>(size) / 4 + 1);
+    QRandomGenerator(static_cast<quint32>(size)).fillRange(words.data(), words.size());
+    const QByteArray bytes(reinterpret_cast<const char*>(words.data()), size);
     QFile f(path);
     EXPECT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes);
@@ -63,9 +64,13 @@ QByteArray Contents(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// Polled while the files move: reads them only once they are whole, so that
+// the waiting test leaves the windows their refreshes.
 bool Arrived(const QStringList& sent, const QString& folder) {
     for (const QString& path : sent) {
-        if (Contents(path) != Contents(folder + u'/' + QFileInfo(path).fileName())) return false;
+        const QString there = folder + u'/' + QFileInfo(path).fileName();
+        if (QFileInfo(there).size() != QFileInfo(path).size() || Contents(path) != Contents(there))
+            return false;
     }
     return true;
 }
@@ -112,9 +117,9 @@ public:
 bool ShowsBigFileMoving(const QJsonObject& e, bool resumed) {
     const QString what = e.value("what").toString();
     return (what == u"tick" || what == u"hide") && e.value("fileMax").toInt() == BigSize &&
-           e.value("listMax").toInt() == 2 &&
-           e.value("listPos").toInt() == 1 && e.value("current").toInt() == 1 &&
-           e.value("compress").toBool() && e.value("resume").toBool() == resumed;
+           e.value("listMax").toInt() == 2 && e.value("listPos").toInt() == 1 &&
+           e.value("current").toInt() == 1 && e.value("compress").toBool() &&
+           e.value("resume").toBool() == resumed;
 }
 
 class WindowsTest : public TwoPeerTest {
@@ -351,7 +356,7 @@ TEST_F(WindowsTest, TheEndOfTheConnectionHidesTheStatusWindows) {
     SendFromB({big});
     ASSERT_TRUE(WaitFor([&] {
         return Any(ARecv,
-                   [](const QJsonObject& e) { return e.value("what").toString() == u"tick"; });
+                   [](const QJsonObject& e) { return e.value("what").toString() == u"show"; });
     }));
     A->DisconnectAction->trigger();
     EXPECT_FALSE(A->RecvStatusForm->isVisible());
@@ -370,7 +375,7 @@ TEST_F(WindowsTest, TheEndOfTheConnectionHidesTheStatusWindows) {
     SendFromA({big});
     ASSERT_TRUE(WaitFor([&] {
         return Any(ASend,
-                   [](const QJsonObject& e) { return e.value("what").toString() == u"tick"; });
+                   [](const QJsonObject& e) { return e.value("what").toString() == u"show"; });
     }));
     B->Command(QStringLiteral("disconnect"));
     ASSERT_TRUE(WaitFor([&] { return Recorder.Texts().contains(MsgDisconnected()); }));
@@ -506,7 +511,7 @@ TEST(StartUp, CommandLineTakesHelpVersionAndQtsOptionsAndRefusesTheRest) {
         {{"-h"}, Action::Help, "Usage: relvane"},
         {{"--version"}, Action::Version, "relvane " RELVANE_VERSION "\n"},
         {{"--bogus", "--help"}, Action::Help, "--help"}, // help answers whatever else is there
-        {{"--bogus"}, Action::Refused, "'bogus'"}, // in Qt's words: Japanese once loaded
+        {{"--bogus"}, Action::Refused, "'bogus'"},       // in Qt's words: Japanese once loaded
         {{"report.pdf"}, Action::Refused, "'report.pdf'"},
         {{"-platform"}, Action::Refused, "platform"}, // its value is missing
     };
