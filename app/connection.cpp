@@ -7,6 +7,7 @@
 #include "app/discoverypanel.h"
 #include "app/mainform.h"
 #include "app/messagebox.h"
+#include "app/peeraddress.h"
 #include "app/waitform.h"
 #include "chat/messageform.h"
 #include "app/program.h"
@@ -68,6 +69,7 @@ SessionSettings TMainForm::ConnectionSettings() const {
     s.UseCompress = Settings.UseCompress;
     s.UseResume = Settings.UseResume;
     s.ReceiveFolder = Settings.ReceiveFolder;
+    s.OverwriteExisting = Settings.OverwriteExisting;
     return s;
 }
 
@@ -77,7 +79,9 @@ void TMainForm::BeginWait(const QString& message) {
     // Owned by the main window: the window manager keeps it above it.
     FWaitForm = std::make_unique<TWaitForm>(this);
     FWaitForm->SetMessage(message);
-    connect(FWaitForm.get(), &TWaitForm::cancelRequested, this, [this] { FSession->Cancel(); });
+    connect(FWaitForm.get(), &TWaitForm::cancelRequested, this, [this] {
+        if (!CancelLookUp()) FSession->Cancel();
+    });
     FWaitForm->show();
     setEnabled(false);
     // A window of its own: it takes input while the window it stands for does not.
@@ -116,13 +120,32 @@ void TMainForm::ConnectActionExecute() {
         IPEdit->setFocus();
         throw EAppError(MsgEnterAddress());
     }
+    // "address:port" and host names; anything else is no address at all.
+    const std::optional<TPeerAddress> peer = ParsePeerAddress(address);
+    if (!peer) {
+        IPEdit->setFocus();
+        ShowPlainMessage(this, MsgNotAnAddressOrHost(address));
+        return;
+    }
     FSession->SetSettings(ConnectionSettings());
     BeginWait(MsgConnectingToServer());
+    if (peer->IsHostName) {
+        LookUpPeer(address, peer->Host, peer->Port);
+        return;
+    }
+    StartConnect(address, peer->Host, peer->Port);
+}
+
+void TMainForm::StartConnect(const QString& typed, const QString& address, int port) {
     // Before the outcome is known: an address never reached enters too; a
     // copy found by "探す" only once it is reached.
-    if (!Discovery->HoldHistoryUntilReached(address)) AddAddressHistory(address);
+    if (!Discovery->HoldHistoryUntilReached(typed)) AddAddressHistory(typed);
     try {
-        FSession->Connect(address);
+        if (port == 0) {
+            FSession->Connect(address);
+        } else {
+            FSession->Connect(address, port);
+        }
     } catch (...) {
         EndWait();
         throw;
@@ -184,7 +207,8 @@ void TMainForm::ShowIdle() {
 
 void TMainForm::ReturnToIdle() {
     ShowIdle();
-    if (!Destroying) ShowPlainMessage(this, MsgDisconnected());
+    HideRequestBar();
+    if (!Destroying) ShowPlainMessage(this, WithUndelivered(MsgDisconnected()));
 }
 
 void TMainForm::ListEnded(Direction direction, const ListEnd& end) {
@@ -194,12 +218,13 @@ void TMainForm::ListEnded(Direction direction, const ListEnd& end) {
     } else {
         RecvStatusForm->hide();
     }
+    if (direction == Direction::Send) NoteUndelivered(end);
     // A list that ended with the connection is told by the failure itself.
     if (end.Result != Outcome::Done && end.ConnectionKept) ShowFailure(end.Text);
 }
 
 void TMainForm::ShowFailure(const QString& text) {
-    if (!Destroying) ShowErrorMessage(this, text);
+    if (!Destroying) ShowErrorMessage(this, WithUndelivered(text));
 }
 
 } // namespace relvane::app

@@ -198,6 +198,9 @@ void TMainForm::CreateActions() {
                       QStringLiteral("接続相手にファイルを送信"), TMenuImage::miSend,
                       &TMainForm::SendActionExecute);
     SendAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    HistoryAction = make(QStringLiteral("HistoryAction"), QStringLiteral("受信履歴(&R)..."),
+                         QStringLiteral("受信したファイルの履歴を表示します"), std::nullopt,
+                         &TMainForm::HistoryActionExecute);
     MessageAction->setCheckable(true);
 
     // The connection actions lead to the help on the connection controls.
@@ -248,6 +251,7 @@ void TMainForm::CreateMenus() {
     QMenu* view = MainMenu1->addMenu(QStringLiteral("表示(&V)"));
     view->addAction(ToolbarItem);
     view->addAction(MessageAction);
+    view->addAction(HistoryAction);
 
     QMenu* help = MainMenu1->addMenu(MenuIcon(TMenuImage::miHelp), QStringLiteral("ヘルプ(&H)"));
     help->addAction(HelpAction);
@@ -305,9 +309,10 @@ void TMainForm::CreateControls() {
     IPEdit->setEditable(true);
     IPEdit->setInsertPolicy(QComboBox::NoInsert);
     IPEdit->setCompleter(nullptr);
-    IPEdit->lineEdit()->setMaxLength(15);
+    IPEdit->lineEdit()->setMaxLength(260); // a host name and a port
     IPEdit->setGeometry(88, 44, 113, 20);
-    IPEdit->setToolTip(QStringLiteral("接続先のIPアドレスを入力"));
+    IPEdit->setToolTip(QStringLiteral(
+        "接続先のIPアドレスを入力（ホスト名も可。ポートを変えるときは 192.168.0.5:2010 のように）"));
     IPEdit->installEventFilter(this);
     connect(IPEdit, &QComboBox::editTextChanged, this, [this] { IPEditChange(); });
 
@@ -380,6 +385,8 @@ void TMainForm::FormCreate() {
     MessageForm = new TMessageForm(this);
     // The key event that raises it must not carry a failure back into Qt.
     MessageForm->OnSend = [this](TMessageForm&) { RunGuarded([this] { SendChatMessage(); }); };
+
+    CreateArrivals();
 }
 
 TMainForm::~TMainForm() {
@@ -440,7 +447,7 @@ void TMainForm::T1Click() {
     Panel1->move(0, shown ? ToolBarHeight : 0);
     const int clientHeight = Panel1->y() + Panel1->height();
     ClientArea->resize(FormWidth, clientHeight);
-    setFixedSize(FormWidth, ClientArea->y() + clientHeight);
+    FitHeight();
 }
 
 void TMainForm::RefreshFileEdit() {
@@ -548,6 +555,9 @@ void TMainForm::SendActionExecute() {
     if (FSendList.isEmpty()) throw EAppError(MsgChooseFiles());
     FSession->SendFiles(FSendList); // a refused list stays for the user to change
     SendAction->setEnabled(false);
+    // Names typed here with "〜" and the like go as a Windows user sees them.
+    if (const QString notice = Session::NameNotice(FSendList); !notice.isEmpty())
+        ShowPlainMessage(this, notice);
 }
 
 void TMainForm::SendChatMessage() {

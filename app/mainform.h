@@ -23,6 +23,7 @@ class QLineEdit;
 class QMenu;
 class QMenuBar;
 class QPushButton;
+class QTimer;
 class QToolBar;
 
 namespace relvane {
@@ -37,6 +38,11 @@ namespace relvane::app {
 
 class TDiscoveryPanel;
 class THelpWindow;
+class THistoryStore;
+class THistoryWindow;
+class TNotices;
+class TDesktopNotifier;
+class TRequestBar;
 class TWaitForm;
 
 class TMainForm : public QWidget {
@@ -78,6 +84,18 @@ public:
     QAction* IPCopyAction = nullptr;
     QAction* SendAction = nullptr;
     QAction* ToolbarItem = nullptr; // "T1": "ツールバー(&T)"
+    QAction* HistoryAction = nullptr; // "受信履歴(&R)..."
+
+    // Arrivals (arrivals.cpp): the bar of a peer that waits at this idle
+    // copy, the receive history, desktop notices and the tray icon.
+    TRequestBar* RequestBar = nullptr;
+    [[nodiscard]] THistoryStore& History() const { return *FHistory; }
+    [[nodiscard]] THistoryWindow* HistoryWindow() const;
+    // Null when the settings turned notices off.
+    [[nodiscard]] TDesktopNotifier* Notifier() const { return FNotifier; }
+    void HistoryActionExecute();
+    void RequestBarAccept();
+    void RequestBarRefuse();
 
     // The connection (`ServerSocket1`, `ClientSocket1` and what runs on them).
     [[nodiscard]] relvane::Session& Connection() const { return *FSession; }
@@ -147,6 +165,20 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Arrivals (arrivals.cpp).
+    void CreateArrivals();
+    // The window's fixed height: the client area and the request bar if shown.
+    void FitHeight();
+    void HideRequestBar();
+    // The files of a send list that did not arrive, to add to the message
+    // that tells why: the list's own, or the failure or disconnect that ended it.
+    void NoteUndelivered(const ListEnd& end);
+    [[nodiscard]] QString WithUndelivered(const QString& text);
+    // Connecting to a typed address: a host name is looked up first.
+    void LookUpPeer(const QString& typed, const QString& host, int port);
+    void StartConnect(const QString& typed, const QString& address, int port);
+    bool CancelLookUp();
+
     void CreateActions();
     void CreateMenus();
     void CreateControls();
@@ -183,6 +215,14 @@ private:
 
     std::unique_ptr<TWaitForm> FWaitForm;
     QPointer<THelpWindow> FHelpWindow;
+
+    THistoryStore* FHistory = nullptr;
+    QPointer<THistoryWindow> FHistoryWindow;
+    TDesktopNotifier* FNotifier = nullptr;
+    TNotices* FNotices = nullptr;
+    QString FUndelivered;
+    QTimer* ServerSilentTimer = nullptr;
+    int FLookupId = -1;
 };
 
 } // namespace relvane::app

@@ -255,6 +255,7 @@ TSettingForm::TSettingForm(QWidget* owner)
     Pages->addTab(StatusPage, TabImage(1), QStringLiteral("ｽﾃｰﾀｽ画面"));
     CreatePage1();
     CreatePage2();
+    CreatePage3();
 
     OKButton = new QPushButton(OkImage(), QStringLiteral("設定(&O)"), this);
     OKButton->setObjectName(QStringLiteral("OKButton"));
@@ -330,6 +331,21 @@ void TSettingForm::CreatePage1() {
     AnswerDiscoveryCheckBox->setToolTip(
         QStringLiteral("サーバー作成して待っている間、ほかのコンピューターの「探す」に"
                        "ユーザー名とポートを答えます"));
+}
+
+void TSettingForm::CreatePage3() {
+    OtherPage = new QWidget();
+    OtherPage->setObjectName(QStringLiteral("OtherPage"));
+    Pages->addTab(OtherPage, MenuIcon(TMenuImage::miOption), QStringLiteral("その他"));
+    OverwriteCheckBox = MakeCheckBox(QStringLiteral("OverwriteCheckBox"),
+                                     QStringLiteral("同名のファイルを上書きする"), OtherPage, 16, 16);
+    OverwriteCheckBox->setToolTip(QStringLiteral(
+        "オフのときは、受信フォルダに同じ名前のファイルがあれば「名前 (2).拡張子」として保存します"));
+    NoticesCheckBox =
+        MakeCheckBox(QStringLiteral("NoticesCheckBox"),
+                     QStringLiteral("デスクトップ通知とトレイアイコンを使う"), OtherPage, 16, 40);
+    NoticesCheckBox->setToolTip(QStringLiteral(
+        "ウィンドウを見ていない間にファイルやメッセージが届いたとき、デスクトップに通知します"));
 }
 
 void TSettingForm::CreateIndicatorRow(int top, int comboLeft, TColorPanel*& start,
@@ -507,6 +523,8 @@ bool ExecuteSettingForm(TMainForm& form) {
     dialog.UseCompressCheckBox->setChecked(s.UseCompress);
     dialog.ResumeCheckBox->setChecked(s.UseResume);
     dialog.AnswerDiscoveryCheckBox->setChecked(s.AnswerDiscovery);
+    dialog.OverwriteCheckBox->setChecked(s.OverwriteExisting);
+    dialog.NoticesCheckBox->setChecked(s.DesktopNotices);
     dialog.SetStartColor1(s.StartColor1);
     dialog.SetStartColor2(s.StartColor2);
     dialog.SetEndColor1(s.EndColor1);
@@ -542,6 +560,8 @@ bool ExecuteSettingForm(TMainForm& form) {
     t.UseCompress = dialog.UseCompressCheckBox->isChecked();
     t.UseResume = dialog.ResumeCheckBox->isChecked();
     t.AnswerDiscovery = dialog.AnswerDiscoveryCheckBox->isChecked();
+    t.OverwriteExisting = dialog.OverwriteCheckBox->isChecked();
+    t.DesktopNotices = dialog.NoticesCheckBox->isChecked();
     // What the preview shows is what applies.
     t.StartColor1 = dialog.PreviewBar1->StartColor();
     t.StartColor2 = dialog.PreviewBar2->StartColor();

@@ -117,6 +117,7 @@ public:
     QTabWidget* Pages;          // PageControl1
     QWidget* CommunicationPage; // TabSheet1, "通信"
     QWidget* StatusPage;        // TabSheet2, "ｽﾃｰﾀｽ画面"
+    QWidget* OtherPage;         // "その他": received names and desktop notices
     QPushButton* OKButton;
     QPushButton* CancelButton;
 
@@ -133,6 +134,8 @@ public:
     QCheckBox* InTaskBarCheckBox; // MinimumCheckBox
     // Whether a copy waiting as a server answers other copies' "探す".
     QCheckBox* AnswerDiscoveryCheckBox;
+    QCheckBox* OverwriteCheckBox; // "同名のファイルを上書きする"
+    QCheckBox* NoticesCheckBox;   // desktop notices and the tray icon
 
     QLabel* Indicator1Label; // Label4
     TColorPanel* StartColorPanel1;
@@ -184,6 +187,7 @@ public:
 private:
     void CreatePage1();
     void CreatePage2();
+    void CreatePage3();
     // One indicator row of page 2 at `top`, its combo box at `comboLeft`.
     void CreateIndicatorRow(int top, int comboLeft, TColorPanel*& start, TGrphProgressBar*& bar,
                             TColorPanel*& end, QComboBox*& gradType);

@@ -118,6 +118,10 @@ void LoadSettings(const TProfileFile& file, TSettings& s, const QString& program
         DecodeSwitch(read(SectionSetting, QStringLiteral("ShowToolbar"), QStringLiteral("1")));
     s.AnswerDiscovery =
         DecodeSwitch(read(SectionSetting, QStringLiteral("AnswerDiscovery"), QStringLiteral("1")));
+    s.OverwriteExisting =
+        DecodeSwitch(read(SectionSetting, QStringLiteral("Overwrite"), QStringLiteral("0")));
+    s.DesktopNotices =
+        DecodeSwitch(read(SectionSetting, QStringLiteral("Notify"), QStringLiteral("1")));
 
     const auto colour = [&](const QString& key, std::uint32_t def) {
         return DecodeColour(read(SectionStatus, key, EncodeColour(def))).value_or(def);
@@ -163,6 +167,8 @@ void WriteSettings(TProfileFile& file, const TSettings& s) {
     // [Setting] stays as it was.
     file.WriteString(SectionSetting, QStringLiteral("AnswerDiscovery"),
                      EncodeSwitch(s.AnswerDiscovery));
+    file.WriteString(SectionSetting, QStringLiteral("Overwrite"), EncodeSwitch(s.OverwriteExisting));
+    file.WriteString(SectionSetting, QStringLiteral("Notify"), EncodeSwitch(s.DesktopNotices));
     file.WriteString(SectionStatus, QStringLiteral("StartColor1"), EncodeColour(s.StartColor1));
     file.WriteString(SectionStatus, QStringLiteral("StartColor2"), EncodeColour(s.StartColor2));
     file.WriteString(SectionStatus, QStringLiteral("EndColor1"), EncodeColour(s.EndColor1));

@@ -27,6 +27,11 @@ struct TSettings {
     // Whether a copy waiting as a server answers the "探す" of other copies;
     // a newer key, stored after the keys the file has always held.
     bool AnswerDiscovery = true;
+    // "同名のファイルを上書きする": a received file replaces one of the same name
+    // instead of arriving as "name (2).ext". A newer key.
+    bool OverwriteExisting = false;
+    // Desktop notices and the tray icon. A newer key.
+    bool DesktopNotices = true;
     // Colours as $00BBGGRR.
     std::uint32_t StartColor1 = 0xFFFFFF;
     std::uint32_t StartColor2 = 0xFFFFFF;

@@ -18,6 +18,7 @@ namespace {
 // frame is the window manager's, so the client area is given.
 constexpr int ClientWidth = 258;
 constexpr int ClientHeight = 66;
+constexpr int NoteHeight = 32;
 } // namespace
 
 TWaitForm::TWaitForm(QWidget* parent) : QWidget(parent, Qt::Dialog) {
@@ -30,6 +31,13 @@ TWaitForm::TWaitForm(QWidget* parent) : QWidget(parent, Qt::Dialog) {
     MsgLabel->setObjectName(QStringLiteral("MsgLabel"));
     MsgLabel->setFont(FormFont(16));
     MsgLabel->setGeometry(33, 8, 193, 16);
+
+    NoteLabel = new QLabel(this);
+    NoteLabel->setObjectName(QStringLiteral("NoteLabel"));
+    NoteLabel->setGeometry(8, 30, ClientWidth - 16, NoteHeight);
+    NoteLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    NoteLabel->setWordWrap(true);
+    NoteLabel->hide();
 
     CancelButton =
         new QPushButton(MenuIcon(TMenuImage::miCancel), QStringLiteral("キャンセル"), this);
@@ -46,6 +54,19 @@ void TWaitForm::SetMessage(const QString& text) {
 
 QString TWaitForm::Message() const {
     return MsgLabel->text();
+}
+
+void TWaitForm::SetNote(const QString& text) {
+    NoteLabel->setText(text);
+    if (NoteLabel->isVisibleTo(this) == !text.isEmpty()) return;
+    NoteLabel->setVisible(!text.isEmpty());
+    const int extra = text.isEmpty() ? 0 : NoteHeight + 2;
+    CancelButton->move(CancelButton->x(), 32 + extra);
+    resize(ClientWidth, ClientHeight + extra);
+}
+
+QString TWaitForm::Note() const {
+    return NoteLabel->text();
 }
 
 void TWaitForm::CancelButtonClick() {

@@ -17,9 +17,13 @@ public:
 
     void SetMessage(const QString& text);
     [[nodiscard]] QString Message() const;
+    // A note under the message, on up to two lines; the window grows to hold it.
+    void SetNote(const QString& text);
+    [[nodiscard]] QString Note() const;
     [[nodiscard]] bool CancelPressed() const { return FCancelPressed; }
 
     QLabel* MsgLabel;
+    QLabel* NoteLabel;
     QPushButton* CancelButton;
 
     void CancelButtonClick();

@@ -50,7 +50,7 @@ TEST_F(MainFormTest, StartsIdleWithItsTitleAndActions) {
     EXPECT_EQ(form->SendAction->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
     EXPECT_EQ(form->SelfIPEdit->text(), form->OwnAddress());
     EXPECT_TRUE(form->SelfIPEdit->isReadOnly());
-    EXPECT_EQ(form->IPEdit->lineEdit()->maxLength(), 15);
+    EXPECT_EQ(form->IPEdit->lineEdit()->maxLength(), 260) << "a host name and a port";
 
     // The buttons stand for their actions.
     EXPECT_EQ(form->ServerBitBtn->text(), u"サーバー作成(&S)");

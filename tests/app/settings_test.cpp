@@ -126,6 +126,7 @@ TEST_F(SettingsTest, AFileWrittenFromScratchHoldsSectionsAndKeysInOrder) {
     s.UseResume = false;
     s.StartColor2 = 0x0000FF;
     s.Anime = 0;
+    s.OverwriteExisting = true;
     WriteSettings(File, s);
     const QStringList expected = {
         "[Setting]",
@@ -137,6 +138,8 @@ TEST_F(SettingsTest, AFileWrittenFromScratchHoldsSectionsAndKeysInOrder) {
         "UseResume=0",
         "ShowToolbar=1",
         "AnswerDiscovery=1",
+        "Overwrite=1",
+        "Notify=1",
         "[History]",
         "IP0=10.0.0.1",
         "IP1=10.0.0.2",
@@ -160,6 +163,8 @@ TEST_F(SettingsTest, AFileWrittenFromScratchHoldsSectionsAndKeysInOrder) {
     EXPECT_EQ(back.ReceiveFolder, u"/data/in/");
     EXPECT_EQ(back.AddressHistory[1], u"10.0.0.2");
     EXPECT_EQ(back.StartColor2, 0x0000FFu);
+    EXPECT_TRUE(back.OverwriteExisting);
+    EXPECT_TRUE(back.DesktopNotices);
 }
 
 TEST_F(SettingsTest, WithoutSaveSettingsPortFolderAndHistoryAreWrittenEmpty) {
