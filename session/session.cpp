@@ -370,10 +370,12 @@ void Session::PeerClosedConnection(const std::shared_ptr<TcpConnection>& socket)
     }
     if (PeerClosing) return;
     PeerClosing = true;
-    if (Current && !Current->PeerDone && Current->Thread->isRunning()) {
+    if (Current && !Current->PeerDone) {
         // What the peer sent last (often the reply that completes a list)
-        // is still to be handled: the worker reads on until the close and
-        // says so, or ends; the connection stays open until then.
+        // may still be on its way here: the worker reads on until the close
+        // and says so, or ends, and either comes after all it reported
+        // before (a socket's event can overtake those); the connection stays
+        // open until then.
         socket->HoldAfterPeerClose();
         PeerCloseTimer.start(PeerCloseLimitMs);
         return;

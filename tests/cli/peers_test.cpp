@@ -163,7 +163,7 @@ TEST_P(CliPeers, MoveListsBothWaysAndQuit) {
         WaitFor([&] { return listener->Finished() && connector.Finished(); }, ProcessDeadlineMs))
         << listener->Log() << connector.Log();
     EXPECT_EQ(listener->Code(), 0) << listener->Log();
-    EXPECT_EQ(connector.Code(), 0) << connector.Log();
+    EXPECT_EQ(connector.Code(), 0) << connector.Log() << listener->Log();
     EXPECT_TRUE(connector.ErrHas(QStringLiteral("compression %1").arg(compress ? "on" : "off")))
         << connector.Log();
     fromListener.ExpectArrivedIn(connectorIn.path());
