@@ -33,7 +33,7 @@ THistoryWindow::THistoryWindow(THistoryStore& store, QString receiveFolder, QWid
     setObjectName(QStringLiteral("HistoryWindow"));
     setWindowTitle(QStringLiteral("受信履歴"));
     setFont(FormFont());
-    resize(720, 360);
+    resize(860, 340);
 
     List = new QTreeWidget(this);
     List->setObjectName(QStringLiteral("HistoryList"));
