@@ -51,6 +51,11 @@ void ShowOnBar(TGrphProgressBar& bar, std::int64_t done, std::int64_t total) {
     bar.SetPosition(static_cast<std::int32_t>(done >> shift));
 }
 
+QString ByteText(std::int64_t done, std::int64_t total) {
+    return QString::number(done) + QLatin1Char('/') + QString::number(total) +
+           QLatin1String("Byte");
+}
+
 void SetupBar(TGrphProgressBar* bar, int top, TColor endColor) {
     bar->setGeometry(0, top, ClientWidth, 16);
     bar->SetBackColor(clBtnFace);
@@ -322,11 +327,6 @@ void TStatusForm::DetachProgress() {
 
 void TStatusForm::StatusTimerTimer() {
     if (isVisible()) UpdateStatus();
-}
-
-QString ByteText(std::int64_t done, std::int64_t total) {
-    return QString::number(done) + QLatin1Char('/') + QString::number(total) +
-           QLatin1String("Byte");
 }
 
 void SetStatusWindowSlot(int slot) {

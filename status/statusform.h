@@ -112,9 +112,6 @@ private:
     [[nodiscard]] QString Caption() const;
 };
 
-// The byte text: done "/" total "Byte", plain decimal numbers.
-[[nodiscard]] QString ByteText(std::int64_t done, std::int64_t total);
-
 // Several copies on one display: each running copy has a slot number (0 for
 // the first, set once at start-up) and places its status windows where those
 // of the copies before it are not.

@@ -97,13 +97,18 @@ TEST(StatusWindow, StaysAboveItsOwnerWithoutTitleBarButtonsAndRefusesToClose) {
     EXPECT_TRUE(form.isVisible());
 }
 
-TEST_F(StatusTest, ByteTextOfATerabyteFitsBesideTheCancelButton) {
-    const QString text = ByteText(1099511627776, 1099511627776);
-    EXPECT_EQ(text, QStringLiteral("1099511627776/1099511627776Byte"));
+TEST_F(StatusTest, ATerabyteShowsWholeInTheByteTextAndHalfOnTheBar) {
+    Progress->SendTotal = std::int64_t{1} << 40;
+    Progress->SendDone = std::int64_t{1} << 39;
+    Send.UpdateStatus();
     const QLabel& label = *Send.ProcessLabel;
-    EXPECT_GE(label.contentsRect().width(), label.fontMetrics().horizontalAdvance(text));
+    EXPECT_EQ(label.text(), QStringLiteral("549755813888/1099511627776Byte"));
+    const QString widest = QStringLiteral("1099511627776/1099511627776Byte");
+    EXPECT_GE(label.contentsRect().width(), label.fontMetrics().horizontalAdvance(widest));
     for (const QLabel* beside : {Send.ProcessLabel, Send.AverageLabel})
         EXPECT_FALSE(beside->geometry().intersects(Send.CancelButton->geometry()));
+    EXPECT_EQ(Send.FileProgressBar->Position() * 2, Send.FileProgressBar->MaxValue())
+        << "the bar's 32-bit values scaled alike";
 }
 
 TEST(StatusPlacement, FurtherCopiesStackOutwardsThenBeside) {
