@@ -153,7 +153,8 @@ TStatusForm::TStatusForm(QWidget* owner)
     VerifyLabel->setObjectName(QStringLiteral("VerifyLabel"));
     VerifyLabel->adjustSize();
     const int right = caption->width() - 6;
-    VerifyLabel->move(right - VerifyLabel->width(), (caption->height() - VerifyLabel->height()) / 2);
+    VerifyLabel->move(right - VerifyLabel->width(),
+                      (caption->height() - VerifyLabel->height()) / 2);
     VerifyCheckIndicator->SetBounds(VerifyLabel->x() - 16, (caption->height() - 12) / 2, 12, 12);
 
     connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButtonClick(); });
