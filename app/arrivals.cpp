@@ -17,6 +17,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QTimer>
@@ -38,7 +39,10 @@ QString MsgUndelivered(const QStringList& paths) {
     constexpr qsizetype Shown = 20;
     QString text = QStringLiteral("送信できなかったファイル:");
     for (qsizetype i = 0; i < std::min(paths.size(), Shown); ++i)
-        text += QStringLiteral("\r\n") + Session::SentName(paths.at(i));
+        // A path chosen here by its bare name, a name below a folder as it is.
+        text += QStringLiteral("\r\n") + (QDir::isAbsolutePath(paths.at(i))
+                                              ? Session::SentName(paths.at(i))
+                                              : paths.at(i));
     if (paths.size() > Shown) text += QStringLiteral("\r\nほか %1 件").arg(paths.size() - Shown);
     return text;
 }

@@ -137,7 +137,8 @@ public:
         return OpenLists[static_cast<int>(direction)];
     }
     // The files of the send list that ended last which did not arrive: those
-    // after its last fileEnded(Send). Set before listEnded(Send).
+    // after its last fileEnded(Send), as listStarted(Send) named them. Set
+    // before listEnded(Send).
     [[nodiscard]] const QStringList& Undelivered() const { return FUndelivered; }
     // Workers still running, the one in use included.
     [[nodiscard]] int RunningWorkers() const { return static_cast<int>(Workers.size()); }

@@ -289,12 +289,14 @@ TEST_F(WindowsTest, AListFromThereShowsTheResumeLampOnBothSides) {
 TEST_F(WindowsTest, EitherCancelButtonStopsTheListAndTheConnectionStays) {
     Connect();
     const QString big = WriteFile(Dir.filePath(QStringLiteral("out/大きい.bin")), BigSize);
+    const QString NotSent = QStringLiteral("\r\n\r\n送信できなかったファイル:\r\n大きい.bin");
 
     // The send window's button here.
     {
         CancelOnShow cancel(*A->SendStatusForm);
         SendFromA({big});
-        ASSERT_TRUE(WaitFor([&] { return Recorder.Texts().contains(MsgCancelled()); }));
+        // With the file that did not arrive.
+        ASSERT_TRUE(WaitFor([&] { return Recorder.Texts().contains(MsgCancelled() + NotSent); }));
         EXPECT_TRUE(cancel.Clicked);
         EXPECT_TRUE(B->WaitMessage(MsgCancelled()));
     }
@@ -310,7 +312,7 @@ TEST_F(WindowsTest, EitherCancelButtonStopsTheListAndTheConnectionStays) {
         SendFromB({big});
         ASSERT_TRUE(WaitFor([&] { return Recorder.Texts().contains(MsgCancelled()); }));
         EXPECT_TRUE(cancel.Clicked);
-        ASSERT_TRUE(WaitFor([&] { return B->Messages().count(MsgCancelled()) == 2; }));
+        ASSERT_TRUE(WaitFor([&] { return B->Messages().contains(MsgCancelled() + NotSent); }));
     }
     EXPECT_FALSE(A->RecvStatusForm->isVisible());
     ASSERT_TRUE(WaitFor([&] { return LastWhat(PeerStatus(QStringLiteral("send"))) == u"hide"; }));
@@ -378,7 +380,12 @@ TEST_F(WindowsTest, TheEndOfTheConnectionHidesTheStatusWindows) {
                    [](const QJsonObject& e) { return e.value("what").toString() == u"show"; });
     }));
     B->Command(QStringLiteral("disconnect"));
-    ASSERT_TRUE(WaitFor([&] { return Recorder.Texts().contains(MsgDisconnected()); }));
+    // With the file that did not arrive.
+    ASSERT_TRUE(WaitFor([&] {
+        return Recorder.Texts().contains(MsgDisconnected() +
+                                         QStringLiteral("\r\n\r\n送信できなかったファイル:\r\n") +
+                                         QFileInfo(big).fileName());
+    }));
     EXPECT_FALSE(A->SendStatusForm->isVisible());
     EXPECT_EQ(A->SendStatusForm->Progress(), nullptr);
     EXPECT_FALSE(A->Connected());
