@@ -14,6 +14,7 @@
 #include <QComboBox>
 
 #include <csignal>
+#include <tuple>
 #include <sys/wait.h>
 
 using namespace relvane;
@@ -162,6 +163,37 @@ TEST(History, ReadBackAfterAKill) {
     const QList<THistoryEntry> after = THistoryStore(path, 50).Entries();
     EXPECT_EQ(after.back(), Entry(last + 1));
     EXPECT_EQ(after.mid(0, 49), kept.mid(1));
+}
+
+// Each file that arrived is an entry where it was stored; a list that ended
+// otherwise is one for the file under way, with what the user was told.
+TEST(History, FedByTheReceivingEvents) {
+    QTemporaryDir dir;
+    THistoryStore store(dir.filePath(QStringLiteral("h.txt")));
+    Session session;
+    SessionSettings settings;
+    settings.ReceiveFolder = QStringLiteral("/in/");
+    session.SetSettings(settings);
+    THistoryRecorder recorder(session, store);
+    const auto file = [](int index, const char* name, qint64 size) {
+        return FileStart{index, 2, QString::fromUtf8(name), size, 0};
+    };
+    emit session.listStarted(Direction::Receive, 0, {});
+    emit session.fileStarted(Direction::Receive, file(0, "a.txt", 10));
+    emit session.fileEnded(Direction::Receive, 0, QStringLiteral("/in/a (2).txt"));
+    emit session.fileStarted(Direction::Receive, file(1, "b.bin", 2000));
+    emit session.listEnded(Direction::Receive, {Outcome::CancelledByPeer, ErrorKind::Cancelled,
+                                                QStringLiteral("中止しました"), true});
+    emit session.listEnded(Direction::Send, {Outcome::Failed, ErrorKind::Failure,
+                                             QStringLiteral("送信"), true});
+    const QList<THistoryEntry> got = THistoryStore(store.Path()).Entries();
+    ASSERT_EQ(got.size(), 2);
+    EXPECT_EQ(std::tuple(got[0].File, got[0].Size, got[0].Outcome, got[0].StoredAt),
+              std::tuple(QStringLiteral("a.txt"), qint64{10}, THistoryOutcome::Received,
+                         QStringLiteral("/in/a (2).txt")));
+    EXPECT_EQ(std::tuple(got[1].File, got[1].Size, got[1].Outcome, got[1].StoredAt, got[1].Detail),
+              std::tuple(QStringLiteral("b.bin"), qint64{2000}, THistoryOutcome::CancelledByPeer,
+                         QStringLiteral("/in/"), QStringLiteral("中止しました")));
 }
 
 // ---- The main window
