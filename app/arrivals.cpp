@@ -40,9 +40,8 @@ QString MsgUndelivered(const QStringList& paths) {
     QString text = QStringLiteral("送信できなかったファイル:");
     for (qsizetype i = 0; i < std::min(paths.size(), Shown); ++i)
         // A path chosen here by its bare name, a name below a folder as it is.
-        text += QStringLiteral("\r\n") + (QDir::isAbsolutePath(paths.at(i))
-                                              ? Session::SentName(paths.at(i))
-                                              : paths.at(i));
+        text += QStringLiteral("\r\n") +
+                (QDir::isAbsolutePath(paths.at(i)) ? Session::SentName(paths.at(i)) : paths.at(i));
     if (paths.size() > Shown) text += QStringLiteral("\r\nほか %1 件").arg(paths.size() - Shown);
     return text;
 }
@@ -71,8 +70,8 @@ void TMainForm::CreateArrivals() {
     if (Settings.DesktopNotices) {
         FNotifier = new TDesktopNotifier(this);
         // Any window of the program counts: the chat window, a status window.
-        FNotices = new TNotices(*s, *FNotifier, [] { return QApplication::activeWindow() != nullptr; },
-                                this);
+        FNotices = new TNotices(
+            *s, *FNotifier, [] { return QApplication::activeWindow() != nullptr; }, this);
     }
 
     ServerSilentTimer = new QTimer(this);
@@ -85,7 +84,8 @@ void TMainForm::CreateArrivals() {
     });
     connect(s, &Session::stageChanged, this, [this](relvane::ConnectStage stage) {
         // Connected, and no word from the server's side yet.
-        if (stage == relvane::ConnectStage::Opened && FSession->State() == SessionState::Connecting) {
+        if (stage == relvane::ConnectStage::Opened &&
+            FSession->State() == SessionState::Connecting) {
             ServerSilentTimer->start();
             return;
         }
@@ -123,7 +123,8 @@ void TMainForm::RequestBarRefuse() {
 // ---- The receive history
 
 void TMainForm::HistoryActionExecute() {
-    if (!FHistoryWindow) FHistoryWindow = new THistoryWindow(*FHistory, Settings.ReceiveFolder, this);
+    if (!FHistoryWindow)
+        FHistoryWindow = new THistoryWindow(*FHistory, Settings.ReceiveFolder, this);
     FHistoryWindow->show();
     FHistoryWindow->raise();
     FHistoryWindow->activateWindow();

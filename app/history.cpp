@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <optional>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,11 +33,20 @@ QString Escape(const QString& field) {
     out.reserve(field.size());
     for (const QChar c : field) {
         switch (c.unicode()) {
-        case u'\\': out += QStringLiteral("\\\\"); break;
-        case u'\t': out += QStringLiteral("\\t"); break;
-        case u'\n': out += QStringLiteral("\\n"); break;
-        case u'\r': out += QStringLiteral("\\r"); break;
-        default: out += c;
+        case u'\\':
+            out += QStringLiteral("\\\\");
+            break;
+        case u'\t':
+            out += QStringLiteral("\\t");
+            break;
+        case u'\n':
+            out += QStringLiteral("\\n");
+            break;
+        case u'\r':
+            out += QStringLiteral("\\r");
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -53,11 +62,20 @@ std::optional<QString> Unescape(QStringView field) {
         }
         if (++i == field.size()) return std::nullopt;
         switch (field[i].unicode()) {
-        case u'\\': out += u'\\'; break;
-        case u't': out += u'\t'; break;
-        case u'n': out += u'\n'; break;
-        case u'r': out += u'\r'; break;
-        default: return std::nullopt;
+        case u'\\':
+            out += u'\\';
+            break;
+        case u't':
+            out += u'\t';
+            break;
+        case u'n':
+            out += u'\n';
+            break;
+        case u'r':
+            out += u'\r';
+            break;
+        default:
+            return std::nullopt;
         }
     }
     return out;
@@ -124,11 +142,16 @@ bool WriteWhole(int fd, const QByteArray& bytes) {
 
 QString OutcomeText(THistoryOutcome outcome) {
     switch (outcome) {
-    case THistoryOutcome::Received: return QStringLiteral("受信完了");
-    case THistoryOutcome::CancelledHere: return QStringLiteral("中止");
-    case THistoryOutcome::CancelledByPeer: return QStringLiteral("相手が中止");
-    case THistoryOutcome::Refused: return QStringLiteral("拒否");
-    case THistoryOutcome::Failed: return QStringLiteral("失敗");
+    case THistoryOutcome::Received:
+        return QStringLiteral("受信完了");
+    case THistoryOutcome::CancelledHere:
+        return QStringLiteral("中止");
+    case THistoryOutcome::CancelledByPeer:
+        return QStringLiteral("相手が中止");
+    case THistoryOutcome::Refused:
+        return QStringLiteral("拒否");
+    case THistoryOutcome::Failed:
+        return QStringLiteral("失敗");
     }
     return {};
 }
@@ -182,7 +205,8 @@ bool THistoryStore::Append(const THistoryEntry& entry) {
             // A line a crash cut off ends here, so that this one starts a line.
             struct stat st {};
             char last = '\n';
-            if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1)
+            if (::fstat(fd, &st) == 0 && st.st_size > 0 &&
+                ::pread(fd, &last, 1, st.st_size - 1) != 1)
                 last = '\n';
             if (last != '\n') {
                 line.prepend('\n');
@@ -256,8 +280,8 @@ void THistoryRecorder::FileStarted(const FileStart& file) {
 
 void THistoryRecorder::FileEnded(const QString& path) {
     FileOpen = false;
-    Store.Append({QDateTime::currentDateTimeUtc(), Peer, Name, Size, THistoryOutcome::Received,
-                  path, {}});
+    Store.Append(
+        {QDateTime::currentDateTimeUtc(), Peer, Name, Size, THistoryOutcome::Received, path, {}});
 }
 
 void THistoryRecorder::ListEnded(const ListEnd& end) {
@@ -265,14 +289,22 @@ void THistoryRecorder::ListEnded(const ListEnd& end) {
     switch (end.Result) {
     case Outcome::Done:
         return;
-    case Outcome::CancelledHere: outcome = THistoryOutcome::CancelledHere; break;
-    case Outcome::CancelledByPeer: outcome = THistoryOutcome::CancelledByPeer; break;
-    case Outcome::Refused: outcome = THistoryOutcome::Refused; break;
-    case Outcome::Failed: outcome = THistoryOutcome::Failed; break;
+    case Outcome::CancelledHere:
+        outcome = THistoryOutcome::CancelledHere;
+        break;
+    case Outcome::CancelledByPeer:
+        outcome = THistoryOutcome::CancelledByPeer;
+        break;
+    case Outcome::Refused:
+        outcome = THistoryOutcome::Refused;
+        break;
+    case Outcome::Failed:
+        outcome = THistoryOutcome::Failed;
+        break;
     }
     const bool open = std::exchange(FileOpen, false);
-    Store.Append({QDateTime::currentDateTimeUtc(), Peer, open ? Name : QString(),
-                  open ? Size : 0, outcome, S.Settings().ReceiveFolder, end.Text});
+    Store.Append({QDateTime::currentDateTimeUtc(), Peer, open ? Name : QString(), open ? Size : 0,
+                  outcome, S.Settings().ReceiveFolder, end.Text});
 }
 
 } // namespace relvane::app

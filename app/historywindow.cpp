@@ -38,9 +38,9 @@ THistoryWindow::THistoryWindow(THistoryStore& store, QString receiveFolder, QWid
     List = new QTreeWidget(this);
     List->setObjectName(QStringLiteral("HistoryList"));
     List->setColumnCount(ColumnCount);
-    List->setHeaderLabels({QStringLiteral("日時"), QStringLiteral("相手"), QStringLiteral("ファイル"),
-                           QStringLiteral("サイズ"), QStringLiteral("結果"),
-                           QStringLiteral("保存先")});
+    List->setHeaderLabels({QStringLiteral("日時"), QStringLiteral("相手"),
+                           QStringLiteral("ファイル"), QStringLiteral("サイズ"),
+                           QStringLiteral("結果"), QStringLiteral("保存先")});
     List->setRootIsDecorated(false);
     List->setUniformRowHeights(true);
     List->setAllColumnsShowFocus(true);
@@ -87,7 +87,8 @@ void THistoryWindow::Fill() {
     items.reserve(entries.size());
     for (auto e = entries.crbegin(); e != entries.crend(); ++e) {
         auto* item = new QTreeWidgetItem;
-        item->setText(ColWhen, e->When.toLocalTime().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")));
+        item->setText(ColWhen,
+                      e->When.toLocalTime().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")));
         item->setText(ColPeer, e->Peer);
         item->setText(ColFile, e->File);
         item->setText(ColSize, e->File.isEmpty() ? QString() : SizeText(e->Size));

@@ -77,7 +77,8 @@ void TNotices::ListEnded(Direction direction, const ListEnd& end) {
         break;
     case Outcome::CancelledHere:
     case Outcome::CancelledByPeer:
-        title = sending ? QStringLiteral("送信を中止しました") : QStringLiteral("受信を中止しました");
+        title =
+            sending ? QStringLiteral("送信を中止しました") : QStringLiteral("受信を中止しました");
         break;
     case Outcome::Refused:
     case Outcome::Failed:
@@ -91,8 +92,7 @@ void TNotices::ListEnded(Direction direction, const ListEnd& end) {
 void TNotices::UpdateState() {
     switch (S.State()) {
     case SessionState::Connected:
-        Notifier.ShowState(TTrayState::Connected,
-                           QStringLiteral("%1 と接続中").arg(S.PeerName()));
+        Notifier.ShowState(TTrayState::Connected, QStringLiteral("%1 と接続中").arg(S.PeerName()));
         return;
     case SessionState::Listening:
     case SessionState::Handshaking:

@@ -9,8 +9,8 @@
 namespace relvane::app {
 
 struct TPeerAddress {
-    QString Host;         // a dotted quad, or a host name still to be resolved
-    int Port = 0;         // 0: the port of the settings
+    QString Host; // a dotted quad, or a host name still to be resolved
+    int Port = 0; // 0: the port of the settings
     bool IsHostName = false;
 };
 

@@ -21,7 +21,8 @@ TRequestBar::TRequestBar(QWidget* parent) : QFrame(parent) {
 
     MessageLabel = new QLabel(this);
     MessageLabel->setObjectName(QStringLiteral("RequestLabel"));
-    AcceptButton = new QPushButton(MenuIcon(TMenuImage::miConnect), QStringLiteral("接続する"), this);
+    AcceptButton =
+        new QPushButton(MenuIcon(TMenuImage::miConnect), QStringLiteral("接続する"), this);
     AcceptButton->setObjectName(QStringLiteral("RequestAcceptButton"));
     RefuseButton = new QPushButton(MenuIcon(TMenuImage::miCancel), QStringLiteral("断る"), this);
     RefuseButton->setObjectName(QStringLiteral("RequestRefuseButton"));

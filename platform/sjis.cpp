@@ -1,8 +1,8 @@
 #include "platform/sjis.h"
 
 #include <cerrno>
-#include <utility>
 #include <iconv.h>
+#include <utility>
 
 namespace relvane {
 namespace {

@@ -119,7 +119,8 @@ QString CheckSendList(const QStringList& paths) {
     }
     if (unrepresentable.size() == 1) return UnrepresentableText(unrepresentable.front());
     if (!unrepresentable.isEmpty()) {
-        return QStringLiteral("次のファイル名には Shift-JIS で表せない文字があるため送信できません") +
+        return QStringLiteral(
+                   "次のファイル名には Shift-JIS で表せない文字があるため送信できません") +
                ListedLines(unrepresentable);
     }
     // The peer stores every file of a list in one folder under its bare name.

@@ -14,8 +14,8 @@
 #include <QComboBox>
 
 #include <csignal>
-#include <tuple>
 #include <sys/wait.h>
+#include <tuple>
 
 using namespace relvane;
 using namespace relvane::app;
@@ -32,9 +32,9 @@ TEST(PeerAddress, AddressesHostNamesAndPorts) {
         {" 10.0.0.1:2011 ", TPeerAddress{"10.0.0.1", 2011, false}},
         {"localhost", TPeerAddress{"localhost", 0, true}},
         {"pc-2.example.jp:65535", TPeerAddress{"pc-2.example.jp", 65535, true}},
-        {"1.2.3", std::nullopt},           // digits and dots are an address or nothing
+        {"1.2.3", std::nullopt}, // digits and dots are an address or nothing
         {"256.1.1.1", std::nullopt},
-        {"01.2.3.4", std::nullopt},        // octal elsewhere
+        {"01.2.3.4", std::nullopt}, // octal elsewhere
         {"1.2.3.4:", std::nullopt},
         {"1.2.3.4:0", std::nullopt},
         {"1.2.3.4:65536", std::nullopt},
@@ -43,7 +43,7 @@ TEST(PeerAddress, AddressesHostNamesAndPorts) {
         {"-pc", std::nullopt},
         {"pc name", std::nullopt},
         {"相手のPC", std::nullopt},
-        {"[::1]:2010", std::nullopt},      // IPv4 only
+        {"[::1]:2010", std::nullopt}, // IPv4 only
     };
     for (const auto& row : table) {
         const auto got = ParsePeerAddress(QString::fromUtf8(row.Text));
@@ -88,9 +88,9 @@ TEST(Notices, RaisedOnlyWhileTheUserLooksElsewhere) {
          },
          QStringLiteral("送信できませんでした|切断しました")},
         {[&] {
-             emit session.listEnded(Direction::Receive, {Outcome::CancelledByPeer,
-                                                         ErrorKind::Cancelled,
-                                                         QStringLiteral("中止しました"), true});
+             emit session.listEnded(Direction::Receive,
+                                    {Outcome::CancelledByPeer, ErrorKind::Cancelled,
+                                     QStringLiteral("中止しました"), true});
          },
          QStringLiteral("受信を中止しました|中止しました")},
         {[&] { emit session.chatReceived(QStringLiteral("ボブ"), QStringLiteral("こんにちは")); },
@@ -184,8 +184,8 @@ TEST(History, FedByTheReceivingEvents) {
     emit session.fileStarted(Direction::Receive, file(1, "b.bin", 2000));
     emit session.listEnded(Direction::Receive, {Outcome::CancelledByPeer, ErrorKind::Cancelled,
                                                 QStringLiteral("中止しました"), true});
-    emit session.listEnded(Direction::Send, {Outcome::Failed, ErrorKind::Failure,
-                                             QStringLiteral("送信"), true});
+    emit session.listEnded(Direction::Send,
+                           {Outcome::Failed, ErrorKind::Failure, QStringLiteral("送信"), true});
     const QList<THistoryEntry> got = THistoryStore(store.Path()).Entries();
     ASSERT_EQ(got.size(), 2);
     EXPECT_EQ(std::tuple(got[0].File, got[0].Size, got[0].Outcome, got[0].StoredAt),
