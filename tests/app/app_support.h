@@ -79,6 +79,8 @@ inline QString WriteSettingsFile(const QString& dir, int port, const QString& re
     file.WriteString(QStringLiteral("Setting"), QStringLiteral("UserName"), userName);
     file.WriteString(QStringLiteral("Setting"), QStringLiteral("PortNo"), QString::number(port));
     file.WriteString(QStringLiteral("Setting"), QStringLiteral("ReceivePath"), receiveFolder);
+    // No notices on the desktop of whoever runs the tests.
+    file.WriteString(QStringLiteral("Setting"), QStringLiteral("Notify"), QStringLiteral("0"));
     return path;
 }
 

@@ -424,6 +424,10 @@ TEST_F(ConnectionTest, ServerThereIdlesThenConnectHereAndDisconnectFromThere) {
     send["files"] = QJsonArray::fromStringList(files);
     b.Command(send);
     EXPECT_TRUE(WaitFor([&] { return Arrived(files, InA()); }, 20000));
+    // Its list has ended there too (else the disconnect names what is unconfirmed).
+    ASSERT_TRUE(b.WaitState([](const QJsonObject& s) {
+        return s.value("enabled").toObject().value("SendAction").toBool();
+    }));
 
     b.Command(QStringLiteral("disconnect"));
     ASSERT_TRUE(WaitFor([&] { return Recorder.Texts().contains(MsgDisconnected()); }));
