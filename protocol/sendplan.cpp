@@ -41,9 +41,10 @@ void AddFolder(const QString& folder, SendPlan& plan) {
 
 SendPlan PlanSend(const QStringList& paths, Capabilities caps) {
     SendPlan plan;
-    const bool folders = (caps & CapFolders) != 0;
+    bool anyFolder = false;
     for (const QString& path : paths) {
         if (QFileInfo(path).isDir()) {
+            anyFolder = true;
             AddFolder(path, plan);
         } else {
             plan.Files << path;
@@ -54,6 +55,8 @@ SendPlan PlanSend(const QStringList& paths, Capabilities caps) {
         plan.Refusal = QStringLiteral("一度に送れるのは %1 ファイルまでです").arg(MaxListFiles);
         return plan;
     }
+    // Files chosen one by one go by their bare names, as to any peer.
+    const bool folders = (caps & CapFolders) != 0 && anyFolder;
     if (!folders) plan.Names.clear();
     // A peer that follows the catalogue alone: the checks it always had.
     if (!folders && !(caps & CapBigFiles)) {

@@ -14,6 +14,10 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+
+#include <sys/resource.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -223,6 +227,7 @@ TEST_P(WholeFiles, ArriveByteIdentical) {
 INSTANTIATE_TEST_SUITE_P(CompressOffOn, WholeFiles, ::testing::Bool());
 
 TEST_F(Receiver, ExistingFileIsReplacedOnlyOnceTheNewOneIsComplete) {
+    Host.Overwrite = true; // the user's setting; by default a namesake stays
     Make();
     WriteAll(In("a.txt"), "old contents");
     Begin();
@@ -348,16 +353,21 @@ TEST_F(Resume, PartialAsLongAsTheFileTakesOneEmptyBlock) {
     EXPECT_EQ(ReadAll(In("r.bin")), Source);
 }
 
-TEST_F(Resume, PartialThatCannotBeOpenedEndsTheConnection) {
-    // A read-only kernel attribute: a regular file of 4096 bytes that even
-    // root cannot open for writing.
-    const QString target = QStringLiteral("/sys/kernel/address_bits");
-    if (QFileInfo(target).size() <= 0) GTEST_SKIP() << "no sysfs attribute to use";
+// A link planted as the partial file holds nothing and is never written
+// through: the file cannot be made, the list ends, the connection stays.
+TEST_F(Resume, APartialThatIsALinkIsNeverWrittenThrough) {
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(QStringLiteral("target"));
+    WriteAll(target, QByteArray(4000, 't'));
     ASSERT_TRUE(QFile::link(target, In("r.bin.Recv")));
-    EXPECT_FALSE(Deliver(Header("r.bin", 5000) + ResumeQuery()));
-    ExpectFatal(QStringLiteral("ファイル %1 は開けません").arg(In("r.bin.Recv")),
-                ErrorKind::FileAccess);
-    EXPECT_EQ(Worker->Slot(S).State, SlotState::Idle);
+    ASSERT_TRUE(Deliver(Header("r.bin", 5000) + ResumeQuery()));
+    EXPECT_EQ(Sent().back().Payload, "0") << "a link holds no bytes";
+    ASSERT_TRUE(Deliver(Blocks(RandomBytes(5000, 9)).left(HeaderSize + 1024)));
+    ASSERT_EQ(Host.Ends.size(), 1u);
+    EXPECT_EQ(Host.Ends[0].second.Result, Outcome::Failed);
+    EXPECT_EQ(Host.Ends[0].second.Kind, ErrorKind::FileAccess);
+    EXPECT_TRUE(Host.Ends[0].second.ConnectionKept);
+    EXPECT_EQ(ReadAll(target), QByteArray(4000, 't'));
 }
 
 // ---------------------------------------------------------------------------
@@ -600,6 +610,7 @@ TEST_F(Receiver, OwnCancelTakesEffectAfterTheNextBlock) {
 // Failures: the sender hears "0", the partial stays, the connection ends.
 
 TEST_F(Receiver, FailedRenameKeepsThePartialAndRejects) {
+    Host.Overwrite = true;
     Make();
     // A folder in the way of the final name cannot be replaced by a file.
     ASSERT_TRUE(QDir(Dir.path()).mkpath(QStringLiteral("a.txt/inner")));
@@ -650,12 +661,22 @@ TEST_F(Receiver, SizeThatIsNoNumberFails) {
 }
 
 TEST_F(Receiver, WriteThatDoesNotCompleteRejects) {
-    if (!QFileInfo::exists(QStringLiteral("/dev/full"))) GTEST_SKIP() << "no /dev/full";
-    // Every write into the partial file fails as on a full disk.
-    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), In("f.bin.Recv")));
+    // Writes past 2 KiB fail as on a full disk (the limit on file sizes).
+    struct Limit {
+        rlimit Old{};
+        Limit() {
+            ::signal(SIGXFSZ, SIG_IGN);
+            ::getrlimit(RLIMIT_FSIZE, &Old);
+            rlimit small = Old;
+            small.rlim_cur = 2048;
+            ::setrlimit(RLIMIT_FSIZE, &small);
+        }
+        ~Limit() { ::setrlimit(RLIMIT_FSIZE, &Old); }
+    };
     Make();
     Begin();
     const QByteArray data = RandomBytes(3000, 12);
+    const Limit limit;
     EXPECT_FALSE(Deliver(Whole("f.bin", data)));
     EXPECT_EQ(Acks(), QStringList({"0"}));
     ExpectFatal(QStringLiteral("ストリームへの書き込みエラー"), ErrorKind::FileAccess);
@@ -682,6 +703,47 @@ TEST_F(Receiver, BlockThatInflatesBeyond64KiBIsRefused) {
     EXPECT_EQ(Acks(), QStringList({"0"}));
     ExpectFatal(QStringLiteral("error"));
     EXPECT_EQ(QFileInfo(In("z.bin.Recv")).size(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// A namesake in the receive folder stays; the new file takes the first free
+// "name (n).ext", unless the user's setting says to replace.
+TEST_F(Receiver, ANamesakeStaysAndTheNewFileTakesAFreeName) {
+    struct Case {
+        const char* Name;
+        QStringList Existing;
+        bool Overwrite;
+        const char* StoredAs;
+    };
+    const Case cases[] = {
+        {"a.txt", {"a.txt"}, false, "a (2).txt"},
+        {"a.txt", {"a.txt", "a (2).txt"}, false, "a (3).txt"},
+        {"README", {"README"}, false, "README (2)"},
+        {"a.tar.gz", {"a.tar.gz"}, false, "a.tar (2).gz"},
+        {"a.txt", {"a.txt"}, true, "a.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.StoredAs);
+        QTemporaryDir dir;
+        Host.Folder = dir.path();
+        Host.Overwrite = c.Overwrite;
+        Host.Calls.clear();
+        for (const QString& name : c.Existing)
+            WriteAll(QDir(dir.path()).filePath(name), "old");
+        Make();
+        Begin();
+        ASSERT_TRUE(Deliver(Whole(c.Name, "new")));
+        EXPECT_EQ(ReadAll(QDir(dir.path()).filePath(QString::fromUtf8(c.StoredAs))), "new");
+        for (const QString& name : c.Existing) {
+            if (name != QString::fromUtf8(c.StoredAs))
+                EXPECT_EQ(ReadAll(QDir(dir.path()).filePath(name)), "old");
+        }
+        EXPECT_TRUE(Host.Calls.contains(QStringLiteral("FileEnded:Receive:") +
+                                        QDir(dir.path()).filePath(QString::fromUtf8(c.StoredAs))));
+    }
 }
 
 } // namespace

@@ -160,6 +160,7 @@ public:
     bool Compress = false;
     bool Resume = false;
     QString Folder;
+    bool Overwrite = false; // a received file replaces its namesake
     int StageNo = 1; // the stage's number; 4 at MakeWorker skips the handshake
     bool HandshakeHasFailed = false;
     HandshakeFailure FailedWhy = HandshakeFailure::Disagreed;
@@ -238,6 +239,7 @@ inline std::unique_ptr<ConnectionWorker> MakeWorker(FakeHost& host,
     WorkerSettings settings;
     settings.Handshake = {host.User, host.Compress, host.Resume};
     settings.ReceiveFolder = host.Folder;
+    settings.OverwriteExisting = host.Overwrite;
     settings.CompressionThreads = threads;
     auto worker = std::make_unique<ConnectionWorker>(host, context, std::move(conn),
                                                      side == 1 ? Role::Connecting : Role::Listening,
