@@ -70,6 +70,7 @@ SessionSettings TMainForm::ConnectionSettings() const {
     s.UseResume = Settings.UseResume;
     s.ReceiveFolder = Settings.ReceiveFolder;
     s.OverwriteExisting = Settings.OverwriteExisting;
+    s.Extensions = Settings.Extensions;
     return s;
 }
 

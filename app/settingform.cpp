@@ -346,6 +346,12 @@ void TSettingForm::CreatePage3() {
                      QStringLiteral("デスクトップ通知とトレイアイコンを使う"), OtherPage, 16, 40);
     NoticesCheckBox->setToolTip(QStringLiteral(
         "ウィンドウを見ていない間にファイルやメッセージが届いたとき、デスクトップに通知します"));
+    ExtensionsCheckBox = MakeCheckBox(
+        QStringLiteral("ExtensionsCheckBox"),
+        QStringLiteral("相手も TCP/IP Relvane なら拡張機能を使う"), OtherPage, 16, 64);
+    ExtensionsCheckBox->setToolTip(QStringLiteral(
+        "2GB 以上のファイル、フォルダの構成、全ファイルの検証（SHA-256）。"
+        "接続直後に切断される相手にはオフにしてください"));
 }
 
 void TSettingForm::CreateIndicatorRow(int top, int comboLeft, TColorPanel*& start,
@@ -524,6 +530,7 @@ bool ExecuteSettingForm(TMainForm& form) {
     dialog.ResumeCheckBox->setChecked(s.UseResume);
     dialog.AnswerDiscoveryCheckBox->setChecked(s.AnswerDiscovery);
     dialog.OverwriteCheckBox->setChecked(s.OverwriteExisting);
+    dialog.ExtensionsCheckBox->setChecked(s.Extensions);
     dialog.NoticesCheckBox->setChecked(s.DesktopNotices);
     dialog.SetStartColor1(s.StartColor1);
     dialog.SetStartColor2(s.StartColor2);
@@ -561,6 +568,7 @@ bool ExecuteSettingForm(TMainForm& form) {
     t.UseResume = dialog.ResumeCheckBox->isChecked();
     t.AnswerDiscovery = dialog.AnswerDiscoveryCheckBox->isChecked();
     t.OverwriteExisting = dialog.OverwriteCheckBox->isChecked();
+    t.Extensions = dialog.ExtensionsCheckBox->isChecked();
     t.DesktopNotices = dialog.NoticesCheckBox->isChecked();
     // What the preview shows is what applies.
     t.StartColor1 = dialog.PreviewBar1->StartColor();

@@ -122,6 +122,8 @@ void LoadSettings(const TProfileFile& file, TSettings& s, const QString& program
         DecodeSwitch(read(SectionSetting, QStringLiteral("Overwrite"), QStringLiteral("0")));
     s.DesktopNotices =
         DecodeSwitch(read(SectionSetting, QStringLiteral("Notify"), QStringLiteral("1")));
+    s.Extensions =
+        DecodeSwitch(read(SectionSetting, QStringLiteral("Extensions"), QStringLiteral("1")));
 
     const auto colour = [&](const QString& key, std::uint32_t def) {
         return DecodeColour(read(SectionStatus, key, EncodeColour(def))).value_or(def);
@@ -169,6 +171,7 @@ void WriteSettings(TProfileFile& file, const TSettings& s) {
                      EncodeSwitch(s.AnswerDiscovery));
     file.WriteString(SectionSetting, QStringLiteral("Overwrite"), EncodeSwitch(s.OverwriteExisting));
     file.WriteString(SectionSetting, QStringLiteral("Notify"), EncodeSwitch(s.DesktopNotices));
+    file.WriteString(SectionSetting, QStringLiteral("Extensions"), EncodeSwitch(s.Extensions));
     file.WriteString(SectionStatus, QStringLiteral("StartColor1"), EncodeColour(s.StartColor1));
     file.WriteString(SectionStatus, QStringLiteral("StartColor2"), EncodeColour(s.StartColor2));
     file.WriteString(SectionStatus, QStringLiteral("EndColor1"), EncodeColour(s.EndColor1));

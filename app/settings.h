@@ -32,6 +32,9 @@ struct TSettings {
     bool OverwriteExisting = false;
     // Desktop notices and the tray icon. A newer key.
     bool DesktopNotices = true;
+    // With a copy of this program: files of any size, folders, verification.
+    // A newer key.
+    bool Extensions = true;
     // Colours as $00BBGGRR.
     std::uint32_t StartColor1 = 0xFFFFFF;
     std::uint32_t StartColor2 = 0xFFFFFF;

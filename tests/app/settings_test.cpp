@@ -140,6 +140,7 @@ TEST_F(SettingsTest, AFileWrittenFromScratchHoldsSectionsAndKeysInOrder) {
         "AnswerDiscovery=1",
         "Overwrite=1",
         "Notify=1",
+        "Extensions=1",
         "[History]",
         "IP0=10.0.0.1",
         "IP1=10.0.0.2",
