@@ -19,6 +19,7 @@
 # Usage: bench/run.sh            (RELVANE_BENCH_MIB=64 bench/run.sh for a quick run)
 #   RELVANE_BENCH_MIB, RELVANE_BENCH_TEXT_MIB: sizes of the random and text files;
 #   RELVANE_BENCH_PARTS: some of "random text small idle stall" (default all).
+# The copies verify every file (SHA-256) unless a row says "not verified".
 # Builds into build-bench/ (Release); data and logs go to bench/out/.
 set -euo pipefail
 shopt -s inherit_errexit
@@ -202,6 +203,11 @@ if part random; then
   off=$(rate "$bytes" "$NS")
   r=$(ratio "$off" "$raw")
   row "random.bin" off "$off" "$raw socat raw copy" "$r" "$(verdict "$r" 0.8) (>= 0.8)"
+  # Two copies verify every file (SHA-256 on both sides); the cost of it.
+  best cli_copy "--no-compress --no-extensions" "$path"
+  plain=$(rate "$bytes" "$NS")
+  r=$(ratio "$off" "$plain")
+  row "random.bin" "off, sha" "$off" "$plain relvane, not verified" "$r" "$(verdict "$r" 0.9) (>= 0.9)"
   for threads in 1 2; do
     best cli_copy "--compress --threads $threads" "$path"
     on=$(rate "$bytes" "$NS")
