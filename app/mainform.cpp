@@ -142,7 +142,7 @@ TMainForm::TMainForm(const QString& settingsFile, QWidget* parent)
     DropDst1 = new TDropDst(this);
     DropDst1->setObjectName(QStringLiteral("DropDst1"));
     DropDst1->OnFileDrop = [this](TDropDst&, const QStringList& files, int, int) {
-        DropDst1FileDrop(files);
+        FilesDropped(files);
     };
     DropDst1->OnError = [this](const QString& text) { ShowErrorMessage(this, text); };
     DropDst1->SetTarget(THookTarget::htForm);
@@ -216,7 +216,7 @@ void TMainForm::CreateActions() {
     ToolbarItem->setObjectName(QStringLiteral("T1"));
     ToolbarItem->setCheckable(true);
     ToolbarItem->setChecked(true);
-    connect(ToolbarItem, &QAction::triggered, this, [this] { RunGuarded([this] { T1Click(); }); });
+    connect(ToolbarItem, &QAction::triggered, this, [this] { RunGuarded([this] { ToggleToolbar(); }); });
 
     // F1: the help topic of the focused control.
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
@@ -228,32 +228,32 @@ void TMainForm::CreateActions() {
 }
 
 void TMainForm::CreateMenus() {
-    MainMenu1 = new QMenuBar(this);
-    MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
-    MainMenu1->setNativeMenuBar(false);
+    MenuBar = new QMenuBar(this);
+    MenuBar->setObjectName(QStringLiteral("MainMenu1"));
+    MenuBar->setNativeMenuBar(false);
     auto* style = new TMenuBarStyle();
-    style->setParent(MainMenu1);
-    MainMenu1->setStyle(style);
+    style->setParent(MenuBar);
+    MenuBar->setStyle(style);
 
     QMenu* file =
-        MainMenu1->addMenu(MenuIcon(TMenuImage::miFileMenu), QStringLiteral("ファイル(&F)"));
+        MenuBar->addMenu(MenuIcon(TMenuImage::miFileMenu), QStringLiteral("ファイル(&F)"));
     file->addAction(ConnectAction);
     file->addAction(ServerAction);
     file->addAction(DisconnectAction);
     file->addSeparator();
     file->addAction(ExitAction);
 
-    QMenu* edit = MainMenu1->addMenu(MenuIcon(TMenuImage::miEditMenu), QStringLiteral("編集(&E)"));
+    QMenu* edit = MenuBar->addMenu(MenuIcon(TMenuImage::miEditMenu), QStringLiteral("編集(&E)"));
     edit->addAction(OptionAction);
     edit->addSeparator();
     edit->addAction(IPCopyAction);
 
-    QMenu* view = MainMenu1->addMenu(QStringLiteral("表示(&V)"));
+    QMenu* view = MenuBar->addMenu(QStringLiteral("表示(&V)"));
     view->addAction(ToolbarItem);
     view->addAction(MessageAction);
     view->addAction(HistoryAction);
 
-    QMenu* help = MainMenu1->addMenu(MenuIcon(TMenuImage::miHelp), QStringLiteral("ヘルプ(&H)"));
+    QMenu* help = MenuBar->addMenu(MenuIcon(TMenuImage::miHelp), QStringLiteral("ヘルプ(&H)"));
     help->addAction(HelpAction);
     help->addAction(AboutAction);
 
@@ -262,8 +262,8 @@ void TMainForm::CreateMenus() {
 }
 
 void TMainForm::CreateControls() {
-    const int menuHeight = MainMenu1->sizeHint().height();
-    MainMenu1->setGeometry(0, 0, FormWidth, menuHeight);
+    const int menuHeight = MenuBar->sizeHint().height();
+    MenuBar->setGeometry(0, 0, FormWidth, menuHeight);
 
     ClientArea = new QWidget(this);
     ClientArea->setObjectName(QStringLiteral("ClientArea"));
@@ -298,10 +298,10 @@ void TMainForm::CreateControls() {
     SelfIPEdit->setToolTip(
         QStringLiteral("自IPアドレスです。サーバーになる場合は相手にこのアドレスを教えてください"));
 
-    ServerBitBtn = new QPushButton(Panel1);
-    ServerBitBtn->setObjectName(QStringLiteral("ServerBitBtn"));
-    ServerBitBtn->setGeometry(212, 8, 121, 25);
-    BindButton(ServerBitBtn, ServerAction);
+    ServerButton = new QPushButton(Panel1);
+    ServerButton->setObjectName(QStringLiteral("ServerBitBtn"));
+    ServerButton->setGeometry(212, 8, 121, 25);
+    BindButton(ServerButton, ServerAction);
 
     PeerAddressLabel = MakeLabel(QStringLiteral("相手ＩＰアドレス:"), Panel1, 8, 48);
     IPEdit = new QComboBox(Panel1);
@@ -316,17 +316,17 @@ void TMainForm::CreateControls() {
     IPEdit->installEventFilter(this);
     connect(IPEdit, &QComboBox::editTextChanged, this, [this] { IPEditChange(); });
 
-    ConnectBitBtn = new QPushButton(Panel1);
-    ConnectBitBtn->setObjectName(QStringLiteral("ConnectBitBtn"));
-    ConnectBitBtn->setGeometry(212, 40, 121, 25);
-    BindButton(ConnectBitBtn, ConnectAction);
+    ConnectButton = new QPushButton(Panel1);
+    ConnectButton->setObjectName(QStringLiteral("ConnectBitBtn"));
+    ConnectButton->setGeometry(212, 40, 121, 25);
+    BindButton(ConnectButton, ConnectAction);
 
     DisconnectButton = new QPushButton(Panel1);
     DisconnectButton->setObjectName(QStringLiteral("BitBtn1"));
     DisconnectButton->setGeometry(360, 40, 121, 25);
     BindButton(DisconnectButton, DisconnectAction);
 
-    for (QPushButton* button : {ServerBitBtn, ConnectBitBtn, DisconnectButton}) {
+    for (QPushButton* button : {ServerButton, ConnectButton, DisconnectButton}) {
         button->setProperty(HelpContextProperty, HelpConnection);
     }
 
@@ -360,7 +360,7 @@ void TMainForm::FormCreate() {
     ApplyHeldSettings(Profile.FileName(), Settings);
     SetListenPort(Settings.Port);
     ToolbarItem->setChecked(Settings.ShowToolbar);
-    T1Click();
+    ToggleToolbar();
 
     FOwnAddress = FindOwnAddress();
     SelfIPEdit->setText(FOwnAddress);
@@ -441,7 +441,7 @@ void TMainForm::RunGuarded(const std::function<void()>& fn) {
     }
 }
 
-void TMainForm::T1Click() {
+void TMainForm::ToggleToolbar() {
     const bool shown = ToolbarItem->isChecked();
     ToolBar1->setVisible(shown);
     Panel1->move(0, shown ? ToolBarHeight : 0);
@@ -466,7 +466,7 @@ void TMainForm::BrowseButtonClick() {
     RefreshFileEdit();
 }
 
-void TMainForm::DropDst1FileDrop(const QStringList& paths) {
+void TMainForm::FilesDropped(const QStringList& paths) {
     // A dropped folder stands for the files in it; the peer gets bare names.
     FSendList = RegularFilesOf(paths);
     RefreshFileEdit();

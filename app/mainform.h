@@ -54,16 +54,16 @@ public:
     ~TMainForm() override;
 
     // ---- Layout: the window's members under their layout names.
-    QMenuBar* MainMenu1 = nullptr;
+    QMenuBar* MenuBar = nullptr;
     QWidget* ClientArea = nullptr; // below the menu: toolbar and panel
     QToolBar* ToolBar1 = nullptr;
     QWidget* Panel1 = nullptr;
     QLabel* OwnAddressLabel = nullptr; // objectName "Label4"
     QLineEdit* SelfIPEdit = nullptr;
-    QPushButton* ServerBitBtn = nullptr;
+    QPushButton* ServerButton = nullptr;
     QLabel* PeerAddressLabel = nullptr; // "Label1"
     QComboBox* IPEdit = nullptr;
-    QPushButton* ConnectBitBtn = nullptr;
+    QPushButton* ConnectButton = nullptr;
     QPushButton* DisconnectButton = nullptr; // "BitBtn1"
     QLabel* FileLabel = nullptr;             // "Label2"
     QLineEdit* FileEdit = nullptr;
@@ -137,9 +137,9 @@ public:
     void MessageActionExecute();
     void IPCopyActionExecute();
     void SendActionExecute();
-    void T1Click();
+    void ToggleToolbar();
     void BrowseButtonClick();
-    void DropDst1FileDrop(const QStringList& paths);
+    void FilesDropped(const QStringList& paths);
     void IPEditEnter();
     void IPEditChange();
     void FormActivate();

@@ -256,7 +256,7 @@ TEST_F(ArrivalsWindowTest, HostNameAndPortThenTheFilesThatDidNotArrive) {
         f.write("abc");
     }
     ASSERT_TRUE(QDir(inbox.path()).mkdir(QStringLiteral("2.bin.Recv")));
-    A->DropDst1FileDrop(files);
+    A->FilesDropped(files);
     A->SendAction->trigger();
     ASSERT_TRUE(WaitFor([&] { return !Recorder.Texts().isEmpty(); }, 10000));
     EXPECT_TRUE(Recorder.Texts()[0].endsWith(

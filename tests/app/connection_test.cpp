@@ -363,7 +363,7 @@ TEST_F(ConnectionTest, ServerHereConnectThereSendAndDisconnectFromHere) {
 
     // A list of files from here arrives in the other window's folder.
     const QStringList files = MakeFiles(Dir.filePath(QStringLiteral("out")));
-    A->DropDst1FileDrop(files);
+    A->FilesDropped(files);
     A->SendAction->trigger();
     EXPECT_FALSE(A->SendAction->isEnabled()) << "disabled until the list is accepted";
     EXPECT_TRUE(WaitFor([&] { return Arrived(files, InB()); }, 20000));

@@ -53,11 +53,11 @@ TEST_F(MainFormTest, StartsIdleWithItsTitleAndActions) {
     EXPECT_EQ(form->IPEdit->lineEdit()->maxLength(), 260) << "a host name and a port";
 
     // The buttons stand for their actions.
-    EXPECT_EQ(form->ServerBitBtn->text(), u"サーバー作成(&S)");
-    EXPECT_FALSE(form->ConnectBitBtn->isEnabled());
+    EXPECT_EQ(form->ServerButton->text(), u"サーバー作成(&S)");
+    EXPECT_FALSE(form->ConnectButton->isEnabled());
     form->IPEdit->setEditText(QStringLiteral("10.1.2.3"));
     EXPECT_TRUE(form->ConnectAction->isEnabled());
-    EXPECT_TRUE(form->ConnectBitBtn->isEnabled());
+    EXPECT_TRUE(form->ConnectButton->isEnabled());
     form->IPEdit->setEditText(QString());
     EXPECT_FALSE(form->ConnectAction->isEnabled());
 }
@@ -126,20 +126,20 @@ TEST_F(MainFormTest, ConnectWithAnEmptyAddressAsksForOne) {
 
 TEST_F(MainFormTest, ChosenFilesReplaceTheListAndShowTheirNames) {
     auto form = NewForm();
-    form->DropDst1FileDrop({QStringLiteral("/a/b/one.txt"), QStringLiteral("/c/二.bin")});
+    form->FilesDropped({QStringLiteral("/a/b/one.txt"), QStringLiteral("/c/二.bin")});
     EXPECT_EQ(form->FileEdit->text(), u"one.txt; 二.bin; ");
-    form->DropDst1FileDrop({QStringLiteral("/x/only")});
+    form->FilesDropped({QStringLiteral("/x/only")});
     EXPECT_EQ(form->FileEdit->text(), u"only; ");
     EXPECT_EQ(form->SendList(), QStringList{QStringLiteral("/x/only")});
 
     // Not connected: the list is checked first, then the connection.
-    form->DropDst1FileDrop({});
+    form->FilesDropped({});
     form->RunGuarded([&] { form->SendActionExecute(); });
     const QString file = Dir.filePath(QStringLiteral("f.txt"));
     QFile f(file);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.close();
-    form->DropDst1FileDrop({file});
+    form->FilesDropped({file});
     form->RunGuarded([&] { form->SendActionExecute(); });
     EXPECT_EQ(Recorder.Texts(), (QStringList{MsgChooseFiles(), MsgNotConnected()}));
 }
@@ -200,7 +200,7 @@ TEST_F(MainFormTest, RestartReplacesTheMainWindowThroughTheSettingsFile) {
     SetSettingsFile(SettingsPath);
     TMainForm* old = CreateMainForm();
     old->Settings.UserName = QStringLiteral("再起動");
-    old->DropDst1FileDrop({QStringLiteral("/tmp/x")});
+    old->FilesDropped({QStringLiteral("/tmp/x")});
     old->ToolbarItem->trigger(); // toolbar hidden
 
     QPointer<TMainForm> watch(old);

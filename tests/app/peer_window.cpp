@@ -101,7 +101,7 @@ void Run(TMainForm& form, const QJsonObject& cmd) {
         QStringList files;
         for (const QJsonValue& f : cmd.value(QStringLiteral("files")).toArray())
             files << f.toString();
-        form.DropDst1FileDrop(files);
+        form.FilesDropped(files);
         form.SendAction->trigger();
     } else if (name == u"chat") {
         // Typed into the input box, then Enter.

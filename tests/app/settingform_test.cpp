@@ -158,7 +158,7 @@ TEST_F(SettingFormTest, FilledFromTheWindowAndCancelOrCloseChangeNothing) {
 TEST_F(SettingFormTest, ConfirmingUnchangedValuesStillRecreatesTheMainWindow) {
     TMainForm* form = Start();
     form->Settings.UserName = QStringLiteral("同じ");
-    form->DropDst1FileDrop({Dir.filePath(QStringLiteral("a.txt"))});
+    form->FilesDropped({Dir.filePath(QStringLiteral("a.txt"))});
     form->MessageForm->AddLine(QStringLiteral("相手"), QStringLiteral("こんにちは"));
     const int port = form->ListenPort();
     RunDialog(form, [](TSettingForm& d) { d.OKButton->click(); });

@@ -163,7 +163,7 @@ protected:
     }
 
     void SendFromA(const QStringList& files) {
-        A->DropDst1FileDrop(files);
+        A->FilesDropped(files);
         A->SendAction->trigger();
     }
     void SendFromB(const QStringList& files) {
