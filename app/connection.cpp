@@ -8,9 +8,9 @@
 #include "app/mainform.h"
 #include "app/messagebox.h"
 #include "app/peeraddress.h"
+#include "app/program.h"
 #include "app/waitform.h"
 #include "chat/messageform.h"
-#include "app/program.h"
 #include "session/session.h"
 #include "status/statusform.h"
 

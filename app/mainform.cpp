@@ -39,7 +39,6 @@
 
 #include <optional>
 
-
 namespace relvane::app {
 
 namespace {
@@ -216,7 +215,8 @@ void TMainForm::CreateActions() {
     ToolbarItem->setObjectName(QStringLiteral("T1"));
     ToolbarItem->setCheckable(true);
     ToolbarItem->setChecked(true);
-    connect(ToolbarItem, &QAction::triggered, this, [this] { RunGuarded([this] { ToggleToolbar(); }); });
+    connect(ToolbarItem, &QAction::triggered, this,
+            [this] { RunGuarded([this] { ToggleToolbar(); }); });
 
     // F1: the help topic of the focused control.
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
@@ -311,8 +311,8 @@ void TMainForm::CreateControls() {
     IPEdit->setCompleter(nullptr);
     IPEdit->lineEdit()->setMaxLength(260); // a host name and a port
     IPEdit->setGeometry(88, 44, 113, 20);
-    IPEdit->setToolTip(QStringLiteral(
-        "接続先のIPアドレスを入力（ホスト名も可。ポートを変えるときは 192.168.0.5:2010 のように）"));
+    IPEdit->setToolTip(QStringLiteral("接続先のIPアドレスを入力（ホスト名も可。ポートを変えるときは"
+                                      " 192.168.0.5:2010 のように）"));
     IPEdit->installEventFilter(this);
     connect(IPEdit, &QComboBox::editTextChanged, this, [this] { IPEditChange(); });
 

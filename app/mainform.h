@@ -83,7 +83,7 @@ public:
     QAction* MessageAction = nullptr;
     QAction* IPCopyAction = nullptr;
     QAction* SendAction = nullptr;
-    QAction* ToolbarItem = nullptr; // "T1": "ツールバー(&T)"
+    QAction* ToolbarItem = nullptr;   // "T1": "ツールバー(&T)"
     QAction* HistoryAction = nullptr; // "受信履歴(&R)..."
 
     // Arrivals (arrivals.cpp): the bar of a peer that waits at this idle

@@ -337,21 +337,22 @@ void TSettingForm::CreatePage3() {
     OtherPage = new QWidget();
     OtherPage->setObjectName(QStringLiteral("OtherPage"));
     Pages->addTab(OtherPage, MenuIcon(TMenuImage::miOption), QStringLiteral("その他"));
-    OverwriteCheckBox = MakeCheckBox(QStringLiteral("OverwriteCheckBox"),
-                                     QStringLiteral("同名のファイルを上書きする"), OtherPage, 16, 16);
-    OverwriteCheckBox->setToolTip(QStringLiteral(
-        "オフのときは、受信フォルダに同じ名前のファイルがあれば「名前 (2).拡張子」として保存します"));
+    OverwriteCheckBox =
+        MakeCheckBox(QStringLiteral("OverwriteCheckBox"),
+                     QStringLiteral("同名のファイルを上書きする"), OtherPage, 16, 16);
+    OverwriteCheckBox->setToolTip(QStringLiteral("オフのときは、受信フォルダに同じ名前のファイルが"
+                                                 "あれば「名前 (2).拡張子」として保存します"));
     NoticesCheckBox =
         MakeCheckBox(QStringLiteral("NoticesCheckBox"),
                      QStringLiteral("デスクトップ通知とトレイアイコンを使う"), OtherPage, 16, 40);
     NoticesCheckBox->setToolTip(QStringLiteral(
         "ウィンドウを見ていない間にファイルやメッセージが届いたとき、デスクトップに通知します"));
-    ExtensionsCheckBox = MakeCheckBox(
-        QStringLiteral("ExtensionsCheckBox"),
-        QStringLiteral("相手も TCP/IP Relvane なら拡張機能を使う"), OtherPage, 16, 64);
-    ExtensionsCheckBox->setToolTip(QStringLiteral(
-        "2GB 以上のファイル、フォルダの構成、全ファイルの検証（SHA-256）。"
-        "接続直後に切断される相手にはオフにしてください"));
+    ExtensionsCheckBox =
+        MakeCheckBox(QStringLiteral("ExtensionsCheckBox"),
+                     QStringLiteral("相手も TCP/IP Relvane なら拡張機能を使う"), OtherPage, 16, 64);
+    ExtensionsCheckBox->setToolTip(
+        QStringLiteral("2GB 以上のファイル、フォルダの構成、全ファイルの検証（SHA-256）。"
+                       "接続直後に切断される相手にはオフにしてください"));
 }
 
 void TSettingForm::CreateIndicatorRow(int top, int comboLeft, TColorPanel*& start,

@@ -134,9 +134,9 @@ public:
     QCheckBox* InTaskBarCheckBox; // MinimumCheckBox
     // Whether a copy waiting as a server answers other copies' "探す".
     QCheckBox* AnswerDiscoveryCheckBox;
-    QCheckBox* OverwriteCheckBox; // "同名のファイルを上書きする"
+    QCheckBox* OverwriteCheckBox;  // "同名のファイルを上書きする"
     QCheckBox* ExtensionsCheckBox; // extensions with a copy of this program
-    QCheckBox* NoticesCheckBox;   // desktop notices and the tray icon
+    QCheckBox* NoticesCheckBox;    // desktop notices and the tray icon
 
     QLabel* Indicator1Label; // Label4
     TColorPanel* StartColorPanel1;

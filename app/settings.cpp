@@ -169,7 +169,8 @@ void WriteSettings(TProfileFile& file, const TSettings& s) {
     // [Setting] stays as it was.
     file.WriteString(SectionSetting, QStringLiteral("AnswerDiscovery"),
                      EncodeSwitch(s.AnswerDiscovery));
-    file.WriteString(SectionSetting, QStringLiteral("Overwrite"), EncodeSwitch(s.OverwriteExisting));
+    file.WriteString(SectionSetting, QStringLiteral("Overwrite"),
+                     EncodeSwitch(s.OverwriteExisting));
     file.WriteString(SectionSetting, QStringLiteral("Notify"), EncodeSwitch(s.DesktopNotices));
     file.WriteString(SectionSetting, QStringLiteral("Extensions"), EncodeSwitch(s.Extensions));
     file.WriteString(SectionStatus, QStringLiteral("StartColor1"), EncodeColour(s.StartColor1));

@@ -81,10 +81,11 @@ CliPeer::CliPeer(Options options, QObject* parent)
     });
     connect(s, &Session::listStarted, this, &CliPeer::ListStarted);
     connect(s, &Session::fileStarted, this, &CliPeer::FileStarted);
-    connect(s, &Session::fileEnded, this, [](relvane::Direction direction, int, const QString& path) {
-        if (direction == relvane::Direction::Receive)
-            Note(QStringLiteral("received %1").arg(TerminalSafe(path)));
-    });
+    connect(s, &Session::fileEnded, this,
+            [](relvane::Direction direction, int, const QString& path) {
+                if (direction == relvane::Direction::Receive)
+                    Note(QStringLiteral("received %1").arg(TerminalSafe(path)));
+            });
     connect(s, &Session::listEnded, this, &CliPeer::ListEnded);
     connect(s, &Session::fileVerified, this,
             [this](relvane::Direction, int, const QString& path, const QString& sha256) {
@@ -286,8 +287,8 @@ void CliPeer::Connected() {
     WaitTimer.stop();
     IsConnected = true;
     Note(QStringLiteral("connected: peer \"%1\" at %2, compression %3, resume %4")
-             .arg(PeerLabel(), FSession.PeerAddress(),
-                  FSession.CompressOn() ? u"on" : u"off", FSession.ResumeOn() ? u"on" : u"off"));
+             .arg(PeerLabel(), FSession.PeerAddress(), FSession.CompressOn() ? u"on" : u"off",
+                  FSession.ResumeOn() ? u"on" : u"off"));
 
     if (::fcntl(0, F_GETFD) != -1) {
         StdinNotifier = new QSocketNotifier(0, QSocketNotifier::Read, this);

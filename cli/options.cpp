@@ -91,9 +91,11 @@ struct Parser {
             "chats: each line read from standard input is sent as a chat line, each line\n"
             "from the peer is printed on standard output as \"name: text\", with control\n"
             "characters shown as \\xNN. Progress and messages go to standard error."));
-        P.addOptions({Listen, Connect, Discover, NoDiscovery, NoExtensions, Port, Name, RecvDir, Compress,
-                      NoCompress, Resume, NoResume, QuitAfterSend, QuitAfterReceive, Timeout,
-                      AnswerTimeout, Threads, Verbose, Help, Version});
+        P.addOptions(
+            {Listen,        Connect,          Discover, NoDiscovery,   NoExtensions, Port,
+             Name,          RecvDir,          Compress, NoCompress,    Resume,       NoResume,
+             QuitAfterSend, QuitAfterReceive, Timeout,  AnswerTimeout, Threads,      Verbose,
+             Help,          Version});
         P.addPositionalArgument(QStringLiteral("FILE"),
                                 QStringLiteral("files to send once connected (all in one list); "
                                                "put them after -- if a name starts with '-'"),

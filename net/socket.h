@@ -23,7 +23,6 @@ class QSocketNotifier;
 
 namespace relvane {
 
-
 // "Windows ソケットエラー： %0:s (%1:d) [API '%2:s']" for errno `code`.
 [[nodiscard]] ESocketError SocketApiError(int code, const char* api);
 // "非同期ソケットエラー %d"

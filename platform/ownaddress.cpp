@@ -57,7 +57,6 @@ bool IsLoopback(const QString& address) {
            (ntohl(a.s_addr) >> 24) == 127;
 }
 
-
 } // namespace
 
 QString ChooseOwnAddress(const QStringList& hostAddresses, const QStringList& interfaceAddresses) {

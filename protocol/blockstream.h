@@ -69,10 +69,10 @@ public:
 
 private:
     struct Run;
-    void Refill();           // under M
+    void Refill();                          // under M
     [[nodiscard]] bool EnoughReady() const; // under M
-    void Work();             // a pool thread
-    void Make(Run& run) const; // reads (and deflates) one run, outside M
+    void Work();                            // a pool thread
+    void Make(Run& run) const;              // reads (and deflates) one run, outside M
     void StartThreads();
     // Frame buffers passed back and forth instead of freed and allocated:
     // sender's thread only.
@@ -96,8 +96,8 @@ private:
     std::mutex M;
     std::condition_variable Changed;
     std::deque<std::shared_ptr<Run>> Runs; // in file order
-    int Busy = 0;            // runs being made outside M
-    bool SenderWaits = false; // Take() found the front run unfinished
+    int Busy = 0;                          // runs being made outside M
+    bool SenderWaits = false;              // Take() found the front run unfinished
     bool Quit = false;
     std::vector<std::thread> Pool;
 };

@@ -27,8 +27,8 @@ QByteArray Payload(Capabilities caps) {
 } // namespace
 
 QByteArray OfferFrame(bool reply, Capabilities offered) {
-    return BuildFrame(ControlSlot, reply ? Kind::Reply : Kind::Request, static_cast<Type>(OfferType),
-                      Format::FmtText, Payload(offered));
+    return BuildFrame(ControlSlot, reply ? Kind::Reply : Kind::Request,
+                      static_cast<Type>(OfferType), Format::FmtText, Payload(offered));
 }
 
 QByteArray ListModeFrame(Capabilities used) {

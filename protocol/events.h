@@ -52,8 +52,7 @@ class ETransferEnded : public Error {
 public:
     ETransferEnded(Direction direction, Outcome outcome, ErrorKind kind, const QString& text,
                    bool connectionKept = true)
-        : Error(text, kind), FDirection(direction),
-          FEnd{outcome, kind, text, connectionKept} {}
+        : Error(text, kind), FDirection(direction), FEnd{outcome, kind, text, connectionKept} {}
     [[nodiscard]] Direction Dir() const { return FDirection; }
     [[nodiscard]] const ListEnd& End() const { return FEnd; }
 

@@ -87,8 +87,7 @@ void Handshake::CheckTime(Clock::time_point now) {
 int Handshake::MsLeft(Clock::time_point now) const {
     if (FFailed || Connected() || Deadline == Clock::time_point::max()) return -1;
     if (now >= Deadline) return 0;
-    return static_cast<int>(
-        std::chrono::ceil<std::chrono::milliseconds>(Deadline - now).count());
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(Deadline - now).count());
 }
 
 void Handshake::Process(Kind kind, Type type, const QByteArray& payload) {

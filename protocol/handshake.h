@@ -45,9 +45,9 @@ class Handshake {
 public:
     using Clock = std::chrono::steady_clock;
     struct Hooks {
-        std::function<void(const QByteArray&)> Send;       // one frame, whole
-        std::function<void(ConnectStage)> StageChanged;    // after each step
-        std::function<void(HandshakeFailure why)> Failed;  // once; the handshake is over
+        std::function<void(const QByteArray&)> Send;      // one frame, whole
+        std::function<void(ConnectStage)> StageChanged;   // after each step
+        std::function<void(HandshakeFailure why)> Failed; // once; the handshake is over
     };
 
     // limit: the listening side's whole handshake; zero or less: none.

@@ -171,13 +171,12 @@ void FileReceiver::Fatal(const Error& error) {
 }
 
 void FileReceiver::Started() {
-    Link.FileStarted(Direction::Receive,
-                     {.Index = FileIndex,
-                      .Count = static_cast<int>(std::clamp<std::int64_t>(
-                          std::int64_t(S.LastIndex) + 1, 0, MaxShownFiles)),
-                      .Name = S.FileName,
-                      .Size = S.FileSize,
-                      .ResumeOffset = S.ResumeOffset});
+    Link.FileStarted(Direction::Receive, {.Index = FileIndex,
+                                          .Count = static_cast<int>(std::clamp<std::int64_t>(
+                                              std::int64_t(S.LastIndex) + 1, 0, MaxShownFiles)),
+                                          .Name = S.FileName,
+                                          .Size = S.FileSize,
+                                          .ResumeOffset = S.ResumeOffset});
 }
 
 void FileReceiver::ProcessSendRequest() {
@@ -213,8 +212,7 @@ void FileReceiver::ProcessFileName(const QByteArray& payload) {
     const QByteArray bytes = PayloadText(payload);
     const bool folders = (Mode & CapFolders) != 0;
     const std::optional<QString> decoded = FromShiftJisStrict(bytes);
-    const std::optional<QStringList> parts =
-        decoded ? SafeParts(*decoded, folders) : std::nullopt;
+    const std::optional<QStringList> parts = decoded ? SafeParts(*decoded, folders) : std::nullopt;
     if ((!folders && bytes.size() > MaxFileNameBytes) || !parts) {
         // This file only: the sender ends its list at the "0", the connection stays.
         Reject(Outcome::Refused, ErrorKind::Refused, texts::NameRefused(Shown(bytes)));
@@ -234,8 +232,8 @@ void FileReceiver::ProcessFileName(const QByteArray& payload) {
 
 void FileReceiver::ProcessFileSize(const QByteArray& payload) {
     if (S.State != SlotState::RecvWaitSize) return;
-    const std::int64_t size = (Mode & CapBigFiles) ? ParseSize(PayloadText(payload))
-                                                   : ParseNumber(PayloadText(payload));
+    const std::int64_t size =
+        (Mode & CapBigFiles) ? ParseSize(PayloadText(payload)) : ParseNumber(PayloadText(payload));
     if (size < 0) Fatal(EProtocolError(texts::BadFileSize(size)));
     S.FileSize = size;
     S.State = Link.ResumeOn() ? SlotState::ResumeQuery : SlotState::RecvData;

@@ -6,8 +6,8 @@
 #include "protocol/blockcodec.h"
 #include "protocol/filehash.h"
 #include "protocol/frame.h"
-#include "protocol/recvfolder.h"
 #include "protocol/progress.h"
+#include "protocol/recvfolder.h"
 #include "protocol/slot.h"
 #include "protocol/transferlink.h"
 
@@ -61,13 +61,13 @@ private:
     ITransferLink& Link;
     TransferProgress& Progress;
     TransferSlot S;
-    QString Folder; // the receive folder, read once per list
-    int FileIndex = 0; // of the current file in its list
-    std::unique_ptr<RecvFolder> Dir; // the receive folder, entered at the file's sub-folder
-    QString Entry;                   // the file's own name in it
-    std::uint8_t Mode = 0;           // Capabilities the current list uses
-    std::uint8_t NextMode = 0;       // announced for the next list
-    Sha256 Hash;                     // of what was written, verified lists only
+    QString Folder;                     // the receive folder, read once per list
+    int FileIndex = 0;                  // of the current file in its list
+    std::unique_ptr<RecvFolder> Dir;    // the receive folder, entered at the file's sub-folder
+    QString Entry;                      // the file's own name in it
+    std::uint8_t Mode = 0;              // Capabilities the current list uses
+    std::uint8_t NextMode = 0;          // announced for the next list
+    Sha256 Hash;                        // of what was written, verified lists only
     std::optional<QByteArray> Expected; // the sender's digest
     BlockCodec Codec;
 };

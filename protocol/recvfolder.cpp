@@ -37,10 +37,12 @@ bool RecvFolder::Enter(const QStringList& folders, bool create) {
     for (const QString& part : folders) {
         if (HereFd < 0) return false;
         const QByteArray local = Local(part);
-        int next = ::openat(HereFd, local.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int next =
+            ::openat(HereFd, local.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0 && errno == ENOENT && create &&
             (::mkdirat(HereFd, local.constData(), 0777) == 0 || errno == EEXIST)) {
-            next = ::openat(HereFd, local.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            next = ::openat(HereFd, local.constData(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         }
         ::close(HereFd);
         HereFd = next;
@@ -60,8 +62,7 @@ std::int64_t RecvFolder::FileSize(const QString& name) const {
 
 bool RecvFolder::Exists(const QString& name) const {
     struct stat st {};
-    return HereFd >= 0 &&
-           ::fstatat(HereFd, Local(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    return HereFd >= 0 && ::fstatat(HereFd, Local(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 std::unique_ptr<QFile> RecvFolder::Open(const QString& name, bool truncate) const {
@@ -87,7 +88,8 @@ bool RecvFolder::Rename(const QString& from, const QString& to, bool replace) co
     const QByteArray a = Local(from);
     const QByteArray b = Local(to);
     if (replace) return ::renameat(HereFd, a.constData(), HereFd, b.constData()) == 0;
-    if (::renameat2(HereFd, a.constData(), HereFd, b.constData(), RENAME_NOREPLACE) == 0) return true;
+    if (::renameat2(HereFd, a.constData(), HereFd, b.constData(), RENAME_NOREPLACE) == 0)
+        return true;
     if (errno != EINVAL && errno != ENOSYS) return false;
     // A file system without the flag: look first, then rename.
     if (Exists(to)) {

@@ -18,8 +18,7 @@ std::uint8_t FileSender::SlotNo() const {
     return static_cast<std::uint8_t>(1 - Link.Side());
 }
 
-void FileSender::Requested(const QStringList& files, const QStringList& names,
-                           std::uint8_t mode) {
+void FileSender::Requested(const QStringList& files, const QStringList& names, std::uint8_t mode) {
     RequestedFiles = files;
     RequestedNames = names;
     RequestedMode = mode;
@@ -234,7 +233,8 @@ void FileSender::Install(BlockStream::Batch&& next) {
         next.Frames += DigestFrame(SlotNo(), Digest);
     }
     if (next.Last)
-        next.Frames += BuildFrame(SlotNo(), Kind::Notice, Type::End, Format::FmtNone, NonePayload());
+        next.Frames +=
+            BuildFrame(SlotNo(), Kind::Notice, Type::End, Format::FmtNone, NonePayload());
     Batch = std::move(next);
     BatchSent = 0;
 }
@@ -311,8 +311,8 @@ void FileSender::BlocksFailed(BlockStream::Outcome outcome) {
 
 void FileSender::ProcessResumeOffsetReply(const QByteArray& payload) {
     if (!S.InUse || S.State != SlotState::ResumeQuery) return;
-    const std::int64_t offset = (Mode & CapBigFiles) ? ParseSize(PayloadText(payload))
-                                                     : ParseNumber(PayloadText(payload));
+    const std::int64_t offset =
+        (Mode & CapBigFiles) ? ParseSize(PayloadText(payload)) : ParseNumber(PayloadText(payload));
     S.ResumeOffset = offset;
     if (offset == 0) {
         S.State = SlotState::SendData;
@@ -434,12 +434,12 @@ std::optional<QByteArray> FileSender::WireName(int index, QString* refusal) cons
 }
 
 void FileSender::Started() {
-    Link.FileStarted(Direction::Send, {.Index = S.CurrentIndex,
-                                       .Count = S.LastIndex + 1,
-                                       .Name = Names.value(S.CurrentIndex,
-                                                           S.FileList.value(S.CurrentIndex)),
-                                       .Size = S.FileSize,
-                                       .ResumeOffset = S.ResumeOffset});
+    Link.FileStarted(Direction::Send,
+                     {.Index = S.CurrentIndex,
+                      .Count = S.LastIndex + 1,
+                      .Name = Names.value(S.CurrentIndex, S.FileList.value(S.CurrentIndex)),
+                      .Size = S.FileSize,
+                      .ResumeOffset = S.ResumeOffset});
 }
 
 void FileSender::EndSending() {

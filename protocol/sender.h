@@ -29,8 +29,7 @@ public:
     // the peer accepts.
     // names: the paths sent for them (folders kept), used with CapFolders;
     // mode: the Capabilities this list uses.
-    void Requested(const QStringList& files, const QStringList& names = {},
-                   std::uint8_t mode = 0);
+    void Requested(const QStringList& files, const QStringList& names = {}, std::uint8_t mode = 0);
     void ProcessSendAccept(const QByteArray& payload);
     // A frame on this side's slot.
     void Process(Kind kind, Type type, const QByteArray& payload);
@@ -84,10 +83,10 @@ private:
     QStringList RequestedFiles;
     QStringList RequestedNames;
     std::uint8_t RequestedMode = 0;
-    QStringList Names;       // of the list being sent
-    std::uint8_t Mode = 0;   // Capabilities the list being sent uses
-    FileHasher Hasher;       // the current file's SHA-256, verified lists only
-    QByteArray Digest;       // the last file's, once hashed
+    QStringList Names;     // of the list being sent
+    std::uint8_t Mode = 0; // Capabilities the list being sent uses
+    FileHasher Hasher;     // the current file's SHA-256, verified lists only
+    QByteArray Digest;     // the last file's, once hashed
     bool PeerDigestCame = false;
     // The name a file of the list goes by on the wire.
     [[nodiscard]] std::optional<QByteArray> WireName(int index, QString* refusal) const;

@@ -38,8 +38,8 @@ constexpr int MaxLocalNameBytes = 255;
 constexpr qint64 MaxSendSize = 0x7FFFFFFF; // sizes travel as signed 32 bits
 
 // Empty when the list can be sent; otherwise the message to show: every file
-// whose name Shift-JIS cannot hold, else the first file that cannot be sent. The send action calls it before
-// ConnectionWorker::RequestSend.
+// whose name Shift-JIS cannot hold, else the first file that cannot be sent. The send action calls
+// it before ConnectionWorker::RequestSend.
 [[nodiscard]] QString CheckSendList(const QStringList& paths);
 
 } // namespace relvane

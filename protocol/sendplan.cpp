@@ -88,7 +88,8 @@ SendPlan PlanSend(const QStringList& paths, Capabilities caps) {
             }
         }
         if (QFile::encodeName(name).size() >= MaxPathBytes) {
-            plan.Refusal = QStringLiteral("ファイル %1 のパスは長すぎるため送信できません").arg(path);
+            plan.Refusal =
+                QStringLiteral("ファイル %1 のパスは長すぎるため送信できません").arg(path);
             return plan;
         }
         if (const auto other = seen.constFind(name); other != seen.constEnd()) {

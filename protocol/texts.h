@@ -8,13 +8,13 @@
 
 namespace relvane::texts {
 
-QString Cancelled();    // "中止しました"
-QString Disconnected(); // "切断しました"
-QString NotConnected(); // "接続されてません"
-QString SendFailed();        // "送信エラー": the peer refused a file
-QString FileSendFailed();    // "送信完了エラー": the peer refused a file once sent
-QString ListSendFailed();    // "送信全完了エラー"
-QString SendAbandoned();     // "\r\n送信を中止しました", after a reason
+QString Cancelled();      // "中止しました"
+QString Disconnected();   // "切断しました"
+QString NotConnected();   // "接続されてません"
+QString SendFailed();     // "送信エラー": the peer refused a file
+QString FileSendFailed(); // "送信完了エラー": the peer refused a file once sent
+QString ListSendFailed(); // "送信全完了エラー"
+QString SendAbandoned();  // "\r\n送信を中止しました", after a reason
 QString CannotRead(const QString& path);
 QString ShrankWhileSending(const QString& path);
 QString CannotOpen(const QString& path);

@@ -92,7 +92,7 @@ ConnectionWorker::~ConnectionWorker() {
     // Nothing the loop does waits for the thread that ends it.
     if (isRunning()) wait();
     (void)RunEnded.load(std::memory_order_acquire); // everything run() did is ours now
-    Sender.CloseFile(); // the compression pool wakes through WakeFd
+    Sender.CloseFile();                             // the compression pool wakes through WakeFd
     if (WakeFd >= 0) ::close(WakeFd);
     std::lock_guard lock(Pending->M);
     Pending->Events = nullptr;
@@ -235,7 +235,8 @@ void ConnectionWorker::PostNotes() {
         std::lock_guard lock(Pending->M);
         if (Pending->Calls.empty() || std::exchange(Pending->Posted, true)) return;
     }
-    QMetaObject::invokeMethod(Context, [notes = Pending] { notes->Run(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        Context, [notes = Pending] { notes->Run(); }, Qt::QueuedConnection);
 }
 
 int ConnectionWorker::NotesDueInMs() {
@@ -265,17 +266,15 @@ void ConnectionWorker::FileStarted(Direction direction, const FileStart& file) {
 }
 
 void ConnectionWorker::FileEnded(Direction direction, int index, const QString& path) {
-    Post([direction, index, path = OwnCopy(path)](IWorkerEvents& e) {
-        e.FileEnded(direction, index, path);
-    },
+    Post([direction, index,
+          path = OwnCopy(path)](IWorkerEvents& e) { e.FileEnded(direction, index, path); },
          true);
 }
 
 void ConnectionWorker::FileVerified(Direction direction, int index, const QString& path,
                                     const QByteArray& digest) {
-    Post([direction, index, path = OwnCopy(path), digest = OwnCopy(digest)](IWorkerEvents& e) {
-        e.FileVerified(direction, index, path, digest);
-    },
+    Post([direction, index, path = OwnCopy(path), digest = OwnCopy(digest)](
+             IWorkerEvents& e) { e.FileVerified(direction, index, path, digest); },
          true);
 }
 
@@ -449,7 +448,8 @@ void ConnectionWorker::SendFinal() {
             const int taken = Socket->SendPart(rest.constData() + sent, chunk);
             sent += taken;
             if (taken < chunk)
-                Socket->WaitWritable(static_cast<int>(std::min<qint64>(100, deadline.remainingTime())));
+                Socket->WaitWritable(
+                    static_cast<int>(std::min<qint64>(100, deadline.remainingTime())));
         }
     } catch (const Error&) {
         // A peer that takes nothing more is left as it is: the close follows.

@@ -2,9 +2,9 @@
 
 #include "net/socket.h"
 #include "platform/sjis.h"
+#include "protocol/capabilities.h"
 #include "protocol/frame.h"
 #include "protocol/handshake.h"
-#include "protocol/capabilities.h"
 #include "protocol/sendlist.h"
 #include "protocol/sendplan.h"
 #include "protocol/texts.h"
@@ -470,8 +470,7 @@ void Session::WorkerStage(ConnectStage stage, const QString& peerName) {
 void Session::WorkerHandshakeFailed(int why) {
     const auto reason = static_cast<HandshakeFailure>(why);
     if (FState != SessionState::Handshaking && FState != SessionState::Connecting) return;
-    if (ServerSide &&
-        (reason != HandshakeFailure::Disagreed || ServeNextAfterFailure)) {
+    if (ServerSide && (reason != HandshakeFailure::Disagreed || ServeNextAfterFailure)) {
         // A peer that stalls, asks back or speaks another version is dropped
         // like a port probe, and the next one is served.
         DropCandidate();
@@ -544,8 +543,8 @@ void Session::StartWorker(const std::shared_ptr<TcpConnection>& socket, Role rol
     settings.VersionSent = versionSent;
     settings.Offer = FSettings.Extensions ? AllCapabilities : 0;
     settings.OverwriteExisting = FSettings.OverwriteExisting;
-    entry->Thread = std::make_unique<ConnectionWorker>(*entry->Link, this, socket, role,
-                                                       std::move(settings));
+    entry->Thread =
+        std::make_unique<ConnectionWorker>(*entry->Link, this, socket, role, std::move(settings));
     ConnectionWorker* thread = entry->Thread.get();
     connect(
         thread, &QThread::finished, this, [this, thread] { Reap(thread); }, Qt::QueuedConnection);

@@ -45,7 +45,7 @@ struct SessionSettings {
     bool UseCompress = true;
     bool UseResume = true;
     QString ReceiveFolder;
-    int CompressionThreads = 0; // for the files sent; 0: one per core, at least 2
+    int CompressionThreads = 0;     // for the files sent; 0: one per core, at least 2
     bool OverwriteExisting = false; // a received file replaces one of the same name
     // With a copy of this program: files of any size, folders, verification.
     // Off for a peer that cannot bear frames it does not know.

@@ -93,7 +93,7 @@ public:
     TCheckIndicator* const CompressCheckIndicator;
     QLabel* const CompressLabel; // Label1
     TCheckIndicator* const ResumeCheckIndicator;
-    QLabel* const ResumeLabel; // Label2
+    QLabel* const ResumeLabel;                       // Label2
     TCheckIndicator* VerifyCheckIndicator = nullptr; // in the caption strip
     QLabel* VerifyLabel = nullptr;
     QPushButton* const CancelButton;

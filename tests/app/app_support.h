@@ -221,7 +221,7 @@ public:
         Ready = WaitFor([this] { return Has(QStringLiteral("ready")); }, 20000);
     }
     ~PeerProcess() {
-        Process.CloseWrite(); // the peer ends at once
+        Process.CloseWrite();       // the peer ends at once
         Process.WaitFinished(5000); // or is killed
     }
 

@@ -16,9 +16,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QWindow>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QWindow>
 
 #include <netdb.h>
 
@@ -374,8 +374,8 @@ TEST_F(ConnectionTest, ServerHereConnectThereSendAndDisconnectFromHere) {
     bool peerKnewWhileBoxOpen = false;
     SetMessageHook([&](QWidget* owner, TMessageKind kind, const QString& text) {
         Recorder.Messages.push_back({owner, kind, text});
-        peerKnewWhileBoxOpen = b.WaitState(
-            [](const QJsonObject& s) { return !s.value("connected").toBool(); }, 1000);
+        peerKnewWhileBoxOpen =
+            b.WaitState([](const QJsonObject& s) { return !s.value("connected").toBool(); }, 1000);
     });
     A->DisconnectAction->trigger();
     SetMessageHook([&](QWidget* owner, TMessageKind kind, const QString& text) {

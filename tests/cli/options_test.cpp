@@ -33,10 +33,27 @@ TEST(CliOptions, DefaultsFollowTheSettingsDefaults) {
 }
 
 TEST(CliOptions, EveryOptionInBothSpellings) {
-    const auto r = ParseOptions(Args(
-        {"--connect", "10.0.0.7", "--port=4000", "--name", "表示さん", "--recv-dir=/tmp/in",
-         "--no-compress", "--no-resume", "--quit-after-send", "--quit-after-receive", "--timeout",
-         "0", "--answer-timeout=3", "--threads", "3", "-v", "a.txt", "-", "--", "-b.txt", "--listen"}));
+    const auto r = ParseOptions(Args({"--connect",
+                                      "10.0.0.7",
+                                      "--port=4000",
+                                      "--name",
+                                      "表示さん",
+                                      "--recv-dir=/tmp/in",
+                                      "--no-compress",
+                                      "--no-resume",
+                                      "--quit-after-send",
+                                      "--quit-after-receive",
+                                      "--timeout",
+                                      "0",
+                                      "--answer-timeout=3",
+                                      "--threads",
+                                      "3",
+                                      "-v",
+                                      "a.txt",
+                                      "-",
+                                      "--",
+                                      "-b.txt",
+                                      "--listen"}));
     ASSERT_TRUE(r.Error.isEmpty()) << r.Error.toStdString();
     const Options& o = r.Opts;
     EXPECT_EQ(o.Role, Options::Mode::Connect);

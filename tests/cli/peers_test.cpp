@@ -480,7 +480,8 @@ TEST(CliPeersFailures, PeerCancelOfOwnListEndsPendingSend) {
     ASSERT_TRUE(WaitFor([&] { return p.Finished(); }, ProcessDeadlineMs)) << p.Log();
     EXPECT_EQ(p.Code(), 1) << p.Log();
     EXPECT_TRUE(p.ErrHas(QStringLiteral("中止しました"))) << p.Log();
-    EXPECT_TRUE(p.ErrHas(QStringLiteral("送信できなかったファイル:\n  %1\n  %2\n").arg(file, second)))
+    EXPECT_TRUE(
+        p.ErrHas(QStringLiteral("送信できなかったファイル:\n  %1\n  %2\n").arg(file, second)))
         << p.Log();
 }
 

@@ -93,9 +93,9 @@ TEST(SendPlan, FoldersKeepTheirShapeOnlyWhereThePeerKeepsThem) {
     }
     const SendPlan tree = PlanSend({top}, CapFolders);
     EXPECT_TRUE(tree.Refusal.isEmpty()) << tree.Refusal.toStdString();
-    EXPECT_EQ(tree.Names, (QStringList{QStringLiteral("proj/README.txt"),
-                                       QStringLiteral("proj/a/README.txt"),
-                                       QStringLiteral("proj/a/b/c.bin")}));
+    EXPECT_EQ(tree.Names,
+              (QStringList{QStringLiteral("proj/README.txt"), QStringLiteral("proj/a/README.txt"),
+                           QStringLiteral("proj/a/b/c.bin")}));
     const SendPlan flat = PlanSend({top}, 0);
     EXPECT_TRUE(flat.Names.isEmpty());
     EXPECT_TRUE(flat.Refusal.contains(dir.filePath(QStringLiteral("proj/README.txt"))));

@@ -654,7 +654,8 @@ TEST(SendListCheck, JisFormsGoInTheirWindowsForms) {
     }
     EXPECT_EQ(CheckSendList({wave, minus, plain}), QString());
     QString refusal;
-    EXPECT_EQ(WireFileName(wave, &refusal), QByteArray("a\x81\x60" "b.txt"));
+    EXPECT_EQ(WireFileName(wave, &refusal), QByteArray("a\x81\x60"
+                                                       "b.txt"));
     EXPECT_EQ(WireFileName(minus, &refusal), QByteArray("\x81\x7c\x81\x92.txt"));
     EXPECT_EQ(WireFileName(plain, &refusal), ToShiftJis(QStringLiteral("表示.txt")));
     // The same bytes as a name typed in the Windows forms: one name twice.
@@ -664,9 +665,10 @@ TEST(SendListCheck, JisFormsGoInTheirWindowsForms) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     EXPECT_TRUE(CheckSendList({wave, windows}).startsWith(QStringLiteral("同じ名前")));
 
-    EXPECT_EQ(WindowsFormsNotice({wave, plain, minus}),
-              QStringLiteral("次のファイル名は Windows で使われる文字に置き換えて送信します"
-                             "\r\na\u301Cb.txt → a\uFF5Eb.txt\r\n\u2212\u00A3.txt → \uFF0D\uFFE1.txt"));
+    EXPECT_EQ(
+        WindowsFormsNotice({wave, plain, minus}),
+        QStringLiteral("次のファイル名は Windows で使われる文字に置き換えて送信します"
+                       "\r\na\u301Cb.txt → a\uFF5Eb.txt\r\n\u2212\u00A3.txt → \uFF0D\uFFE1.txt"));
     EXPECT_EQ(WindowsFormsNotice({plain}), QString());
 }
 

@@ -33,9 +33,8 @@ struct Copy {
         s.Extensions = extensions;
         S.SetSettings(s);
         S.SetPort(port);
-        QObject::connect(&S, &Session::listEnded, [this](Direction d, const ListEnd& end) {
-            Ends.emplace_back(d, end);
-        });
+        QObject::connect(&S, &Session::listEnded,
+                         [this](Direction d, const ListEnd& end) { Ends.emplace_back(d, end); });
         QObject::connect(&S, &Session::fileVerified,
                          [this](Direction, int, const QString&, const QString&) { ++Verified; });
     }
@@ -51,7 +50,8 @@ struct Copy {
 // first plain FileData block from the client while `flip` is set.
 class Relay {
 public:
-    Relay(int listenPort, int serverPort) : Listener(ListenRaw(listenPort)), ServerPort(serverPort) {
+    Relay(int listenPort, int serverPort)
+        : Listener(ListenRaw(listenPort)), ServerPort(serverPort) {
         Thread = std::thread([this] { Run(); });
     }
     ~Relay() {
@@ -87,7 +87,8 @@ private:
                 while (fromClient.size() - at >= HeaderSize) {
                     const FrameHeader h = ParseHeader(fromClient.constData() + at);
                     if (fromClient.size() - at - HeaderSize < h.Length) break;
-                    if (h.Type == std::uint8_t(Type::FileData) && h.Length > 0 && Flip.exchange(false))
+                    if (h.Type == std::uint8_t(Type::FileData) && h.Length > 0 &&
+                        Flip.exchange(false))
                         fromClient[at + HeaderSize] = char(fromClient[at + HeaderSize] ^ 0x01);
                     at += HeaderSize + h.Length;
                 }

@@ -38,9 +38,12 @@ struct Peer {
         s.ReceiveFolder = Inbox.path() + u'/';
         S.SetSettings(s);
         S.SetPort(port);
-        QObject::connect(&S, &Session::connected, [this] { Events << QStringLiteral("connected"); });
-        QObject::connect(&S, &Session::connectionLost, [this] { Events << QStringLiteral("lost"); });
-        QObject::connect(&S, &Session::peerDropped, [this] { Events << QStringLiteral("dropped"); });
+        QObject::connect(&S, &Session::connected,
+                         [this] { Events << QStringLiteral("connected"); });
+        QObject::connect(&S, &Session::connectionLost,
+                         [this] { Events << QStringLiteral("lost"); });
+        QObject::connect(&S, &Session::peerDropped,
+                         [this] { Events << QStringLiteral("dropped"); });
         QObject::connect(&S, &Session::attemptEnded, [this](ErrorKind, const QString& text) {
             Events << QStringLiteral("ended:") + text;
         });
@@ -198,7 +201,8 @@ TEST_F(SessionTest, AFailureIsShownBeforeTheConnectionsEnd) {
     // The whole handshake at once, then a frame no peer may send.
     QByteArray bad = BuildFrame(ControlSlot, Kind::Notice, Type::Chat, Format::FmtText, "");
     bad.replace(3, 4, QByteArray("\xFF\xFF\xFF\x7F", 4));
-    const QByteArray frames = VersionRequestFrame() + NameExchangeFrame(false, QStringLiteral("a")) +
+    const QByteArray frames = VersionRequestFrame() +
+                              NameExchangeFrame(false, QStringLiteral("a")) +
                               CompressFrame(false, true) + ResumeFrame(false, true) + bad;
     ASSERT_EQ(::send(server, frames.constData(), frames.size(), MSG_NOSIGNAL), frames.size());
     bool releasedBeforeShown = false;
@@ -231,7 +235,8 @@ TEST_F(SessionTest, CancelAfterTheConnectionWasMadeReportsTheLossThenTheCancel) 
     b.S.Connect(QStringLiteral("127.0.0.1"));
     ASSERT_TRUE(WaitFor([&] { return b.S.Stage() == ConnectStage::Opened; }));
     b.S.Cancel();
-    EXPECT_EQ(b.Events, (QStringList{QStringLiteral("lost"), QStringLiteral("ended:中止しました")}));
+    EXPECT_EQ(b.Events,
+              (QStringList{QStringLiteral("lost"), QStringLiteral("ended:中止しました")}));
     EXPECT_EQ(b.S.State(), SessionState::Idle);
     ::close(listener);
 }
@@ -344,8 +349,8 @@ TEST_F(SessionTest, ListsEndWithTheirOutcomeInBothDirections) {
     };
     enum class Case { Done, CancelledHere, PeerCannotCreate, PeerLeaves };
     for (const bool fromServer : {true, false}) {
-        for (const Case c : {Case::Done, Case::CancelledHere, Case::PeerCannotCreate,
-                             Case::PeerLeaves}) {
+        for (const Case c :
+             {Case::Done, Case::CancelledHere, Case::PeerCannotCreate, Case::PeerLeaves}) {
             SCOPED_TRACE(QStringLiteral("%1 %2").arg(fromServer).arg(int(c)).toStdString());
             auto a = std::make_unique<Peer>(QStringLiteral("a"), Port);
             auto b = std::make_unique<Peer>(QStringLiteral("b"), Port);
@@ -359,8 +364,8 @@ TEST_F(SessionTest, ListsEndWithTheirOutcomeInBothDirections) {
             const QString path = out.filePath(QStringLiteral("f.bin"));
             QFile f(path);
             ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-            f.write(QByteArray(c == Case::Done || c == Case::PeerCannotCreate ? 1000 : 64 << 20,
-                               'z'));
+            f.write(
+                QByteArray(c == Case::Done || c == Case::PeerCannotCreate ? 1000 : 64 << 20, 'z'));
             f.close();
             if (c == Case::PeerCannotCreate)
                 ASSERT_TRUE(QDir(to->Inbox.path()).mkdir(QStringLiteral("f.bin.Recv")));

@@ -80,8 +80,8 @@ ChildProcess::ChildProcess(const QString& program, const QStringList& args, Erro
     std::vector<char*> envp = Pointers(envStrings);
 
     pid_t pid = -1;
-    if (::posix_spawn(&pid, argStrings[0].constData(), &actions, &attr, argv.data(),
-                      envp.data()) == 0)
+    if (::posix_spawn(&pid, argStrings[0].constData(), &actions, &attr, argv.data(), envp.data()) ==
+        0)
         Pid = pid;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
@@ -158,8 +158,8 @@ void ChildProcess::CloseWrite() {
 
 void ChildProcess::WriteSome() {
     while (InFd >= 0 && BytesToWrite() > 0) {
-        const ssize_t n = ::write(InFd, Pending.constData() + PendingAt,
-                                  static_cast<size_t>(BytesToWrite()));
+        const ssize_t n =
+            ::write(InFd, Pending.constData() + PendingAt, static_cast<size_t>(BytesToWrite()));
         if (n > 0) {
             PendingAt += n;
             continue;

@@ -161,7 +161,7 @@ public:
     bool Resume = false;
     QString Folder;
     bool Overwrite = false; // a received file replaces its namesake
-    int StageNo = 1; // the stage's number; 4 at MakeWorker skips the handshake
+    int StageNo = 1;        // the stage's number; 4 at MakeWorker skips the handshake
     bool HandshakeHasFailed = false;
     HandshakeFailure FailedWhy = HandshakeFailure::Disagreed;
     QString Peer;
