@@ -222,6 +222,8 @@ private:
     // The peer closed and what it sent last is handled (or the wait for it
     // ran out): the connection goes.
     void FinishPeerClose();
+    // The worker in use may still have events on their way here.
+    [[nodiscard]] bool WorkerStillTelling() const;
     void EndOpenLists();
     // Keeps the files of a send list that ended without all of them.
     void NoteSendEnd(bool done);

@@ -269,8 +269,9 @@ TEST_F(SessionTest, StalledOrSilentPeersHoldTheListenerForOneLimitAtMost) {
             fds.push_back(ConnectRaw(Port));
         ASSERT_TRUE(WaitFor([&] { return a.S.State() == SessionState::Handshaking; }));
         const QByteArray first = probe == Probe::AsksBack ? VersionRequestFrame() : Replies(true);
-        if (probe != Probe::FiveSilent)
+        if (probe != Probe::FiveSilent) {
             ASSERT_EQ(::send(fds[0], first.constData(), first.size(), MSG_NOSIGNAL), first.size());
+        }
 
         QElapsedTimer since;
         since.start();
@@ -367,8 +368,9 @@ TEST_F(SessionTest, ListsEndWithTheirOutcomeInBothDirections) {
             f.write(
                 QByteArray(c == Case::Done || c == Case::PeerCannotCreate ? 1000 : 64 << 20, 'z'));
             f.close();
-            if (c == Case::PeerCannotCreate)
+            if (c == Case::PeerCannotCreate) {
                 ASSERT_TRUE(QDir(to->Inbox.path()).mkdir(QStringLiteral("f.bin.Recv")));
+            }
             QObject::connect(&from.S, &Session::fileStarted, [&](Direction d, const FileStart&) {
                 if (d != Direction::Send) return;
                 if (c == Case::CancelledHere) from.S.Progress()->SendCancel = true;
@@ -459,8 +461,9 @@ TEST_F(SessionTest, AListCutShortNamesTheFilesThatDidNotArrive) {
             ASSERT_TRUE(f.open(QIODevice::WriteOnly));
             f.write(QByteArray(c == Case::PeerLeavesDuringTheFirst ? 64 << 20 : 1000, 'z'));
         }
-        if (c == Case::SecondRefused)
+        if (c == Case::SecondRefused) {
             ASSERT_TRUE(QDir(b->Inbox.path()).mkdir(QStringLiteral("2.bin.Recv")));
+        }
         QObject::connect(&a.S, &Session::fileStarted, [&](Direction d, const FileStart&) {
             if (d == Direction::Send && c == Case::PeerLeavesDuringTheFirst) b->S.Shutdown();
         });
