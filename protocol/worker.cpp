@@ -37,16 +37,6 @@ bool IsHandshakeType(Type type) {
            type == Type::Resume;
 }
 
-// What crosses threads is copied whole: a shared Qt buffer would be released
-// on either thread through reference counts that no race detector can follow.
-QString OwnCopy(const QString& text) {
-    return QString(text.constData(), text.size());
-}
-
-QByteArray OwnCopy(const QByteArray& bytes) {
-    return QByteArray(bytes.constData(), bytes.size());
-}
-
 } // namespace
 
 ConnectionWorker::ConnectionWorker(IWorkerEvents& events, QObject* context,

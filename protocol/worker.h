@@ -34,6 +34,15 @@
 
 namespace relvane {
 
+// What crosses threads is copied whole: a shared Qt buffer would be released
+// on either thread through reference counts that no race detector can follow.
+[[nodiscard]] inline QString OwnCopy(const QString& text) {
+    return QString(text.constData(), text.size());
+}
+[[nodiscard]] inline QByteArray OwnCopy(const QByteArray& bytes) {
+    return QByteArray(bytes.constData(), bytes.size());
+}
+
 // What a worker is made with: the settings as they were when the connection
 // came about. The worker reads nothing of the program's after that.
 struct WorkerSettings {

@@ -17,16 +17,6 @@ namespace {
 // not see the difference in a status window.
 constexpr auto NotesDelay = std::chrono::milliseconds(20);
 
-// What crosses threads is copied whole: a shared Qt buffer would be released
-// on either thread through reference counts that no race detector can follow.
-QString OwnCopy(const QString& text) {
-    return QString(text.constData(), text.size());
-}
-
-QByteArray OwnCopy(const QByteArray& bytes) {
-    return QByteArray(bytes.constData(), bytes.size());
-}
-
 } // namespace
 
 // ---- Events

@@ -738,8 +738,9 @@ TEST_F(Receiver, ANamesakeStaysAndTheNewFileTakesAFreeName) {
         ASSERT_TRUE(Deliver(Whole(c.Name, "new")));
         EXPECT_EQ(ReadAll(QDir(dir.path()).filePath(QString::fromUtf8(c.StoredAs))), "new");
         for (const QString& name : c.Existing) {
-            if (name != QString::fromUtf8(c.StoredAs))
+            if (name != QString::fromUtf8(c.StoredAs)) {
                 EXPECT_EQ(ReadAll(QDir(dir.path()).filePath(name)), "old");
+            }
         }
         EXPECT_TRUE(Host.Calls.contains(QStringLiteral("FileEnded:Receive:") +
                                         QDir(dir.path()).filePath(QString::fromUtf8(c.StoredAs))));
