@@ -123,7 +123,10 @@ public:
     [[nodiscard]] QString Address() const { return FAddress; }
     void SetAddress(const QString& address);
     [[nodiscard]] bool Active() const { return FState == TState::Connected; }
-    void SetActive(bool active);
+    // Starts connecting (no-op unless closed); the outcome arrives as an event.
+    void Open();
+    // Drops the connection or the attempt; no event follows.
+    void Close();
     [[nodiscard]] std::shared_ptr<TcpConnection> Socket() const { return FSocket; }
 
     TSocketNotifyEvent OnConnect;
@@ -135,8 +138,6 @@ private:
     void Raise(const ESocketError& error);
     enum class TState { Closed, Connecting, Connected, Disconnecting };
     void Notified();
-    void Open();
-    void Close();
     void ConnectFinished(std::uint32_t events);
     void RaiseDisconnect();
     void HardClosed();
@@ -164,7 +165,10 @@ public:
     [[nodiscard]] int Port() const { return FPort; }
     void SetPort(int port);
     [[nodiscard]] bool Active() const { return FActive; }
-    void SetActive(bool active);
+    // Starts listening (no-op when listening); throws when the port is taken.
+    void Open();
+    // Stops listening and closes every accepted connection.
+    void Close();
 
     [[nodiscard]] int ConnectionCount() const;
     [[nodiscard]] std::shared_ptr<TcpConnection> ConnectionAt(int index) const;
@@ -176,8 +180,6 @@ public:
 
 private:
     void Notified();
-    void Open();
-    void Close();
     void AcceptPending();
     void ClientClosed(const std::shared_ptr<TcpConnection>& socket);
     void Raise(const ESocketError& error);

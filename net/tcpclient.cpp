@@ -58,13 +58,6 @@ void TcpClient::SetAddress(const QString& address) {
     FAddress = address;
 }
 
-void TcpClient::SetActive(bool active) {
-    if (!active)
-        Close();
-    else if (FState == TState::Closed)
-        Open();
-}
-
 void TcpClient::EnsureEpoll() {
     if (Epoll >= 0) return;
     Epoll = CreateEpoll();
@@ -73,6 +66,7 @@ void TcpClient::EnsureEpoll() {
 }
 
 void TcpClient::Open() {
+    if (FState != TState::Closed) return;
     EnsureEpoll();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) throw CannotCreate();

@@ -49,13 +49,6 @@ void TcpServer::SetPort(int port) {
     FPort = port;
 }
 
-void TcpServer::SetActive(bool active) {
-    if (!active)
-        Close();
-    else if (!FActive)
-        Open();
-}
-
 int TcpServer::ConnectionCount() const {
     std::lock_guard guard(ListLock);
     return static_cast<int>(Connections.size());
@@ -75,6 +68,7 @@ std::shared_ptr<TcpConnection> TcpServer::FindByKey(std::uint64_t key) const {
 }
 
 void TcpServer::Open() {
+    if (FActive) return;
     if (Epoll < 0) {
         Epoll = CreateEpoll();
         Notifier = new QSocketNotifier(Epoll, QSocketNotifier::Read, this);

@@ -111,7 +111,7 @@ void Session::FinishPeerClose() {
 
 void Session::ClientConnected(const std::shared_ptr<TcpConnection>& socket) {
     if (FState != SessionState::Connecting) {
-        Client->SetActive(false);
+        Client->Close();
         return;
     }
     Connection = socket;

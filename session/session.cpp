@@ -199,7 +199,7 @@ void Session::SetStage(ConnectStage stage) {
 void Session::Listen() {
     if (FState != SessionState::Idle) return;
     FHandshakeFailed = false;
-    if (!Server->Active()) Server->SetActive(true); // a failure leaves everything idle
+    if (!Server->Active()) Server->Open(); // a failure leaves everything idle
     ServerSide = true;
     SetState(SessionState::Listening);
     // Peers that came while no attempt ran are timed from now on.
@@ -221,7 +221,7 @@ void Session::Connect(const QString& address, int port) {
     Client->SetAddress(address);
     SetState(SessionState::Connecting);
     try {
-        Client->SetActive(true);
+        Client->Open();
     } catch (...) {
         SetState(SessionState::Idle);
         throw;
@@ -237,7 +237,7 @@ void Session::Cancel() {
     case SessionState::Handshaking:
         DropCandidate();
         ClosePending();
-        Server->SetActive(false);
+        Server->Close();
         break;
     case SessionState::Connecting: {
         const bool hadConnection = Connection != nullptr;
@@ -294,8 +294,8 @@ void Session::Shutdown() {
     PeerCloseTimer.stop();
     if (Connection) Release(true, true);
     ClosePending();
-    Server->SetActive(false);
-    Client->SetActive(false);
+    Server->Close();
+    Client->Close();
     FState = SessionState::Idle;
     FStage = ConnectStage::Idle;
     // The workers need nothing of this thread to end.
@@ -460,11 +460,11 @@ void Session::Release(bool sendNotice, bool stopListening) {
     if (ServerSide) {
         if (stopListening) {
             ClosePending();
-            Server->SetActive(false); // closes the peer too; no event follows
+            Server->Close(); // closes the peer too; no event follows
         }
         if (connection) connection->Close();
     } else {
-        Client->SetActive(false); // its disconnect event finds nothing in use
+        Client->Close(); // its disconnect event finds nothing in use
         if (connection) connection->Close();
     }
     SetStage(ConnectStage::Idle);

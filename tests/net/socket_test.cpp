@@ -118,7 +118,7 @@ protected:
         for (int tries = 0; !Server.Active(); ++tries) {
             Server.SetPort(FreePort());
             try {
-                Server.SetActive(true);
+                Server.Open();
             } catch (const ESocketError&) {
                 if (tries == 5) throw; // another process took each free port first
             }
@@ -128,7 +128,7 @@ protected:
         Listen();
         Client.SetAddress(address);
         Client.SetPort(Server.Port());
-        Client.SetActive(true);
+        Client.Open();
         ASSERT_TRUE(WaitFor([&] { return Client.Active() && Server.ConnectionCount() == 1; }));
         Near = Client.Socket();
         Far = Server.ConnectionAt(0);
@@ -202,7 +202,7 @@ TEST_F(SocketTest, ClientEventsCarryTheirStates) {
     Listen();
     Client.SetAddress("127.0.0.1");
     Client.SetPort(Server.Port());
-    Client.SetActive(true);
+    Client.Open();
     activeAfterOpen = Client.Active();
     ASSERT_TRUE(WaitFor([&] { return Connects == 1 && Accepts == 1; }));
     EXPECT_FALSE(activeAfterOpen);
@@ -212,9 +212,9 @@ TEST_F(SocketTest, ClientEventsCarryTheirStates) {
     Client.OnDisconnect = [&](QObject*, const TSocketPtr& socket) {
         ++Disconnects;
         stateInDisconnect = !Client.Active() && socket->IsConnected();
-        Client.SetActive(false);
+        Client.Close();
     };
-    Server.SetActive(false);
+    Server.Close();
     ASSERT_TRUE(WaitFor([&] { return Disconnects > 0; }));
     EXPECT_TRUE(stateInDisconnect);
     EXPECT_FALSE(Client.Socket()->IsConnected());
@@ -223,7 +223,7 @@ TEST_F(SocketTest, ClientEventsCarryTheirStates) {
     const TSocketPtr first = Client.Socket();
     ASSERT_NO_FATAL_FAILURE(Connect());
     EXPECT_EQ(Near, first);
-    Client.SetActive(false);
+    Client.Close();
     EXPECT_EQ(Disconnects, 2);
     EXPECT_TRUE(stateInDisconnect);
     EXPECT_FALSE(first->IsConnected());
@@ -238,7 +238,7 @@ TEST_F(SocketTest, ClientEventsCarryTheirStates) {
 TEST_F(SocketTest, RefusedOrAbandonedConnectAttempts) {
     Client.SetAddress("127.0.0.1");
     Client.SetPort(FreePort());
-    Client.SetActive(true);
+    Client.Open();
     EXPECT_FALSE(Client.Active());
     ASSERT_TRUE(WaitFor([&] { return !Errors.isEmpty(); }));
     EXPECT_EQ(Errors, QStringList{"非同期ソケットエラー 111"});
@@ -246,8 +246,8 @@ TEST_F(SocketTest, RefusedOrAbandonedConnectAttempts) {
     Errors.clear();
 
     // Abandoned at once: neither an error nor an event, and the client can connect later.
-    Client.SetActive(true);
-    Client.SetActive(false);
+    Client.Open();
+    Client.Close();
     ASSERT_NO_FATAL_FAILURE(Connect());
     EXPECT_EQ(Connects, 1);
     EXPECT_EQ(Disconnects, 0);
@@ -264,14 +264,14 @@ TEST_F(SocketTest, FurtherPeersAreAcceptedAndServerCloseEndsAllSilently) {
     TcpClient second;
     second.SetAddress("127.0.0.1");
     second.SetPort(Server.Port());
-    second.SetActive(true);
+    second.Open();
     ASSERT_TRUE(WaitFor([&] { return Accepts == 2 && second.Active(); }));
     EXPECT_TRUE(lastInList);
     EXPECT_EQ(Server.ConnectionAt(0), Far);
     EXPECT_EQ(Far->PeerAddress(), "127.0.0.1");
 
     const TSocketPtr secondFar = Server.ConnectionAt(1);
-    Server.SetActive(false);
+    Server.Close();
     EXPECT_EQ(Server.ConnectionCount(), 0);
     EXPECT_FALSE(Far->IsConnected());
     EXPECT_FALSE(secondFar->IsConnected());
@@ -284,7 +284,7 @@ TEST_F(SocketTest, FurtherPeersAreAcceptedAndServerCloseEndsAllSilently) {
 TEST_F(SocketTest, PeerCloseLeavesTheConnectionReadableThenListedUntilLater) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     ASSERT_EQ(Near->SendBytes("hello", 5), 5);
-    Client.SetActive(false);
+    Client.Close();
     // Without dispatching: the close notification is not handled yet.
     QByteArray got;
     const QDeadlineTimer deadline(5000);
@@ -323,7 +323,7 @@ TEST_F(SocketTest, RefusalsWithTheirTexts) {
     const int blocker = RawSocket(true, &port);
     TcpServer other;
     other.SetPort(port);
-    EXPECT_EQ(Refusal([&] { other.SetActive(true); }),
+    EXPECT_EQ(Refusal([&] { other.Open(); }),
               QString("Windows ソケットエラー： %1 (%2) [API 'bind']")
                   .arg(QString::fromLocal8Bit(std::strerror(EADDRINUSE)))
                   .arg(EADDRINUSE));
@@ -334,7 +334,7 @@ TEST_F(SocketTest, RefusalsWithTheirTexts) {
     TcpClient empty;
     int emptyDisconnects = 0;
     empty.OnDisconnect = [&](QObject*, const TSocketPtr&) { ++emptyDisconnects; };
-    EXPECT_EQ(Refusal([&] { empty.SetActive(true); }), "アドレスが指定されていません");
+    EXPECT_EQ(Refusal([&] { empty.Open(); }), "アドレスが指定されていません");
     EXPECT_EQ(emptyDisconnects, 1);
     EXPECT_FALSE(empty.Active());
 }
@@ -345,7 +345,7 @@ TEST_F(SocketTest, SendingToAVanishedPeerEndsWithoutSignalOrHang) {
     ::fcntl(listener, F_SETFL, O_NONBLOCK);
     Client.SetAddress("127.0.0.1");
     Client.SetPort(port);
-    Client.SetActive(true);
+    Client.Open();
     int peer = -1;
     ASSERT_TRUE(WaitFor([&] {
         if (peer < 0) peer = ::accept(listener, nullptr, nullptr);
@@ -399,7 +399,7 @@ TEST_F(SocketTest, LastFrameBeforeCloseReachesThePeerWithAnOrderlyClose) {
     bool reset = false;
     EXPECT_TRUE(WaitFor(
         [&] {
-            if (sent && Client.Active()) Client.SetActive(false);
+            if (sent && Client.Active()) Client.Close();
             try {
                 ReadInto(*Far, arrived);
             } catch (const ESocketError&) {

@@ -32,8 +32,8 @@ int FreePort() {
     for (int port = 20000 + QRandomGenerator::global()->bounded(20000);; ++port) {
         probe.SetPort(port);
         try {
-            probe.SetActive(true);
-            probe.SetActive(false);
+            probe.Open();
+            probe.Close();
             return port;
         } catch (const ESocketError&) {
         }
@@ -55,10 +55,10 @@ struct Pair {
         Client.OnConnect = [this](QObject*, const std::shared_ptr<TcpConnection>& s) {
             Connected = s;
         };
-        Server.SetActive(true);
+        Server.Open();
         Client.SetPort(port);
         Client.SetAddress(QStringLiteral("127.0.0.1"));
-        Client.SetActive(true);
+        Client.Open();
         EXPECT_TRUE(WaitFor([&] { return Accepted && Connected; }));
     }
 };
@@ -205,7 +205,7 @@ TEST(FrameSocket, SendsAfterThePeerClosedFailWithoutSigpipe) {
     client.OnConnect = [&](QObject*, const std::shared_ptr<TcpConnection>& s) { near = s; };
     client.SetPort(ntohs(at.sin_port));
     client.SetAddress(QStringLiteral("127.0.0.1"));
-    client.SetActive(true);
+    client.Open();
     ASSERT_TRUE(WaitFor([&] { return near != nullptr; }));
     const int far = ::accept(listener, nullptr, nullptr);
     ASSERT_GE(far, 0);

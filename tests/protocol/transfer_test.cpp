@@ -192,10 +192,10 @@ public:
         ClientSocket.OnConnect = [&](QObject*, const std::shared_ptr<TcpConnection>& s) {
             connected = s;
         };
-        ServerSocket.SetActive(true);
+        ServerSocket.Open();
         ClientSocket.SetPort(port);
         ClientSocket.SetAddress(QStringLiteral("127.0.0.1"));
-        ClientSocket.SetActive(true);
+        ClientSocket.Open();
         EXPECT_TRUE(WaitFor([&] { return accepted && connected; }, Deadline));
         ServerSocket.OnAccept = nullptr;
         ClientSocket.OnConnect = nullptr;
