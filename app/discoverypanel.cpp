@@ -65,7 +65,7 @@ TDiscoveryPanel::TDiscoveryPanel(relvane::Session& session, QComboBox* addressBo
     FindButton->setObjectName(QStringLiteral("FindButton"));
     FindButton->setGeometry(FindButtonRect);
     FindButton->setToolTip(FindHint());
-    FindButton->setProperty("helpContext", HelpConnection); // F1: the connection topic
+    FindButton->setProperty(HelpContextProperty, HelpConnection); // F1: the connection topic
     connect(FindButton, &QPushButton::clicked, this, &TDiscoveryPanel::FindButtonClick);
 
     const QRect box = addressBox->geometry();

@@ -10,6 +10,8 @@ namespace relvane::app {
 
 constexpr int HelpContents = 1;
 constexpr int HelpConnection = 5;
+// The property of a control or an action that names its topic for F1.
+constexpr const char* HelpContextProperty = "helpContext";
 
 class THelpWindow : public QWidget {
     Q_OBJECT
