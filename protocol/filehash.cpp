@@ -4,7 +4,10 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 #include <fcntl.h>
@@ -54,31 +57,94 @@ bool Sha256::AddFile(int fd, std::int64_t n, const std::atomic<bool>* stop) {
     return true;
 }
 
+struct FileHasher::State {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::int64_t Ready = 0; // bytes on disk
+    std::int64_t End = -1;  // the file's size, once known
+    bool Stopping = false;
+    bool Done = false;
+    QByteArray Digest; // empty: a read failed
+};
+
 FileHasher::~FileHasher() {
     Stop();
 }
 
-void FileHasher::Start(int fd, std::int64_t size) {
+void FileHasher::Start(int fd, std::int64_t ready) {
     Stop();
     const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    Stopping = std::make_shared<std::atomic<bool>>(false);
-    Pending = std::async(std::launch::async, [own, size, stop = Stopping] {
+    Shared = std::make_shared<State>();
+    Shared->Ready = ready;
+    Thread = std::thread([own, state = Shared] {
         Sha256 hash;
-        const bool whole = own >= 0 && hash.AddFile(own, size, stop.get());
+        std::vector<char> buffer(1 << 20);
+        std::int64_t at = 0;
+        bool whole = own >= 0;
+        for (;;) {
+            std::int64_t ready = 0;
+            {
+                std::unique_lock guard(state->Lock);
+                state->Changed.wait(guard, [&] {
+                    return state->Stopping || state->Ready > at ||
+                           (state->End >= 0 && at >= state->End);
+                });
+                if (state->Stopping || (state->End >= 0 && at >= state->End)) break;
+                ready = state->End >= 0 ? std::min(state->Ready, state->End) : state->Ready;
+            }
+            while (whole && at < ready) {
+                const auto want = static_cast<size_t>(
+                    std::min<std::int64_t>(ready - at, static_cast<std::int64_t>(buffer.size())));
+                const ssize_t got = ::pread(own, buffer.data(), want, at);
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) {
+                    whole = false;
+                    break;
+                }
+                hash.Add(QByteArrayView(buffer.data(), got));
+                at += got;
+            }
+            if (!whole) break;
+        }
         if (own >= 0) ::close(own);
-        return whole ? hash.Finish() : QByteArray();
+        std::lock_guard guard(state->Lock);
+        if (whole && at == state->End) state->Digest = hash.Finish();
+        state->Done = true;
+        state->Changed.notify_all();
     });
 }
 
-QByteArray FileHasher::Result() {
-    if (!Pending.valid()) return {};
-    return Pending.get();
+void FileHasher::Extend(std::int64_t ready) {
+    if (!Shared) return;
+    std::lock_guard guard(Shared->Lock);
+    if (ready <= Shared->Ready) return;
+    Shared->Ready = ready;
+    Shared->Changed.notify_all();
+}
+
+QByteArray FileHasher::Result(std::int64_t size) {
+    if (!Shared) return {};
+    {
+        std::lock_guard guard(Shared->Lock);
+        Shared->End = size;
+        Shared->Ready = std::max(Shared->Ready, size);
+        Shared->Changed.notify_all();
+    }
+    Thread.join();
+    QByteArray digest = std::move(Shared->Digest);
+    Shared.reset();
+    return digest;
 }
 
 void FileHasher::Stop() {
-    if (Stopping) Stopping->store(true);
-    if (Pending.valid()) Pending.wait();
-    Pending = {};
+    if (!Shared) return;
+    {
+        std::lock_guard guard(Shared->Lock);
+        Shared->Stopping = true;
+        Shared->Changed.notify_all();
+    }
+    Thread.join();
+    Shared.reset();
 }
 
 QString Sha256SumLine(const QByteArray& digest, const QString& name) {

@@ -1,6 +1,6 @@
 #pragma once
 // SHA-256 of whole files: incrementally as bytes go by, or of a file on disk
-// on a thread of its own while the file is being sent.
+// on a thread of its own while the file is being sent or written.
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -8,7 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <future>
+#include <thread>
 #include <memory>
 
 namespace relvane {
@@ -33,22 +33,29 @@ private:
     std::unique_ptr<State> S;
 };
 
-// Hashes bytes [0, size) of a file on another thread; Result() waits for it.
+// Hashes a file from disk on a thread of its own, following its writer:
+// bytes [0, ready) are hashed as soon as they are there, more as Extend()
+// says they were written, so a file is hashed while it moves and a resumed
+// file's kept part costs the connection nothing. Result() waits for the rest.
 // The descriptor is duplicated, so the caller may close its own.
 class FileHasher {
 public:
     FileHasher() = default;
     ~FileHasher();
-    void Start(int fd, std::int64_t size);
-    [[nodiscard]] bool Active() const { return Pending.valid(); }
-    // The digest, or empty when the file could not be read whole.
-    [[nodiscard]] QByteArray Result();
-    // Drops a hash still running (it is finished and thrown away).
+    FileHasher(const FileHasher&) = delete;
+    FileHasher& operator=(const FileHasher&) = delete;
+    void Start(int fd, std::int64_t ready);
+    void Extend(std::int64_t ready);
+    [[nodiscard]] bool Active() const { return Shared != nullptr; }
+    // The digest of bytes [0, size), or empty when they could not all be read.
+    [[nodiscard]] QByteArray Result(std::int64_t size);
+    // Drops a hash still running.
     void Stop();
 
 private:
-    std::future<QByteArray> Pending;
-    std::shared_ptr<std::atomic<bool>> Stopping;
+    struct State;
+    std::shared_ptr<State> Shared;
+    std::thread Thread;
 };
 
 // "sha256sum" form: 64 hex digits, two spaces, the name.

@@ -87,8 +87,22 @@ QString FileReceiver::FinalPath() const {
     return Dir ? Dir->PathOf(Entry) : QString();
 }
 
+bool FileReceiver::WritePending() {
+    if (Pending.isEmpty() || !S.FileStream) return true;
+    const bool written = S.FileStream->write(Pending) == Pending.size();
+    Pending.resize(0); // keeps its room for the next blocks
+    if (written) Hasher.Extend(S.FileStream->pos());
+    return written;
+}
+
+std::int64_t FileReceiver::Received() const {
+    return S.FileStream ? S.FileStream->pos() + Pending.size() : 0;
+}
+
 void FileReceiver::CloseFile() {
+    Hasher.Stop();
     if (S.FileStream) {
+        WritePending(); // a disk that refuses it now leaves a shorter partial file
         S.FileStream->close(); // the partial file stays for a later resume
         S.FileStream.reset();
     }
@@ -238,7 +252,6 @@ void FileReceiver::ProcessFileSize(const QByteArray& payload) {
     S.FileSize = size;
     S.State = Link.ResumeOn() ? SlotState::ResumeQuery : SlotState::RecvData;
     Progress.RecvTotal = size;
-    Hash.Reset();
     Expected.reset();
     if (S.State == SlotState::RecvData) Started();
 }
@@ -284,12 +297,9 @@ void FileReceiver::ProcessChecksum(const QByteArray& payload) {
         EndReceiving();
         throw WriteFailed();
     }
-    // The bytes kept count in the file's digest as if they had come now.
-    Hash.Reset();
-    if (match && (Mode & CapVerify) && !Hash.AddFile(file.handle(), file.pos())) {
-        EndReceiving();
-        throw WriteFailed();
-    }
+    // The bytes kept count in the file's digest as if they had come now;
+    // they are hashed beside the rest.
+    if (Mode & CapVerify) Hasher.Start(file.handle(), file.pos());
     Progress.Resumed = match;
     Progress.RecvDone = file.pos();
     Progress.RecvResumedBytes = file.pos();
@@ -304,20 +314,22 @@ void FileReceiver::ProcessFileData(const QByteArray& payload) {
     if (!S.FileStream) {
         S.FileStream = Dir->Open(PartialFileName(Entry), true);
         if (!S.FileStream) CannotCreate();
+        if (Mode & CapVerify) Hasher.Start(S.FileStream->handle(), 0);
     }
     try {
         const QByteArray data = Link.CompressOn() ? Codec.Decompress(payload) : payload;
         // More than was announced can only end in a mismatch: stop before the disk fills.
-        const qint64 end = S.FileStream->pos() + data.size();
+        const qint64 end = Received() + data.size();
         if (end > S.FileSize)
             throw EProtocolError(texts::SizeMismatch(FinalPath(), end, S.FileSize));
-        if (S.FileStream->write(data) != data.size()) throw WriteFailed();
-        if (Mode & CapVerify) Hash.Add(data);
+        if (Pending.capacity() < WriteChunk) Pending.reserve(WriteChunk);
+        Pending.append(data);
+        if (Pending.size() >= WriteChunk && !WritePending()) throw WriteFailed();
     } catch (const Error& error) {
         // The sender stops at the rejection; the partial file stays.
         Fatal(error);
     }
-    Progress.RecvDone = S.FileStream->pos();
+    Progress.RecvDone = Received();
 
     if (Progress.ReceiveCancel) {
         Link.Send(BuildFrame(SlotNo(), Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload()));
@@ -340,9 +352,8 @@ void FileReceiver::ProcessEnd() {
     const QString target = FinalPath();
     qint64 received = 0;
     if (S.FileStream) {
-        if (!S.FileStream->flush()) Fatal(WriteFailed());
+        if (!WritePending() || !S.FileStream->flush()) Fatal(WriteFailed());
         received = S.FileStream->size();
-        CloseFile();
     } else if (S.FileSize == 0) {
         // An empty file for which no block came: nothing left to write.
         if (!Dir->Open(PartialFileName(Entry), true)) CannotCreate();
@@ -351,7 +362,8 @@ void FileReceiver::ProcessEnd() {
         Fatal(EProtocolError(texts::SizeMismatch(target, received, S.FileSize)));
     QByteArray digest;
     if (Mode & CapVerify) {
-        digest = Hash.Finish();
+        // Nothing was written for an empty file: nothing was hashed either.
+        digest = Hasher.Active() ? Hasher.Result(received) : Sha256().Finish();
         // What arrived is not what was sent: it stays a partial file, and
         // the next send of it starts over (its checksum will not match).
         if (!Expected || *Expected != digest) {
@@ -360,6 +372,7 @@ void FileReceiver::ProcessEnd() {
             Reject(Outcome::Failed, ErrorKind::Verification, texts::VerifyFailed(target));
         }
     }
+    CloseFile();
     const QString stored = Store();
     S.State = SlotState::RecvWaitName;
     SendAck(true);

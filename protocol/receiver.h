@@ -31,6 +31,8 @@ public:
     void Process(Kind kind, Type type, const QByteArray& payload);
 
     [[nodiscard]] const TransferSlot& Slot() const { return S; }
+    // Writes out the blocks held back (the partial file then has every byte
+    // that came) and closes the file.
     void CloseFile();
 
 private:
@@ -54,6 +56,9 @@ private:
     // Gives the complete file its name (a free one when a namesake exists):
     // where it is now.
     QString Store();
+    // Writes the blocks held back; false when the disk refused them.
+    bool WritePending();
+    [[nodiscard]] std::int64_t Received() const;
     [[nodiscard]] std::uint8_t SlotNo() const;
     [[nodiscard]] QString PartialPath() const;
     [[nodiscard]] QString FinalPath() const;
@@ -67,9 +72,13 @@ private:
     QString Entry;                      // the file's own name in it
     std::uint8_t Mode = 0;              // Capabilities the current list uses
     std::uint8_t NextMode = 0;          // announced for the next list
-    Sha256 Hash;                        // of what was written, verified lists only
+    FileHasher Hasher;                  // of what was written, verified lists only
     std::optional<QByteArray> Expected; // the sender's digest
     BlockCodec Codec;
+    // Consecutive blocks go to the disk in one write of this many bytes: one
+    // call per 1 KiB block costs more than the copy itself.
+    static constexpr qsizetype WriteChunk = 256 * 1024;
+    QByteArray Pending;
 };
 
 } // namespace relvane

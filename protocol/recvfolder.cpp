@@ -76,7 +76,9 @@ std::unique_ptr<QFile> RecvFolder::Open(const QString& name, bool truncate) cons
         return nullptr;
     }
     auto file = std::make_unique<QFile>();
-    if (!file->open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle)) {
+    // Unbuffered: the receiver gathers its blocks into large writes itself.
+    if (!file->open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered,
+                    QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return nullptr;
     }

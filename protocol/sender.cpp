@@ -224,7 +224,7 @@ bool FileSender::TakeBlocks(bool failNow) {
 
 void FileSender::Install(BlockStream::Batch&& next) {
     if (next.Last && (Mode & CapVerify)) {
-        Digest = Hasher.Result();
+        Digest = Hasher.Result(S.FileSize);
         if (Digest.isEmpty()) {
             const QString path = S.FileList.value(S.CurrentIndex);
             Abandon(Outcome::Failed, ErrorKind::FileAccess,

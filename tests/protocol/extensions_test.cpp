@@ -51,6 +51,36 @@ TEST(Extensions, OfferWordsAndDigests) {
     EXPECT_THROW((void)ParseSize("-1"), EProtocolError);
 }
 
+// The hasher that follows a writer gives the digest of the whole file,
+// whatever it held when it started; a file shorter than said gives none.
+TEST(FileHasher, FollowsTheWriterToTheEnd) {
+    QTemporaryDir dir;
+    QFile f(dir.filePath(QStringLiteral("f")));
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    QByteArray all;
+    for (int i = 0; i < 3000; ++i)
+        all += QByteArray::number(i) + ' ';
+    Sha256 whole;
+    whole.Add(all);
+    const QByteArray expected = whole.Finish();
+    for (const qsizetype kept : {qsizetype(0), qsizetype(777), all.size()}) {
+        ASSERT_TRUE(f.resize(0));
+        f.write(all.left(kept));
+        f.flush();
+        FileHasher hasher;
+        hasher.Start(f.handle(), kept);
+        for (qsizetype at = kept; at < all.size(); at += 1000) {
+            f.write(all.mid(at, 1000));
+            f.flush();
+            hasher.Extend(f.pos());
+        }
+        EXPECT_EQ(hasher.Result(all.size()), expected) << kept;
+    }
+    FileHasher shorter;
+    shorter.Start(f.handle(), 0);
+    EXPECT_TRUE(shorter.Result(all.size() + 1).isEmpty());
+}
+
 // A link planted in the receive folder never redirects a write, whether it
 // stands for the partial file or for a sub-folder.
 TEST(RecvFolder, LinksAreNeverFollowed) {
