@@ -9,6 +9,8 @@
 #include <cstring>
 #include <optional>
 
+#include <sys/stat.h>
+
 namespace relvane {
 
 FileSender::FileSender(ITransferLink& link, TransferProgress& progress, int threads)
@@ -148,7 +150,9 @@ void FileSender::SendNextFile() {
     const std::optional<QByteArray> name = WireName(S.CurrentIndex, &refusal);
     std::unique_ptr<QFile> file;
     qint64 size = 0;
-    const bool made = name && Ahead.File && Ahead.Index == S.CurrentIndex;
+    const bool made = name && Ahead.File && Ahead.Index == S.CurrentIndex &&
+                      Ahead.Seen == StampOf(path);
+    KnownDigest = made ? Ahead.Digest : QByteArray();
     if (made) {
         file = std::move(Ahead.File);
         size = Ahead.Size;
@@ -171,7 +175,7 @@ void FileSender::SendNextFile() {
     S.FileSize = size;
     PeerDigestCame = false;
     // Hashed from the disk beside the sending: the digest follows the last block.
-    if (Mode & CapVerify) Hasher.Start(file->handle(), size);
+    if ((Mode & CapVerify) && !made) Hasher.Start(file->handle(), size);
     S.ResumeOffset = 0;
     S.FileStream = std::move(file);
     Progress.SendTotal = S.FileSize;
@@ -224,7 +228,7 @@ bool FileSender::TakeBlocks(bool failNow) {
 
 void FileSender::Install(BlockStream::Batch&& next) {
     if (next.Last && (Mode & CapVerify)) {
-        Digest = Hasher.Result(S.FileSize);
+        Digest = KnownDigest.isEmpty() ? Hasher.Result(S.FileSize) : KnownDigest;
         if (Digest.isEmpty()) {
             const QString path = S.FileList.value(S.CurrentIndex);
             Abandon(Outcome::Failed, ErrorKind::FileAccess,
@@ -239,6 +243,13 @@ void FileSender::Install(BlockStream::Batch&& next) {
     BatchSent = 0;
 }
 
+FileSender::NextFile::Stamp FileSender::StampOf(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return {};
+    return {st.st_dev, st.st_ino, st.st_size,
+            std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
 void FileSender::PrepareNext() {
     Ahead = {};
     const int next = S.CurrentIndex + 1;
@@ -247,12 +258,12 @@ void FileSender::PrepareNext() {
     // Whatever is wrong with the file is found and told when it is due.
     QString refusal;
     if (!WireFileName(path, &refusal)) return;
+    // Taken before the bytes are read: a change while they are read shows.
+    const NextFile::Stamp seen = StampOf(path);
     auto file = std::make_unique<QFile>(path);
     if (!file->open(QIODevice::ReadOnly)) return;
     const qint64 size = file->size();
-    if (size > MaxSendSize) return;
-    // A verified file's digest goes with its last block: the next file waits its turn.
-    if (Mode & CapVerify) return;
+    if (size > MaxSendSize || size != seen.Size) return;
     Blocks.Start(file->handle(), 0, size, SlotNo(), Link.CompressOn());
     BlockStream::Batch made;
     made.Frames.swap(Batch.Frames); // all sent: its buffer is used again
@@ -261,6 +272,13 @@ void FileSender::PrepareNext() {
                        Blocks.Take(made, MaxBatchBytes) == BlockStream::Outcome::Ready && made.Last;
     Blocks.Stop();
     if (!whole) return;
+    if (Mode & CapVerify) {
+        // Small enough for one batch: hashed here, as the blocks were made.
+        Sha256 hash;
+        if (!hash.AddFile(file->handle(), size)) return;
+        Ahead.Digest = hash.Finish();
+    }
+    Ahead.Seen = seen;
     Ahead.Index = next;
     Ahead.File = std::move(file);
     Ahead.Size = size;
@@ -374,7 +392,7 @@ void FileSender::ProcessAck(const QByteArray& payload) {
             Link.FileVerified(Direction::Send, S.CurrentIndex, S.FileList.value(S.CurrentIndex),
                               Digest);
         Link.FileEnded(Direction::Send, S.CurrentIndex, S.FileList.value(S.CurrentIndex));
-        CloseFile();
+        CloseCurrent(); // the next file, made ahead, stays
         ++S.CurrentIndex;
         S.State = SlotState::SendNextFile;
         return;

@@ -12,6 +12,8 @@
 #include <QByteArray>
 #include <QStringList>
 
+#include <sys/types.h>
+
 namespace relvane {
 
 // Frames handed to the connection in one call, at most: the worker reads
@@ -98,13 +100,25 @@ private:
     // the current one is awaited: a list of small files otherwise waits for
     // the disk and the compression once per file. Sent exactly as it would
     // be without it; dropped when the list ends.
+    // At its turn the file must still be the one prepared (same file, size
+    // and modification time), or it is opened and made again.
     struct NextFile {
         int Index = -1;
         std::unique_ptr<QFile> File;
         qint64 Size = 0;
         BlockStream::Batch Made;
+        QByteArray Digest; // verified lists
+        struct Stamp {
+            dev_t Device = 0;
+            ino_t Inode = 0;
+            std::int64_t Size = -1;
+            std::int64_t ModifiedNs = -1;
+            bool operator==(const Stamp&) const = default;
+        } Seen;
     };
+    [[nodiscard]] static NextFile::Stamp StampOf(const QString& path);
     NextFile Ahead;
+    QByteArray KnownDigest; // of the current file, when it was prepared ahead
 };
 
 } // namespace relvane

@@ -346,6 +346,77 @@ TEST(Sender, NextFileMadeWhileTheAckIsAwaitedStillResumesAtTheOffset) {
     EXPECT_EQ(s.Data(), a + b.mid(1000));
 }
 
+// The next file is made while the peer stores the current one; at its turn
+// it is sent as made only if it is still the same file, size and time.
+TEST(Sender, NextFileMadeAheadIsMadeAgainWhenItChanged) {
+    enum Change { None, SameStamp, NewTime, Grown, Replaced, Removed };
+    const QByteArray old = RandomBytes(1500, 21), fresh = RandomBytes(1500, 22);
+    struct Case {
+        Change What;
+        QByteArray Expected; // the second file's bytes on the wire
+    };
+    const Case cases[] = {
+        {None, old},
+        {SameStamp, old}, // rewritten in place, its time put back: not seen
+        {NewTime, fresh},
+        {Grown, old + fresh},
+        {Replaced, fresh}, // another file under the name, same size and time
+        {Removed, {}},
+    };
+    for (const Case& c : cases) {
+        Sender s;
+        const QByteArray a = RandomBytes(700, 20);
+        const QString second = s.MakeFile("b", old);
+        const QFileInfo before(second);
+        const QDateTime time = before.lastModified();
+        s.Start({s.MakeFile("a", a), second});
+        for (int i = 0; i < 10 && s.Slot().State != SlotState::SendWaitFileAck; ++i)
+            s.Pass();
+        ASSERT_EQ(s.Slot().State, SlotState::SendWaitFileAck);
+        const auto setTime = [&](const QString& path, const QDateTime& t) {
+            QFile f(path);
+            ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+            ASSERT_TRUE(f.setFileTime(t, QFileDevice::FileModificationTime));
+        };
+        switch (c.What) {
+        case None:
+            break;
+        case SameStamp:
+            s.MakeFile("b", fresh);
+            setTime(second, time);
+            break;
+        case NewTime:
+            s.MakeFile("b", fresh);
+            setTime(second, time.addSecs(5));
+            break;
+        case Grown: {
+            QFile f(second);
+            ASSERT_TRUE(f.open(QIODevice::Append));
+            f.write(fresh);
+            break;
+        }
+        case Replaced:
+            s.MakeFile("b.new", fresh);
+            setTime(s.Dir.filePath("b.new"), time);
+            ASSERT_TRUE(QFile::remove(second));
+            ASSERT_TRUE(QFile::rename(s.Dir.filePath("b.new"), second));
+            break;
+        case Removed:
+            ASSERT_TRUE(QFile::remove(second));
+            break;
+        }
+        s.Reply(Type::Ack, "1");
+        s.RunToEnd();
+        if (c.What == Removed) {
+            EXPECT_EQ(s.Host.Ends.back().second.Kind, ErrorKind::FileAccess);
+            EXPECT_EQ(s.Data(), a);
+        } else {
+            EXPECT_EQ(s.Data(), a + c.Expected) << int(c.What);
+            EXPECT_TRUE(s.Log().contains(QStringLiteral("FileSize %1").arg(c.Expected.size())));
+        }
+    }
+}
+
 TEST(Sender, ResumeOfACompleteFileSendsOneEmptyBlock) {
     Sender s(true);
     s.Start({s.MakeFile("r", "abc")});
