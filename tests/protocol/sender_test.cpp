@@ -17,6 +17,9 @@
 #include <bit>
 #include <random>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 using namespace relvane;
 using relvane::test::FakeConnection;
 using relvane::test::FakeHost;
@@ -367,27 +370,28 @@ TEST(Sender, NextFileMadeAheadIsMadeAgainWhenItChanged) {
         Sender s;
         const QByteArray a = RandomBytes(700, 20);
         const QString second = s.MakeFile("b", old);
-        const QFileInfo before(second);
-        const QDateTime time = before.lastModified();
+        struct stat before {};
+        ASSERT_EQ(::stat(QFile::encodeName(second).constData(), &before), 0);
         s.Start({s.MakeFile("a", a), second});
         for (int i = 0; i < 10 && s.Slot().State != SlotState::SendWaitFileAck; ++i)
             s.Pass();
         ASSERT_EQ(s.Slot().State, SlotState::SendWaitFileAck);
-        const auto setTime = [&](const QString& path, const QDateTime& t) {
-            QFile f(path);
-            ASSERT_TRUE(f.open(QIODevice::ReadWrite));
-            ASSERT_TRUE(f.setFileTime(t, QFileDevice::FileModificationTime));
+        // To the nanosecond: a file system keeps more than QDateTime does.
+        const auto setTime = [&](const QString& path, std::int64_t laterSeconds) {
+            const timespec times[2] = {{0, UTIME_OMIT},
+                                       {before.st_mtim.tv_sec + laterSeconds, before.st_mtim.tv_nsec}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
         };
         switch (c.What) {
         case None:
             break;
         case SameStamp:
             s.MakeFile("b", fresh);
-            setTime(second, time);
+            setTime(second, 0);
             break;
         case NewTime:
             s.MakeFile("b", fresh);
-            setTime(second, time.addSecs(5));
+            setTime(second, 5);
             break;
         case Grown: {
             QFile f(second);
@@ -397,7 +401,7 @@ TEST(Sender, NextFileMadeAheadIsMadeAgainWhenItChanged) {
         }
         case Replaced:
             s.MakeFile("b.new", fresh);
-            setTime(s.Dir.filePath("b.new"), time);
+            setTime(s.Dir.filePath("b.new"), 0);
             ASSERT_TRUE(QFile::remove(second));
             ASSERT_TRUE(QFile::rename(s.Dir.filePath("b.new"), second));
             break;
