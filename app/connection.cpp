@@ -43,8 +43,9 @@ void TMainForm::CreateSession() {
         MessageForm->ShowChat(peer, text);
         MessageAction->setChecked(ChatWindowShowing());
     });
-    connect(s, &Session::socketError, this,
-            [this](const ESocketError& error) { ShowErrorMessage(this, SocketErrorText(error)); });
+    connect(s, &Session::socketError, this, [this](const ESocketError& error) {
+        ShowMessageBox(TMessageKind::mkError, SocketErrorText(error));
+    });
     connect(s, &Session::listStarted, this,
             [this](Direction direction, int, const QStringList& files) {
                 if (direction == Direction::Send)
@@ -87,6 +88,16 @@ void TMainForm::BeginWait(const QString& message) {
     setEnabled(false);
     // A window of its own: it takes input while the window it stands for does not.
     FWaitForm->setEnabled(true);
+}
+
+void TMainForm::ShowMessageBox(TMessageKind kind, const QString& text) {
+    ShowMessage(this, kind, text);
+    // A wait that goes on keeps the keys: the window manager hands them to the
+    // box's owner, this disabled window, where Escape would cancel nothing.
+    if (FWaitForm && FWaitForm->isVisible()) {
+        FWaitForm->raise();
+        FWaitForm->activateWindow();
+    }
 }
 
 void TMainForm::EndWait() {
@@ -209,7 +220,7 @@ void TMainForm::ShowIdle() {
 void TMainForm::ReturnToIdle() {
     ShowIdle();
     HideRequestBar();
-    if (!Destroying) ShowPlainMessage(this, WithUndelivered(MsgDisconnected()));
+    if (!Destroying) ShowMessageBox(TMessageKind::mkPlain, WithUndelivered(MsgDisconnected()));
 }
 
 void TMainForm::ListEnded(Direction direction, const ListEnd& end) {
@@ -225,7 +236,7 @@ void TMainForm::ListEnded(Direction direction, const ListEnd& end) {
 }
 
 void TMainForm::ShowFailure(const QString& text) {
-    if (!Destroying) ShowErrorMessage(this, WithUndelivered(text));
+    if (!Destroying) ShowMessageBox(TMessageKind::mkError, WithUndelivered(text));
 }
 
 } // namespace relvane::app

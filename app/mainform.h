@@ -3,6 +3,7 @@
 // settings it holds, and the connection manager's windows over a session
 // (session/), which owns the connection itself.
 
+#include "app/messagebox.h"
 #include "app/settings.h"
 #include "platform/error.h"
 #include "platform/profile.h"
@@ -190,6 +191,9 @@ private:
     // Waiting with the wait window, which stands for the main window.
     void BeginWait(const QString& message);
     void EndWait();
+    // A message box of this window; while a wait goes on, its window has the
+    // keys again once the box is closed.
+    void ShowMessageBox(TMessageKind kind, const QString& text);
 
     // The session's events.
     void StageChanged(relvane::ConnectStage stage);

@@ -18,6 +18,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMessageBox>
 #include <QWindow>
 
 #include <netdb.h>
@@ -216,6 +217,27 @@ TEST_F(ConnectionTest, ConnectingWhereNothingListensWaitsForTheCancel) {
     EXPECT_EQ(Recorder.Texts()[1], MsgCancelled());
     EXPECT_EQ(A->Settings.AddressHistory[0], u"127.0.0.1") << "entered before the outcome";
     ExpectIdle(*A);
+}
+
+TEST_F(ConnectionTest, ClosingAnErrorBoxDuringTheWaitGivesTheFocusBackToTheWaitWindow) {
+    // Real boxes, closed as soon as they are up.
+    int closed = 0;
+    SetMessageHook([&](QWidget* owner, TMessageKind kind, const QString& text) {
+        Recorder.Messages.push_back({owner, kind, text});
+        const auto box = MakeMessageBox(owner, kind, text);
+        QTimer::singleShot(0, box.get(), &QWidget::close);
+        box->exec();
+        ++closed;
+    });
+    bool focusBack = false;
+    ConnectA([&] {
+        if (closed == 0) return false;
+        focusBack = WaitFor([&] { return QApplication::activeWindow() == A->WaitForm(); }, 2000);
+        PressCancel();
+        return true;
+    });
+    EXPECT_TRUE(focusBack) << "the focus stayed with " << QApplication::activeWindow();
+    EXPECT_EQ(Recorder.Texts().size(), 2);
 }
 
 TEST_F(ConnectionTest, CancelAfterTheConnectionWasMadeDisconnectsFirst) {
