@@ -62,16 +62,27 @@ TEST_F(MainFormTest, StartsIdleWithItsTitleAndActions) {
     EXPECT_FALSE(form->ConnectAction->isEnabled());
 }
 
-TEST_F(MainFormTest, ClientHeightFollowsTheToolbar) {
+// A window manager offers maximising and resizing only to a window whose
+// minimum and maximum sizes differ, or which asks for a maximise button.
+void ExpectFixedWithoutMaximise(const TMainForm& form) {
+    EXPECT_EQ(form.minimumSize(), form.size());
+    EXPECT_EQ(form.maximumSize(), form.size());
+    EXPECT_FALSE(form.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(form.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+}
+
+TEST_F(MainFormTest, ClientHeightFollowsTheToolbarAndTheSizeStaysFixed) {
     {
         auto form = NewForm();
         EXPECT_EQ(form->ClientHeight(), 169);
         EXPECT_EQ(form->height(), form->ClientArea->y() + 169);
+        ExpectFixedWithoutMaximise(*form);
         form->ToolbarItem->trigger();
         EXPECT_FALSE(form->ToolbarItem->isChecked());
         EXPECT_TRUE(form->ToolBar1->isHidden());
         EXPECT_EQ(form->ClientHeight(), 143);
         EXPECT_EQ(form->Panel1->y(), 0);
+        ExpectFixedWithoutMaximise(*form);
     } // the hidden toolbar is written at destruction
     auto form = NewForm();
     EXPECT_FALSE(form->ToolbarItem->isChecked());
@@ -79,6 +90,7 @@ TEST_F(MainFormTest, ClientHeightFollowsTheToolbar) {
     form->ToolbarItem->trigger();
     EXPECT_EQ(form->ClientHeight(), 169);
     EXPECT_EQ(form->Panel1->y(), 26);
+    ExpectFixedWithoutMaximise(*form);
 }
 
 TEST_F(MainFormTest, AddressHistoryKeepsFiveDistinctAddressesNewestFirst) {
