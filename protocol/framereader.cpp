@@ -36,7 +36,12 @@ std::optional<Frame> FrameReader::Next() {
         throw EProtocolError(QStringLiteral("不正なフレーム長 %1").arg(length));
     }
     if (left - HeaderSize < length) return std::nullopt;
-    frame.Payload = Buffer.mid(At + HeaderSize, length);
+    // File data, most of what comes, is handled before the buffer changes
+    // again and never kept: it is not copied out. Everything else is.
+    const char* payload = Buffer.constData() + At + HeaderSize;
+    frame.Payload = frame.Header.Type == static_cast<int>(Type::FileData)
+                        ? QByteArray::fromRawData(payload, length)
+                        : QByteArray(payload, length);
     At += HeaderSize + length;
     return frame;
 }

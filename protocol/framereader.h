@@ -26,6 +26,8 @@ public:
     // False once the peer has closed: nothing more will come.
     bool Fill();
     // The next complete frame; nothing while part of it is still on its way.
+    // A FileData frame's payload points into the reader's buffer: it is valid
+    // until the next Fill().
     // A Length outside 0..MaxPayload throws "不正なフレーム長 %d" before
     // anything is allocated for it; nothing after such a header can be trusted
     // to be a header, so everything buffered is dropped.
