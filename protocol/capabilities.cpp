@@ -14,7 +14,8 @@ struct Word {
     Capability Cap;
     const char* Text;
 };
-constexpr Word Words[] = {{CapBigFiles, "big"}, {CapFolders, "tree"}, {CapVerify, "sha256"}};
+constexpr Word Words[] = {{CapBigFiles, "big"}, {CapFolders, "tree"}, {CapVerify, "sha256"},
+                         {CapWindow, "window"}};
 
 QByteArray Payload(Capabilities caps) {
     QByteArray text(Magic);

@@ -20,9 +20,20 @@ enum Capability : std::uint8_t {
     CapBigFiles = 1, // sizes and offsets in 64 bits
     CapFolders = 2,  // names are paths below the receive folder, "/" between parts
     CapVerify = 4,   // every file's SHA-256 follows its last block
+    CapWindow = 8,   // small files go without a resume query, several before their Acks
 };
 using Capabilities = std::uint8_t;
-constexpr Capabilities AllCapabilities = CapBigFiles | CapFolders | CapVerify;
+constexpr Capabilities AllCapabilities = CapBigFiles | CapFolders | CapVerify | CapWindow;
+
+// With CapWindow, a file of at most WindowFileMax bytes is sent without a
+// resume query (a partial file of it is written again from its start), and
+// up to WindowFiles of them go before the first of them is answered. The
+// receiver answers each in order, as always; a "0" ends the list there.
+constexpr std::int64_t WindowFileMax = 64 * 1024;
+constexpr int WindowFiles = 64;
+[[nodiscard]] constexpr bool Windowed(Capabilities mode, std::int64_t size) {
+    return (mode & CapWindow) != 0 && size <= WindowFileMax;
+}
 
 // The extension frames' Types, outside the catalogue (0-16).
 constexpr std::uint8_t OfferType = 0xE0;    // control slot; Request, answered by a Reply

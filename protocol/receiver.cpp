@@ -250,7 +250,8 @@ void FileReceiver::ProcessFileSize(const QByteArray& payload) {
         (Mode & CapBigFiles) ? ParseSize(PayloadText(payload)) : ParseNumber(PayloadText(payload));
     if (size < 0) Fatal(EProtocolError(texts::BadFileSize(size)));
     S.FileSize = size;
-    S.State = Link.ResumeOn() ? SlotState::ResumeQuery : SlotState::RecvData;
+    S.State = Link.ResumeOn() && !Windowed(Mode, S.FileSize) ? SlotState::ResumeQuery
+                                                             : SlotState::RecvData;
     Progress.RecvTotal = size;
     Expected.reset();
     if (S.State == SlotState::RecvData) Started();

@@ -170,10 +170,16 @@ void FileSender::SendNextFile() {
     }
     if (!refusal.isEmpty())
         Abandon(Outcome::Refused, ErrorKind::Refused, refusal + texts::SendAbandoned());
+    const bool windowed = Windowed(Mode, size);
+    if (!windowed && !InFlight.empty()) {
+        // Its resume query and Ack must not meet the answers still due.
+        WaitsForAll = true;
+        S.State = SlotState::SendWaitFileAck;
+        return;
+    }
 
     S.FileName = SendFileName(path);
     S.FileSize = size;
-    PeerDigestCame = false;
     // Hashed from the disk beside the sending: the digest follows the last block.
     if ((Mode & CapVerify) && !made) Hasher.Start(file->handle(), size);
     S.ResumeOffset = 0;
@@ -190,7 +196,7 @@ void FileSender::SendNextFile() {
         BuildFrame(s, Kind::Notice, Type::FileSize, Format::FmtNumber,
                    (Mode & CapBigFiles) ? SizePayload(S.FileSize)
                                         : NumberPayload(static_cast<std::int32_t>(S.FileSize)));
-    if (Link.ResumeOn()) {
+    if (Link.ResumeOn() && !windowed) {
         S.State = SlotState::ResumeQuery;
         frames +=
             BuildFrame(s, Kind::Request, Type::ResumeOffset, Format::FmtNone, NonePayload('0'));
@@ -310,7 +316,33 @@ void FileSender::SendBlocks() {
     BatchSent = Batch.Frames.size();
     if (Progress.SendCancel.load())
         Abandon(Outcome::CancelledHere, ErrorKind::Cancelled, texts::Cancelled());
-    if (fileSent) PrepareNext();
+    if (!fileSent) return;
+    PrepareNext();
+    if (!Windowed(Mode, S.FileSize)) return;
+    // Its answer is awaited beside the next files.
+    InFlight.push_back({S.CurrentIndex, Digest});
+    CloseCurrent();
+    ++S.CurrentIndex;
+    if (static_cast<int>(InFlight.size()) < WindowFiles) S.State = SlotState::SendNextFile;
+}
+
+void FileSender::Answered(bool rejected) {
+    const Unanswered file = InFlight.front();
+    InFlight.pop_front();
+    const QString path = S.FileList.value(file.Index);
+    if (std::exchange(PeerDigestCame, false) && rejected) {
+        EndSending();
+        throw ETransferEnded(Direction::Send, Outcome::Failed, ErrorKind::Verification,
+                             texts::VerifyFailed(path));
+    }
+    // Those sent after it are ignored by the peer, whose list has ended.
+    if (rejected) Refused(texts::FileSendFailed());
+    if (Mode & CapVerify) Link.FileVerified(Direction::Send, file.Index, path, file.Digest);
+    Link.FileEnded(Direction::Send, file.Index, path);
+    if (S.State == SlotState::SendWaitFileAck && (!WaitsForAll || InFlight.empty())) {
+        WaitsForAll = false;
+        S.State = SlotState::SendNextFile;
+    }
 }
 
 void FileSender::BlocksFailed(BlockStream::Outcome outcome) {
@@ -357,6 +389,8 @@ void FileSender::ProcessResumeOffsetReply(const QByteArray& payload) {
 void FileSender::ProcessAck(const QByteArray& payload) {
     if (!S.InUse) return;
     const bool rejected = IsRejection(PayloadText(payload));
+    // Answers come in order: the oldest file in flight is answered first.
+    if (!InFlight.empty()) return Answered(rejected);
     switch (S.State) {
     case SlotState::ResumeCheck:
         if (rejected) {
@@ -380,7 +414,7 @@ void FileSender::ProcessAck(const QByteArray& payload) {
         if (rejected) Refused(texts::SendFailed());
         return;
     case SlotState::SendWaitFileAck:
-        if (rejected && PeerDigestCame) {
+        if (std::exchange(PeerDigestCame, false) && rejected) {
             // The peer's digest of what it wrote differs from ours.
             const QString path = S.FileList.value(S.CurrentIndex);
             EndSending();
@@ -463,6 +497,9 @@ void FileSender::Started() {
 void FileSender::EndSending() {
     S.State = SlotState::Idle;
     S.InUse = false;
+    InFlight.clear();
+    WaitsForAll = false;
+    PeerDigestCame = false;
     CloseFile();
     S.FileList.clear();
     Blocked = false;

@@ -12,6 +12,8 @@
 #include <QByteArray>
 #include <QStringList>
 
+#include <deque>
+
 #include <sys/types.h>
 
 namespace relvane {
@@ -118,6 +120,16 @@ private:
     };
     [[nodiscard]] static NextFile::Stamp StampOf(const QString& path);
     NextFile Ahead;
+    // Small files sent and not answered yet, oldest first (lists with
+    // CapWindow; see Windowed()).
+    struct Unanswered {
+        int Index;
+        QByteArray Digest;
+    };
+    std::deque<Unanswered> InFlight;
+    // The file due is not windowed: it waits until every one sent is answered.
+    bool WaitsForAll = false;
+    void Answered(bool rejected);
     QByteArray KnownDigest; // of the current file, when it was prepared ahead
 };
 

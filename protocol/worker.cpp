@@ -288,7 +288,7 @@ bool ConnectionWorker::SendQueued() {
             // The list is in place before the peer can answer the request,
             // and the peer knows how it travels before the request.
             if (item.Files) {
-                Capabilities mode = FAgreed & (CapBigFiles | CapVerify);
+                Capabilities mode = FAgreed & (CapBigFiles | CapVerify | CapWindow);
                 if (!item.Names.isEmpty()) mode |= FAgreed & CapFolders;
                 Sender.Requested(*item.Files, item.Names, mode);
                 if (mode != 0) item.Frame = ListModeFrame(mode) + item.Frame;

@@ -182,6 +182,39 @@ TEST(Extensions, FoldersArriveWithTheirShapeAndNamesakesAreKept) {
     EXPECT_EQ(server.Verified, 3);
 }
 
+// Many small files between two copies: a file the receiver cannot store
+// ends the list there on both sides, the files after it leave no trace, and
+// the connection carries the next list.
+TEST(Extensions, AWindowOfSmallFilesEndsCleanlyAtARefusal) {
+    const int port = FreePort();
+    Copy server(port, true);
+    Copy client(port, true);
+    server.S.Listen();
+    client.S.Connect(QStringLiteral("127.0.0.1"));
+    ASSERT_TRUE(WaitFor([&] { return client.S.Agreed() != 0 && server.S.Agreed() != 0; }));
+    QTemporaryDir out;
+    QStringList files;
+    for (int i = 0; i < 150; ++i)
+        files << Make(out, QStringLiteral("f%1").arg(i, 3, 10, QLatin1Char('0')),
+                      QByteArray(1500, char('a' + i % 26)));
+    QDir().mkpath(server.In(QStringLiteral("f100.Recv"))); // no partial file can go there
+    client.S.SendFiles(files);
+    ASSERT_TRUE(WaitFor([&] { return !client.Ends.empty() && !server.Ends.empty(); }));
+    EXPECT_EQ(client.Ends[0].second.Result, Outcome::Refused);
+    EXPECT_EQ(server.Ends[0].second.Result, Outcome::Failed);
+    EXPECT_TRUE(client.Ends[0].second.ConnectionKept);
+    EXPECT_EQ(server.Verified, 100);
+    EXPECT_EQ(client.Verified, 100);
+    EXPECT_EQ(Read(server.In(QStringLiteral("f099"))), QByteArray(1500, char('a' + 99 % 26)));
+    EXPECT_EQ(QDir(server.Inbox.path()).entryList(QDir::Files).size(), 100);
+
+    const QString after = Make(out, QStringLiteral("after.txt"), "next list");
+    client.S.SendFiles({after});
+    ASSERT_TRUE(WaitFor([&] { return server.Ends.size() == 2; }));
+    EXPECT_EQ(server.Ends[1].second.Result, Outcome::Done);
+    EXPECT_EQ(Read(server.In(QStringLiteral("after.txt"))), "next list");
+}
+
 // With a peer that does not take the extensions (here a copy with them off,
 // which answers nothing to the offer) everything is as it always was:
 // nothing agreed, no verification, a folder flat, equal names refused.

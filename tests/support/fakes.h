@@ -161,6 +161,7 @@ public:
     bool Resume = false;
     QString Folder;
     bool Overwrite = false; // a received file replaces its namesake
+    std::uint8_t Offer = 0; // the capabilities offered to the peer
     int StageNo = 1;        // the stage's number; 4 at MakeWorker skips the handshake
     bool HandshakeHasFailed = false;
     HandshakeFailure FailedWhy = HandshakeFailure::Disagreed;
@@ -240,6 +241,7 @@ inline std::unique_ptr<ConnectionWorker> MakeWorker(FakeHost& host,
     settings.Handshake = {host.User, host.Compress, host.Resume};
     settings.ReceiveFolder = host.Folder;
     settings.OverwriteExisting = host.Overwrite;
+    settings.Offer = host.Offer;
     settings.CompressionThreads = threads;
     auto worker = std::make_unique<ConnectionWorker>(host, context, std::move(conn),
                                                      side == 1 ? Role::Connecting : Role::Listening,
