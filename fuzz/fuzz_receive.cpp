@@ -1,56 +1,89 @@
 // libFuzzer target: arbitrary bytes from "the peer" through the worker's
-// frame reader, its handshake and both sides of a transfer, with an in-memory
-// connection, events taken in place, and a scratch receive folder.
+// frame reader, its handshake, the extensions between two copies and both
+// sides of a transfer, with an in-memory connection, events taken in place,
+// and a scratch receive folder.
 //
-// Input: byte 0 sets the scene (bit 0 Side; bits 1-3 below 4: the handshake
-// runs from its start, else it counts as done; bit 4 compression; bit 5
-// resume; bit 6 an own SendRequest
-// first, so the sending replies are reachable; bit 7 sends that now and then
-// would block). Byte 1: bits 0-5 how many bytes arrive per pass (0: all at
-// once); bit 6 partial ".Recv" files lie in the folder; bit 7 folders stand
-// where received files would be renamed to. The rest is the byte stream.
+// Input: three scene bytes (fuzz/scene.h names each bit), then the byte
+// stream.
+// Byte 0: bit 0 Side (1: connecting); bit 1 the listening side's Version
+// Request went out when the peer was accepted; bit 2 the peer closes after
+// its last byte; bit 3 the handshake counts as done (else it runs from its
+// start); bit 4 compression; bit 5 resume; bit 6 an own SendRequest, so the
+// sending replies are reachable (at once, or, when the worker offers, once
+// the peer's offer came, so the list can use what both offer); bit 7 sends
+// that now and then would block.
+// Byte 1: bits 0-5 how many bytes arrive per pass (0: all at once); bit 6
+// partial ".Recv" files lie in the folder; bit 7 folders stand where
+// received files would be renamed to, and links lead out of the folder
+// ("a" to a folder outside, "link.txt.Recv" to a file outside).
+// Byte 2: bits 0-3 what the worker offers a copy of itself (Capabilities;
+// 0: no offer); bit 4 the files sent are the large set (runs of blocks for
+// the compression pool, a small file after each large one, made ahead while
+// the large one is acknowledged, a region that does not compress); bit 5 a
+// pool of 2 threads, else 1; bit 6 the files go by paths below a folder;
+// bit 7 the slow handshake: the listening side (whatever bit 0 says) runs
+// it from its start with a limit of 3 ms and waits 1 ms after each piece,
+// and must end by the limit unless it completes.
 //
-// After every input the scratch root must hold nothing but its two folders
-// and the files to send must be untouched: a write outside the receive
-// folder aborts.
+// After every input the scratch root must hold nothing but its three
+// folders, the files to send and the one outside the receive folder must be
+// untouched: a write elsewhere aborts. So do a block of the compression
+// pool that never wakes the worker, a handshake that outlives its limit,
+// and a list to send that ends because one of those files could not be read.
 //
 // RELVANE_FUZZ_SEEDS=DIR writes a seed corpus of valid conversations to DIR
 // and exits. RELVANE_FUZZ_TRACE=1 prints the events that tell how far an
-// input got (errors, files received, how lists ended).
+// input got (errors, files received and sent, offers, how lists ended).
 
-#include "platform/sjis.h"
-#include "protocol/blockcodec.h"
-#include "protocol/frame.h"
+#include "protocol/capabilities.h"
 #include "protocol/worker.h"
+#include "scene.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
-#include <mutex>
+#include <utility>
+
+#include <poll.h>
+
+namespace relvane::fuzz {
+
+static_assert((AllCapabilities & ~OfferMask) == 0, "every capability has its scene bit");
 
 namespace {
 
-using namespace relvane;
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 class MemConnection : public IConnection {
 public:
-    explicit MemConnection(bool flaky) : Flaky(flaky) {}
+    // waitsFor: whether a wait can end other than by its time (a pool at
+    // work), or must take its time (a handshake against its limit); nothing
+    // else can happen in here while the worker waits.
+    enum class Wait { None, ForWake, ForTime };
+    MemConnection(bool flaky, std::function<Wait()> waitsFor)
+        : Flaky(flaky), WaitsFor(std::move(waitsFor)) {}
     void Feed(const std::uint8_t* data, std::size_t n) {
         Incoming.append(reinterpret_cast<const char*>(data), static_cast<qsizetype>(n));
     }
+    // What was fed is all there is: once it is read, reads see the close.
+    void Close() { Closed = true; }
+    // A wait for a wake since the last call ran to its end without one.
+    [[nodiscard]] bool TakeWakeMissed() { return std::exchange(WakeMissed, false); }
+
     int BytesWaiting() override { return static_cast<int>(Incoming.size() - At); }
     int ReceiveBytes(void* buffer, int n) override {
         const qsizetype left = Incoming.size() - At;
-        if (left == 0) return -1;
+        if (left == 0) return Closed ? 0 : -1;
         const int k = static_cast<int>(std::min<qsizetype>(n, left));
         std::memcpy(buffer, Incoming.constData() + At, static_cast<std::size_t>(k));
         At += k;
@@ -65,17 +98,34 @@ public:
         return n;
     }
     bool IsConnected() const override { return true; }
-    bool WaitReady(int, int, bool) override { return false; }
+    bool WaitReady(int timeoutMs, int wakeFd, bool writable) override {
+        // Bytes or the close are there, or room comes on the next try.
+        if (Incoming.size() > At || Closed || writable) return false;
+        const Wait why = WaitsFor();
+        if (why == Wait::None) return false;
+        pollfd p{wakeFd, POLLIN, 0};
+        const int n = ::poll(&p, 1, timeoutMs);
+        if (n == 0 && why == Wait::ForWake) WakeMissed = true;
+        return n > 0;
+    }
     bool WaitWritable(int timeoutMs) override {
         return !Flaky || timeoutMs > 0 || (++Calls % 2) == 0;
     }
 
 private:
     bool Flaky;
+    std::function<Wait()> WaitsFor;
+    bool Closed = false;
+    bool WakeMissed = false;
     unsigned Calls = 0;
     QByteArray Incoming;
     qsizetype At = 0;
 };
+
+[[noreturn]] void Fault(const char* what, const fs::path& path = {}) {
+    std::fprintf(stderr, "%s %s\n", what, path.c_str());
+    std::abort();
+}
 
 bool Trace = false;
 
@@ -85,15 +135,29 @@ void Print(const QString& what) {
 
 class FuzzEvents : public IWorkerEvents {
 public:
+    bool Connected = false;
+    bool PeerOffered = false;
+
     void StageChanged(ConnectStage stage, const QString&) override {
+        Connected = stage == ConnectStage::Connected;
         Print(QStringLiteral("stage %1").arg(static_cast<int>(stage)));
     }
-    void HandshakeFailed(HandshakeFailure) override { Print(QStringLiteral("handshake failed")); }
+    void HandshakeFailed(HandshakeFailure why) override {
+        Print(QStringLiteral("handshake failed %1").arg(static_cast<int>(why)));
+    }
     void ChatReceived(const QString&) override {}
-    void ListStarted(Direction, int, const QStringList&) override {}
+    void ListStarted(Direction direction, int, const QStringList&) override {
+        Print(direction == Direction::Send ? QStringLiteral("list to send")
+                                           : QStringLiteral("list to receive"));
+    }
     void FileStarted(Direction, const FileStart&) override {}
     void FileEnded(Direction direction, int, const QString& path) override {
-        if (direction == Direction::Receive) Print(QStringLiteral("received ") + path);
+        Print((direction == Direction::Receive ? QStringLiteral("received ")
+                                               : QStringLiteral("sent ")) +
+              path);
+    }
+    void FileVerified(Direction, int, const QString& path, const QByteArray&) override {
+        Print(QStringLiteral("verified ") + path);
     }
     void ListEnded(Direction direction, const ListEnd& end) override {
         Print(QStringLiteral("list %1 ended: %2 %3")
@@ -101,30 +165,45 @@ public:
                                                     : QStringLiteral("received"))
                   .arg(static_cast<int>(end.Result))
                   .arg(end.Text));
+        // The files to send are there, readable and never change: the
+        // sender giving up on one of them is its own fault, whatever the peer sent.
+        if (direction == Direction::Send && end.Kind == ErrorKind::FileAccess &&
+            end.ConnectionKept) {
+            std::fprintf(stderr, "%s\n", end.Text.toUtf8().constData());
+            Fault("a file to send that is there was reported unreadable");
+        }
     }
+    void CapabilitiesAgreed(std::uint8_t caps) override {
+        PeerOffered = true;
+        Print(QStringLiteral("agreed %1").arg(caps));
+    }
+    void OfferUnanswered() override { Print(QStringLiteral("offer unanswered")); }
     void ConnectionFailed(ErrorKind, const QString& text) override {
         Print(QStringLiteral("error: ") + text);
     }
-    void PeerClosed() override {}
+    void PeerClosed() override { Print(QStringLiteral("peer closed")); }
 };
 
-// The scratch area, made once.
+// --- The scratch area, made once --------------------------------------------
+
+struct SendList {
+    QStringList Paths;
+    QStringList TreeNames;
+};
+
 struct Scratch {
     QTemporaryDir Root;
     fs::path RootPath;
     fs::path Recv;
     fs::path Send;
-    QStringList SendFiles;
-    std::vector<std::pair<fs::path, std::uintmax_t>> SendSizes;
+    fs::path Outside; // what a planted link leads to
+    SendList Small;
+    SendList Large;
+    std::vector<std::pair<fs::path, QByteArray>> Untouchable;
 };
 Scratch* S = nullptr;
 
-QByteArray Pattern(int n, int seed) {
-    QByteArray b(n, Qt::Uninitialized);
-    for (int i = 0; i < n; ++i)
-        b[i] = static_cast<char>((i * 31 + seed * 7 + (i >> 5)) & 0xFF);
-    return b;
-}
+const QByteArray OutsideBytes = "not to be written through a link";
 
 void WriteBytes(const fs::path& path, const QByteArray& bytes) {
     QFile f(QString::fromStdString(path.string()));
@@ -132,41 +211,53 @@ void WriteBytes(const fs::path& path, const QByteArray& bytes) {
     f.write(bytes);
 }
 
-const QString JapaneseName = QStringLiteral("表示.txt");
+QByteArray ReadBytes(const fs::path& path) {
+    QFile f(QString::fromStdString(path.string()));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(unreadable)");
+}
+
+SendList Place(const std::vector<SendFile>& files) {
+    SendList list;
+    for (const SendFile& file : files) {
+        const fs::path p = S->Send / file.Name.toStdString();
+        WriteBytes(p, file.Bytes);
+        list.Paths << QString::fromStdString(p.string());
+        list.TreeNames << file.TreeName;
+        S->Untouchable.emplace_back(p, file.Bytes);
+    }
+    return list;
+}
 
 void MakeScratch() {
     S = new Scratch;
     S->RootPath = S->Root.path().toStdString();
     S->Recv = S->RootPath / "recv";
     S->Send = S->RootPath / "send";
-    fs::create_directories(S->Recv);
-    fs::create_directories(S->Send);
-    const std::pair<QString, QByteArray> files[] = {
-        {JapaneseName, Pattern(1500, 1)},
-        {QStringLiteral("b.txt"), QByteArray()},
-        {QStringLiteral("c.bin"), Pattern(2100, 2)},
-    };
-    for (const auto& [name, bytes] : files) {
-        const fs::path p = S->Send / name.toStdString();
-        WriteBytes(p, bytes);
-        S->SendFiles << QString::fromStdString(p.string());
-        S->SendSizes.emplace_back(p, static_cast<std::uintmax_t>(bytes.size()));
-    }
+    S->Outside = S->RootPath / "outside";
+    for (const fs::path& p : {S->Recv, S->Send, S->Outside})
+        fs::create_directories(p);
+    S->Small = Place(SmallSet());
+    S->Large = Place(LargeSendSet());
+    WriteBytes(S->Outside / "keep.txt", OutsideBytes);
+    S->Untouchable.emplace_back(S->Outside / "keep.txt", OutsideBytes);
 }
 
 void ResetReceiveFolder(bool partials, bool blockers) {
     std::error_code ec;
+    // remove_all takes a link away, not what it leads to.
     for (const auto& entry : fs::directory_iterator(S->Recv, ec))
         fs::remove_all(entry.path(), ec);
     if (partials) {
-        WriteBytes(S->Recv / (JapaneseName + QStringLiteral(".Recv")).toStdString(),
+        WriteBytes(S->Recv / (JapaneseName() + QStringLiteral(".Recv")).toStdString(),
                    Pattern(1500, 1).left(100));
         WriteBytes(S->Recv / "c.bin.Recv", Pattern(3000, 9));
         WriteBytes(S->Recv / "b.txt.Recv", QByteArray());
     }
     if (blockers) {
-        fs::create_directories(S->Recv / JapaneseName.toStdString());
+        fs::create_directories(S->Recv / JapaneseName().toStdString());
         fs::create_directories(S->Recv / "c.bin");
+        fs::create_directory_symlink(S->Outside, S->Recv / "a");
+        fs::create_symlink(S->Outside / "keep.txt", S->Recv / "link.txt.Recv");
     }
 }
 
@@ -175,179 +266,34 @@ void CheckContained() {
     int entries = 0;
     for (const auto& entry : fs::directory_iterator(S->RootPath, ec)) {
         ++entries;
-        if (entry.path() != S->Recv && entry.path() != S->Send) {
-            std::fprintf(stderr, "written outside the receive folder: %s\n", entry.path().c_str());
-            std::abort();
-        }
+        if (entry.path() != S->Recv && entry.path() != S->Send && entry.path() != S->Outside)
+            Fault("written outside the receive folder:", entry.path());
     }
-    for (const auto& [path, size] : S->SendSizes) {
-        if (fs::file_size(path, ec) != size) {
-            std::fprintf(stderr, "a file to send changed: %s\n", path.c_str());
-            std::abort();
-        }
+    if (entries != 3 || !fs::is_directory(fs::symlink_status(S->Recv, ec)))
+        Fault("the scratch folders changed");
+    std::size_t kept = 0;
+    for (const fs::path& folder : {S->Send, S->Outside}) {
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder, ec))
+            ++kept;
     }
-    int sendEntries = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(S->Send, ec))
-        ++sendEntries;
-    if (entries != 2 || sendEntries != static_cast<int>(S->SendSizes.size())) {
-        std::fprintf(stderr, "the scratch folders changed\n");
-        std::abort();
+    if (kept != S->Untouchable.size()) Fault("a folder outside the receive folder changed");
+    for (const auto& [path, bytes] : S->Untouchable) {
+        if (ReadBytes(path) != bytes) Fault("a file outside the receive folder changed:", path);
     }
 }
 
-// --- Seeds ------------------------------------------------------------------
-
-QByteArray F(std::uint8_t slot, Kind kind, Type type, Format format, const QByteArray& payload) {
-    return BuildFrame(slot, kind, type, format, payload);
-}
-QByteArray Control(Kind kind, Type type, Format format, const QByteArray& payload) {
-    return F(ControlSlot, kind, type, format, payload);
-}
-
-std::uint32_t Checksum(const QByteArray& bytes) {
-    std::uint32_t acc = 0;
-    for (char c : bytes)
-        acc = ((acc << 1) | (acc >> 31)) + static_cast<std::uint8_t>(c);
-    return acc % 4294967293u;
-}
-
-// A whole list as the sending peer puts it on slot `slot`.
-QByteArray ListFrames(std::uint8_t slot, bool compress, bool resume, BlockCodec& codec,
-                      int resumeOffset = 0) {
-    const std::pair<QString, QByteArray> files[] = {
-        {JapaneseName, Pattern(1500, 1)},
-        {QStringLiteral("b.txt"), QByteArray()},
-        {QStringLiteral("c.bin"), Pattern(2100, 2)},
-    };
-    QByteArray out;
-    const QByteArray last = NumberPayload(2);
-    for (const auto& [name, bytes] : files) {
-        out += F(slot, Kind::Notice, Type::LastIndex, Format::FmtNumber, last);
-        out += F(slot, Kind::Notice, Type::FileName, Format::FmtText, ToShiftJis(name));
-        out += F(slot, Kind::Notice, Type::FileSize, Format::FmtNumber,
-                 NumberPayload(static_cast<int>(bytes.size())));
-        int from = 0;
-        if (resume) {
-            out += F(slot, Kind::Request, Type::ResumeOffset, Format::FmtNone, "0");
-            if (resumeOffset > 0 && name == JapaneseName) {
-                from = resumeOffset;
-                out += F(slot, Kind::Notice, Type::Checksum, Format::FmtText,
-                         ChecksumPayload(Checksum(bytes.left(resumeOffset))));
-            }
-        }
-        int at = from;
-        do {
-            const QByteArray block = bytes.mid(at, BlockSize);
-            out += F(slot, Kind::Notice, Type::FileData, Format::FmtBinary,
-                     compress ? codec.Compress(block) : block);
-            at += BlockSize;
-        } while (at < bytes.size());
-        out += F(slot, Kind::Notice, Type::End, Format::FmtNone, NonePayload());
-    }
-    out += F(slot, Kind::Notice, Type::End, Format::FmtNone, NonePayload());
-    return out;
-}
-
-void WriteSeeds(const char* dir) {
-    QDir().mkpath(QString::fromLocal8Bit(dir));
-    BlockCodec codec;
-    int n = 0;
-    const auto seed = [&](std::uint8_t scene, std::uint8_t feed, const QByteArray& stream) {
-        QByteArray bytes;
-        bytes += static_cast<char>(scene);
-        bytes += static_cast<char>(feed);
-        bytes += stream;
-        QFile f(QStringLiteral("%1/seed-%2")
-                    .arg(QString::fromLocal8Bit(dir))
-                    .arg(++n, 2, 10, QLatin1Char('0')));
-        if (!f.open(QIODevice::WriteOnly)) std::abort();
-        f.write(bytes);
-    };
-    const auto scene = [](int side, int stageIndex, bool compress, bool resume, bool send,
-                          bool flaky) {
-        return static_cast<std::uint8_t>(side | stageIndex << 1 | compress << 4 | resume << 5 |
-                                         send << 6 | flaky << 7);
-    };
-    const QByteArray chat = Control(Kind::Notice, Type::Chat, Format::FmtText,
-                                    ToShiftJis(QStringLiteral("こんにちは")));
-
-    // Handshake, connecting side (Requests) and listening side (Replies).
-    seed(scene(1, 0, false, false, false, false), 0,
-         Control(Kind::Request, Type::Version, Format::FmtNumber, "5") +
-             Control(Kind::Request, Type::NameExchange, Format::FmtText,
-                     ToShiftJis(QStringLiteral("相手"))) +
-             Control(Kind::Request, Type::Compress, Format::FmtFlag, "1") +
-             Control(Kind::Request, Type::Resume, Format::FmtFlag, "1") + chat);
-    seed(scene(0, 0, false, false, false, false), 3,
-         Control(Kind::Reply, Type::Version, Format::FmtNumber, "5") +
-             Control(Kind::Reply, Type::NameExchange, Format::FmtText, "peer") +
-             Control(Kind::Reply, Type::Compress, Format::FmtFlag, "1") +
-             Control(Kind::Reply, Type::Resume, Format::FmtFlag, "0"));
-
-    // Receiving a list (slot = own Side), in every combination of the switches.
-    const QByteArray request =
-        Control(Kind::Request, Type::SendRequest, Format::FmtNone, NonePayload());
-    for (int side = 0; side < 2; ++side) {
-        for (int c = 0; c < 2; ++c) {
-            for (int r = 0; r < 2; ++r) {
-                const auto slot = static_cast<std::uint8_t>(side);
-                seed(scene(side, 4, c, r, false, false), 0,
-                     request + ListFrames(slot, c, r, codec));
-            }
-        }
-    }
-    // Resuming over partial files, fed in small pieces.
-    seed(scene(1, 4, true, true, false, false), 0x40 | 7,
-         request + ListFrames(1, true, true, codec, 100));
-    seed(scene(1, 4, false, true, false, true), 0x40,
-         request + ListFrames(1, false, true, codec, 100));
-    // Renames blocked by folders of the same name.
-    seed(scene(0, 4, false, false, false, false), 0x80,
-         request + ListFrames(0, false, false, codec));
-
-    // Sending: the peer accepts, then acknowledges everything; chats pace the
-    // replies so that they meet the states that wait for them.
-    for (int r = 0; r < 2; ++r) {
-        const int side = 0;
-        const auto slot = static_cast<std::uint8_t>(1 - side);
-        QByteArray s =
-            Control(Kind::Reply, Type::SendAccept, Format::FmtNumber, NumberPayload(1 - side));
-        const QByteArray pace = chat.repeated(6);
-        for (int file = 0; file < 3; ++file) {
-            s += pace;
-            if (r) {
-                s += F(slot, Kind::Reply, Type::ResumeOffset, Format::FmtNumber,
-                       file == 0 ? "100" : "0");
-                s += pace;
-                if (file == 0) s += F(slot, Kind::Reply, Type::Ack, Format::FmtFlag, "1") + pace;
-            }
-            s += pace + pace;
-            s += F(slot, Kind::Reply, Type::Ack, Format::FmtFlag, "1");
-        }
-        s += pace + F(slot, Kind::Reply, Type::Ack, Format::FmtFlag, "1");
-        seed(scene(side, 4, true, r, true, false), 20, s);
-    }
-    // Cancels from both directions.
-    seed(scene(1, 4, false, false, true, false), 20,
-         Control(Kind::Reply, Type::SendAccept, Format::FmtNumber, "0") + chat.repeated(4) +
-             F(0, Kind::Notice, Type::Cancel, Format::FmtNone, NonePayload()) + request +
-             ListFrames(1, false, false, codec).left(400) +
-             F(1, Kind::Notice, Type::Cancel, Format::FmtNone, "x"));
-    // Lengths and names no peer of ours sends.
-    QByteArray odd = request;
-    odd += F(1, Kind::Notice, Type::LastIndex, Format::FmtNumber, "0");
-    odd += F(1, Kind::Notice, Type::FileName, Format::FmtText, "../escape.txt");
-    odd += F(1, Kind::Notice, Type::FileSize, Format::FmtNumber, "-5");
-    odd += F(1, Kind::Notice, Type::FileData, Format::FmtBinary, "xyz");
-    QByteArray header = F(1, Kind::Notice, Type::FileData, Format::FmtBinary, QByteArray());
-    header[3] = '\xff';
-    header[4] = '\xff';
-    header[5] = '\xff';
-    header[6] = '\x7f';
-    seed(scene(1, 4, false, false, false, false), 0, odd + header);
+// The sending side has blocks to make: a wait in the pass is one for the pool.
+bool SendingData(const ConnectionWorker& worker) {
+    const TransferSlot& s = worker.Slot(1 - worker.Side());
+    return s.InUse && s.State == SlotState::SendData;
 }
 
 } // namespace
+
+} // namespace relvane::fuzz
+
+using namespace relvane;
+using namespace relvane::fuzz;
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     static QCoreApplication app(*argc, *argv);
@@ -361,36 +307,77 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 2) return 0;
+    if (size < SceneBytes) return 0;
     const std::uint8_t scene = data[0];
     const std::uint8_t feed = data[1];
-    data += 2;
-    size -= 2;
+    const std::uint8_t extras = data[2];
+    data += SceneBytes;
+    size -= SceneBytes;
+    const bool slow = extras & SlowHandshake;
+    const std::uint8_t offer = extras & OfferMask;
 
-    ResetReceiveFolder(feed & 0x40, feed & 0x80);
+    ResetReceiveFolder(feed & Partials, feed & Blockers);
     FuzzEvents events;
     WorkerSettings settings;
     settings.Handshake = {QStringLiteral("fuzz"), true, true};
     settings.ReceiveFolder = QString::fromStdString(S->Recv.string());
-    auto connection = std::make_shared<MemConnection>(scene & 0x80);
+    settings.CompressionThreads = (extras & TwoThreads) ? 2 : 1;
+    settings.Offer = offer;
+    settings.VersionSent = scene & VersionSent;
+    const Clock::time_point start = Clock::now();
+    if (slow) {
+        settings.HandshakeLimit = std::chrono::milliseconds(SlowLimitMs);
+        settings.AcceptedAt = start;
+    }
+    const Role role = (scene & Connecting) && !slow ? Role::Connecting : Role::Listening;
+    const ConnectionWorker* running = nullptr;
+    const auto waitsFor = [&] {
+        using Wait = MemConnection::Wait;
+        if (slow && !events.Connected) return Wait::ForTime;
+        return running && SendingData(*running) ? Wait::ForWake : Wait::None;
+    };
+    auto connection = std::make_shared<MemConnection>(scene & Flaky, waitsFor);
     {
-        ConnectionWorker worker(events, nullptr, connection,
-                                (scene & 1) != 0 ? Role::Connecting : Role::Listening,
-                                std::move(settings));
-        if (((scene >> 1) & 7) >= 4) worker.AssumeConnected(scene & 0x10, scene & 0x20);
-        if (scene & 0x40) worker.RequestSend(S->SendFiles);
-        const std::size_t chunk = (feed & 0x3F) == 0 ? size : (feed & 0x3F);
-        std::size_t at = 0;
+        ConnectionWorker worker(events, nullptr, connection, role, std::move(settings));
+        running = &worker;
+        if ((scene & Handshaken) && !slow) worker.AssumeConnected(scene & Compress, scene & Resume);
+        const SendList& list = (extras & LargeSet) ? S->Large : S->Small;
+        bool sendDue = scene & OwnSend;
+        const auto requestSend = [&] {
+            if (!sendDue || (offer != 0 && !events.PeerOffered)) return;
+            sendDue = false;
+            worker.RequestSend(list.Paths, (extras & AsTree) ? list.TreeNames : QStringList());
+        };
+        requestSend();
+
         bool going = true;
-        while (going && at < size) {
+        int stalls = 0;
+        const auto pass = [&] {
+            const bool handshaking = slow && !events.Connected;
+            // A pool that makes blocks wakes the wait; 1 s without a wake,
+            // three times in a row, is one that never comes.
+            going = worker.Pass(handshaking ? 1 : 1000);
+            stalls = connection->TakeWakeMissed() ? stalls + 1 : 0;
+            if (stalls == 3) Fault("the compression pool's blocks never woke the worker");
+            if (going && handshaking && !events.Connected &&
+                Clock::now() - start > std::chrono::milliseconds(SlowLimitMs + 1000))
+                Fault("the handshake outlived its limit");
+            requestSend();
+        };
+        const std::size_t chunk = (feed & ChunkMask) == 0 ? size : (feed & ChunkMask);
+        for (std::size_t at = 0; going && at < size;) {
             const std::size_t n = std::min(chunk, size - at);
             connection->Feed(data + at, n);
             at += n;
-            going = worker.Pass(0);
+            pass();
         }
-        // Let the pump run out: the files to send are a few blocks each.
-        for (int i = 0; going && i < 32; ++i)
-            going = worker.Pass(0);
+        if (scene & PeerCloses) connection->Close();
+        // However the bytes came, an unfinished handshake ends by its limit.
+        while (going && slow && !events.Connected)
+            pass();
+        // Let the pump run out: the files to send are a few batches each.
+        for (int i = 0; going && i < 64; ++i)
+            pass();
     }
     CheckContained();
     return 0;
