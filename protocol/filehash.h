@@ -58,6 +58,10 @@ private:
     std::thread Thread;
 };
 
+// Files up to this size are hashed on the caller's thread: starting a thread
+// costs more than hashing them.
+constexpr std::int64_t HashHereMax = 1 << 20;
+
 // "sha256sum" form: 64 hex digits, two spaces, the name.
 [[nodiscard]] QString Sha256SumLine(const QByteArray& digest, const QString& name);
 

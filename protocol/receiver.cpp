@@ -90,8 +90,9 @@ QString FileReceiver::FinalPath() const {
 bool FileReceiver::WritePending() {
     if (Pending.isEmpty() || !S.FileStream) return true;
     const bool written = S.FileStream->write(Pending) == Pending.size();
+    if (written && HashHere) Hash.Add(Pending);
     Pending.resize(0); // keeps its room for the next blocks
-    if (written) Hasher.Extend(S.FileStream->pos());
+    if (written && !HashHere) Hasher.Extend(S.FileStream->pos());
     return written;
 }
 
@@ -254,6 +255,7 @@ void FileReceiver::ProcessFileSize(const QByteArray& payload) {
                                                              : SlotState::RecvData;
     Progress.RecvTotal = size;
     Expected.reset();
+    Hash.Reset();
     if (S.State == SlotState::RecvData) Started();
 }
 
@@ -300,6 +302,7 @@ void FileReceiver::ProcessChecksum(const QByteArray& payload) {
     }
     // The bytes kept count in the file's digest as if they had come now;
     // they are hashed beside the rest.
+    HashHere = false;
     if (Mode & CapVerify) Hasher.Start(file.handle(), file.pos());
     Progress.Resumed = match;
     Progress.RecvDone = file.pos();
@@ -315,7 +318,8 @@ void FileReceiver::ProcessFileData(const QByteArray& payload) {
     if (!S.FileStream) {
         S.FileStream = Dir->Open(PartialFileName(Entry), true);
         if (!S.FileStream) CannotCreate();
-        if (Mode & CapVerify) Hasher.Start(S.FileStream->handle(), 0);
+        HashHere = S.FileSize <= HashHereMax;
+        if ((Mode & CapVerify) && !HashHere) Hasher.Start(S.FileStream->handle(), 0);
     }
     try {
         const QByteArray data = Link.CompressOn() ? Codec.Decompress(payload) : payload;
@@ -364,7 +368,7 @@ void FileReceiver::ProcessEnd() {
     QByteArray digest;
     if (Mode & CapVerify) {
         // Nothing was written for an empty file: nothing was hashed either.
-        digest = Hasher.Active() ? Hasher.Result(received) : Sha256().Finish();
+        digest = !S.FileStream || HashHere ? Hash.Finish() : Hasher.Result(received);
         // What arrived is not what was sent: it stays a partial file, and
         // the next send of it starts over (its checksum will not match).
         if (!Expected || *Expected != digest) {

@@ -181,7 +181,11 @@ void FileSender::SendNextFile() {
     S.FileName = SendFileName(path);
     S.FileSize = size;
     // Hashed from the disk beside the sending: the digest follows the last block.
-    if ((Mode & CapVerify) && !made) Hasher.Start(file->handle(), size);
+    if ((Mode & CapVerify) && !made && size > HashHereMax) Hasher.Start(file->handle(), size);
+    if ((Mode & CapVerify) && !made && size <= HashHereMax) {
+        Sha256 hash;
+        if (hash.AddFile(file->handle(), size)) KnownDigest = hash.Finish();
+    }
     S.ResumeOffset = 0;
     S.FileStream = std::move(file);
     Progress.SendTotal = S.FileSize;
@@ -279,7 +283,7 @@ void FileSender::PrepareNext() {
     Blocks.Stop();
     if (!whole) return;
     if (Mode & CapVerify) {
-        // Small enough for one batch: hashed here, as the blocks were made.
+        // Small enough for one batch: hashed here too, as the blocks were made.
         Sha256 hash;
         if (!hash.AddFile(file->handle(), size)) return;
         Ahead.Digest = hash.Finish();
