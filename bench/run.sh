@@ -6,7 +6,8 @@
 #     compression off (the data does not compress: it must not cost much);
 #   - a text-like file (96 MiB), compression on, beside one core compressing
 #     the same data in 1 KiB blocks at level 9;
-#   - 2,000 files of 1 KiB in one list (files/s);
+#   - 2,000 files of 1 KiB in one list (files/s), between two copies and
+#     with the extensions off (each file answered before the next goes);
 #   - the same files created, written and renamed by a plain loop (the disk's
 #     own rate, as a yardstick for small files);
 #   - CPU used by a connected idle peer over 10 seconds, by a receiver holding
@@ -232,15 +233,25 @@ if part text; then
 fi
 
 # --- many small files ----------------------------------------------------------
+# files/s over the list alone: the wall time of the same copy with one file
+# (process start, handshake, exit) is taken off.
 if part small; then
   echo
   small=("$out"/small/f*)
   create_files() { sync && "$dir/bench/create_files" "$(mktemp -u -p "$out" disk.XXXXXX)" "${#small[@]}"; }
   disk=$(best_rate create_files)
-  for mode in "--compress --resume" "--no-compress --no-resume"; do
+  for mode in "--compress --resume" "--compress --resume --no-extensions"; do
+    best cli_copy "$mode" "${small[0]}"
+    base=$NS
     best cli_copy "$mode" "${small[@]}"
-    awk -v n="${#small[@]}" -v ns="$NS" -v m="$mode" -v d="$disk" \
-      'BEGIN { r = n / (ns / 1e9); printf "%d files of 1 KiB in one list (%s): %.0f files/s, %s (>= 5000)\n", n, m, r, (r >= 5000 ? "holds" : "MISSES") }'
+    case $mode in
+      *--no-extensions) who="a peer answering each file in turn"; bound=0.12 ;;
+      *) who="two copies"; bound=0.3 ;;
+    esac
+    r=$(awk -v n="${#small[@]}" -v ns="$((NS - base))" 'BEGIN { printf "%.0f", n / (ns / 1e9) }')
+    q=$(ratio "$r" "$disk")
+    printf "%d x 1 KiB, %s (%s): %s files/s, %s x the disk loop, %s (>= %s)\n" \
+      "${#small[@]}" "$who" "$mode" "$r" "$q" "$(verdict "$q" "$bound")" "$bound"
   done
   echo "  yardstick: a plain loop creating, writing and renaming as many files on the same disk: $disk files/s"
 fi
