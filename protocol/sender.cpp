@@ -9,7 +9,6 @@
 #include <cstring>
 #include <optional>
 
-
 namespace relvane {
 
 FileSender::FileSender(ITransferLink& link, TransferProgress& progress, int threads)
