@@ -10,6 +10,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include <climits>
+#include <vector>
+
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace relvane {
@@ -35,13 +39,6 @@ void PutBlockHeader(char* at, std::uint8_t slot, std::int32_t length) {
     at[5] = static_cast<char>((n >> 16) & 0xFF);
     at[6] = static_cast<char>((n >> 24) & 0xFF);
     at[7] = static_cast<char>(Format::FmtBinary);
-}
-
-void AppendBlock(QByteArray& frames, std::uint8_t slot, const char* data, qsizetype size) {
-    const qsizetype at = frames.size();
-    frames.resize(at + HeaderSize + size);
-    PutBlockHeader(frames.data() + at, slot, static_cast<std::int32_t>(size));
-    if (size > 0) std::memcpy(frames.data() + at + HeaderSize, data, static_cast<size_t>(size));
 }
 
 } // namespace
@@ -122,7 +119,56 @@ void BlockStream::Stop() {
     Changed.wait(lock, [this] { return Busy == 0; });
 }
 
+// Uncompressed, the blocks are read straight into their places between
+// their headers: one read per run and no copy.
+BlockStream::Outcome MakePlain(int fd, std::int64_t from, std::int64_t length, std::uint8_t slot,
+                               QByteArray& frames, std::int64_t& covered) {
+    const std::int64_t blocks = std::max<std::int64_t>(1, (length + BlockSize - 1) / BlockSize);
+    const qsizetype base = frames.size();
+    frames.resize(base + static_cast<qsizetype>(blocks * HeaderSize + length));
+    char* out = frames.data() + base;
+    thread_local std::vector<iovec> parts;
+    parts.resize(static_cast<size_t>(blocks));
+    for (std::int64_t i = 0; i < blocks; ++i)
+        parts[size_t(i)] = {out + i * (HeaderSize + BlockSize) + HeaderSize,
+                            size_t(std::min<std::int64_t>(BlockSize, length - i * BlockSize))};
+    std::int64_t got = 0;
+    size_t first = 0;
+    BlockStream::Outcome result = BlockStream::Outcome::Ready;
+    while (got < length) {
+        const int count = static_cast<int>(std::min<size_t>(parts.size() - first, IOV_MAX));
+        const ssize_t n = ::preadv(fd, parts.data() + first, count, from + got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            result = n == 0 ? BlockStream::Outcome::Shrunk : BlockStream::Outcome::ReadFailed;
+            break;
+        }
+        got += n;
+        // Past the parts filled; into the one filled in part.
+        for (size_t left = size_t(n); left > 0;) {
+            const size_t take = std::min(left, parts[first].iov_len);
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + take;
+            parts[first].iov_len -= take;
+            left -= take;
+            if (parts[first].iov_len == 0) ++first;
+        }
+    }
+    // Every block up to a failure goes out, the last with what it holds.
+    const std::int64_t made = length == 0 ? 1 : (got + BlockSize - 1) / BlockSize;
+    for (std::int64_t i = 0; i < made; ++i)
+        PutBlockHeader(
+            out + i * (HeaderSize + BlockSize), slot,
+            static_cast<std::int32_t>(std::min<std::int64_t>(BlockSize, got - i * BlockSize)));
+    frames.resize(base + static_cast<qsizetype>(made * HeaderSize + got));
+    covered = got;
+    return result;
+}
+
 void BlockStream::Make(Run& run) const {
+    if (!run.Compress) {
+        run.Result = MakePlain(run.Fd, run.From, run.Length, run.Slot, run.Frames, run.Covered);
+        return;
+    }
     // Kept per thread: a buffer freed on another thread than the one that
     // made it makes the allocator hand pages back, at a cost per run.
     thread_local std::vector<char> raw;
@@ -154,37 +200,32 @@ void BlockStream::Make(Run& run) const {
         const auto size = static_cast<qsizetype>(std::min<std::int64_t>(BlockSize, got - at));
         if (size == 0 && (run.Length > 0 || run.Result != Outcome::Ready)) break;
         const QByteArrayView bytes(raw.data() + at, size);
-        if (run.Compress) {
-            try {
-                // The stream straight after its header, whose length follows.
-                const qsizetype header = run.Frames.size();
-                run.Frames.resize(header + HeaderSize);
-                qsizetype packed = 0;
-                // A short block (the file's last) is always deflated: for a
-                // few bytes zlib chooses fixed codes over a stored block.
-                const bool full = size == BlockSize;
-                if (block % RunBlocks == 0) {
-                    storing = full && BlockCodec::LooksIncompressible(bytes);
-                    if (storing) {
-                        packed = BlockCodec::StoreTo(bytes, run.Frames);
-                    } else {
-                        packed = codec.CompressTo(bytes, run.Frames);
-                        storing = full && !BlockCodec::Shrank(size, packed);
-                    }
-                } else if (storing && full) {
+        try {
+            // The stream straight after its header, whose length follows.
+            const qsizetype header = run.Frames.size();
+            run.Frames.resize(header + HeaderSize);
+            qsizetype packed = 0;
+            // A short block (the file's last) is always deflated: for a
+            // few bytes zlib chooses fixed codes over a stored block.
+            const bool full = size == BlockSize;
+            if (block % RunBlocks == 0) {
+                storing = full && BlockCodec::LooksIncompressible(bytes);
+                if (storing) {
                     packed = BlockCodec::StoreTo(bytes, run.Frames);
                 } else {
                     packed = codec.CompressTo(bytes, run.Frames);
+                    storing = full && !BlockCodec::Shrank(size, packed);
                 }
-                PutBlockHeader(run.Frames.data() + header, run.Slot,
-                               static_cast<std::int32_t>(packed));
-            } catch (const Error&) {
-                run.Result = Outcome::CompressFailed;
-                run.Covered = at;
-                return;
+            } else if (storing && full) {
+                packed = BlockCodec::StoreTo(bytes, run.Frames);
+            } else {
+                packed = codec.CompressTo(bytes, run.Frames);
             }
-        } else {
-            AppendBlock(run.Frames, run.Slot, bytes.data(), size);
+            PutBlockHeader(run.Frames.data() + header, run.Slot, static_cast<std::int32_t>(packed));
+        } catch (const Error&) {
+            run.Result = Outcome::CompressFailed;
+            run.Covered = at;
+            return;
         }
         at += size;
         if (at >= got) break;
