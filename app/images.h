@@ -21,7 +21,6 @@ enum class TMenuImage {
     miChat = 10,
     miSend = 11,
 };
-constexpr int MenuImageCount = 12;
 constexpr int MenuImageSize = 16;
 
 // One picture, 16 x 16 with a transparent background.
