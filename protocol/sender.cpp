@@ -236,7 +236,9 @@ bool FileSender::TakeBlocks(bool failNow) {
 
 void FileSender::Install(BlockStream::Batch&& next) {
     if (next.Last && (Mode & CapVerify)) {
-        Digest = KnownDigest.isEmpty() ? Hasher.Result(S.FileSize) : KnownDigest;
+        // Kept: the last blocks are made again after a resume offset.
+        if (KnownDigest.isEmpty()) KnownDigest = Hasher.Result(S.FileSize);
+        Digest = KnownDigest;
         if (Digest.isEmpty()) {
             const QString path = S.FileList.value(S.CurrentIndex);
             Abandon(Outcome::Failed, ErrorKind::FileAccess,

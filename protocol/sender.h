@@ -130,7 +130,7 @@ private:
     // The file due is not windowed: it waits until every one sent is answered.
     bool WaitsForAll = false;
     void Answered(bool rejected);
-    QByteArray KnownDigest; // of the current file, when it was prepared ahead
+    QByteArray KnownDigest; // of the current file, once hashed
 };
 
 } // namespace relvane
