@@ -33,7 +33,11 @@ RecvFolder::~RecvFolder() {
 bool RecvFolder::Enter(const QStringList& folders, bool create) {
     if (HereFd >= 0) ::close(HereFd);
     HereFd = RootFd >= 0 ? ::fcntl(RootFd, F_DUPFD_CLOEXEC, 0) : -1;
+    // Named whole even when a part of it is refused: messages show where
+    // the file was meant to go.
     Here = Root;
+    for (const QString& part : folders)
+        Here = QDir(Here).filePath(part);
     for (const QString& part : folders) {
         if (HereFd < 0) return false;
         const QByteArray local = Local(part);
@@ -46,7 +50,6 @@ bool RecvFolder::Enter(const QStringList& folders, bool create) {
         }
         ::close(HereFd);
         HereFd = next;
-        Here = QDir(Here).filePath(part);
     }
     return HereFd >= 0;
 }

@@ -101,7 +101,8 @@ TEST(RecvFolder, LinksAreNeverFollowed) {
     ASSERT_TRUE(folder.Enter({}, false));
     EXPECT_EQ(folder.FileSize(QStringLiteral("a.txt.Recv")), -1) << "a link holds nothing";
     EXPECT_EQ(folder.Open(QStringLiteral("a.txt.Recv"), true), nullptr);
-    EXPECT_FALSE(folder.Enter({QStringLiteral("sub")}, true));
+    EXPECT_FALSE(folder.Enter({QStringLiteral("sub"), QStringLiteral("x")}, true));
+    EXPECT_EQ(folder.PathOf(QStringLiteral("y")), dir.filePath(QStringLiteral("sub/x/y")));
     EXPECT_TRUE(folder.Enter({QStringLiteral("new"), QStringLiteral("deeper")}, true));
     EXPECT_NE(folder.Open(QStringLiteral("b.txt"), true), nullptr);
     EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("new/deeper/b.txt"))));
