@@ -130,9 +130,9 @@ void TSettingForm::CreatePage3() {
     ExtensionsCheckBox =
         MakeCheckBox(QStringLiteral("ExtensionsCheckBox"),
                      QStringLiteral("相手も TCP/IP Relvane なら拡張機能を使う"), OtherPage, 16, 64);
-    ExtensionsCheckBox->setToolTip(
-        QStringLiteral("2GB 以上のファイル、フォルダの構成、全ファイルの検証（SHA-256）。"
-                       "接続直後に切断される相手にはオフにしてください"));
+    ExtensionsCheckBox->setToolTip(QStringLiteral(
+        "2GB 以上のファイル、フォルダの構成、全ファイルの検証（XXH3 または SHA-256）。"
+        "接続直後に切断される相手にはオフにしてください"));
 }
 
 void TSettingForm::CreateIndicatorRow(int top, int comboLeft, TColorPanel*& start,

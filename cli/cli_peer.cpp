@@ -88,8 +88,8 @@ CliPeer::CliPeer(Options options, QObject* parent)
             });
     connect(s, &Session::listEnded, this, &CliPeer::ListEnded);
     connect(s, &Session::fileVerified, this,
-            [this](relvane::Direction, int, const QString& path, const QString& sha256) {
-                if (Opts.Verbose) Out(sha256 + QStringLiteral("  ") + TerminalSafe(path));
+            [this](relvane::Direction, int, const QString& path, const QString& digest) {
+                if (Opts.Verbose) Out(digest + QStringLiteral("  ") + TerminalSafe(path));
             });
 }
 

@@ -24,7 +24,8 @@ constexpr std::uint8_t Flaky = 0x80;
 constexpr std::uint8_t ChunkMask = 0x3F;
 constexpr std::uint8_t Partials = 0x40;
 constexpr std::uint8_t Blockers = 0x80;
-// Byte 2: bits 0-3 what the worker offers (Capabilities).
+// Byte 2: bits 0-3 what the worker offers (Capabilities); with the window's
+// bit it offers the XXH3-128 digest too.
 constexpr std::uint8_t OfferMask = 0x0F;
 constexpr std::uint8_t LargeSet = 0x10;
 constexpr std::uint8_t TwoThreads = 0x20;

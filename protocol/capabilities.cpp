@@ -14,8 +14,11 @@ struct Word {
     Capability Cap;
     const char* Text;
 };
-constexpr Word Words[] = {{CapBigFiles, "big"}, {CapFolders, "tree"}, {CapVerify, "sha256"},
-                         {CapWindow, "window"}};
+constexpr Word Words[] = {{CapBigFiles, "big"},
+                          {CapFolders, "tree"},
+                          {CapVerify, "sha256"},
+                          {CapWindow, "window"},
+                          {CapXxh128, "xxh128"}};
 
 QByteArray Payload(Capabilities caps) {
     QByteArray text(Magic);
@@ -56,8 +59,8 @@ std::optional<Capabilities> ParseCapabilities(QByteArrayView payload) {
     return caps;
 }
 
-std::optional<QByteArray> ParseDigest(QByteArrayView payload) {
-    if (payload.size() != 64) return std::nullopt;
+std::optional<QByteArray> ParseDigest(QByteArrayView payload, DigestKind kind) {
+    if (payload.size() != 2 * DigestBytes(kind)) return std::nullopt;
     for (const char c : payload) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
     }

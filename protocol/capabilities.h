@@ -11,6 +11,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include "protocol/filehash.h"
+
 #include <cstdint>
 #include <optional>
 
@@ -21,9 +23,14 @@ enum Capability : std::uint8_t {
     CapFolders = 2,  // names are paths below the receive folder, "/" between parts
     CapVerify = 4,   // every file's SHA-256 follows its last block
     CapWindow = 8,   // small files go without a resume query, several before their Acks
+    CapXxh128 = 16,  // with CapVerify: the digest is XXH3-128 instead of SHA-256
 };
 using Capabilities = std::uint8_t;
-constexpr Capabilities AllCapabilities = CapBigFiles | CapFolders | CapVerify | CapWindow;
+constexpr Capabilities AllCapabilities =
+    CapBigFiles | CapFolders | CapVerify | CapWindow | CapXxh128;
+[[nodiscard]] constexpr DigestKind DigestOf(Capabilities mode) {
+    return (mode & CapXxh128) != 0 ? DigestKind::Xxh128 : DigestKind::Sha256;
+}
 
 // With CapWindow, a file of at most WindowFileMax bytes is sent without a
 // resume query (a partial file of it is written again from its start), and
@@ -47,7 +54,8 @@ constexpr std::uint8_t DigestType = 0xE2;   // the transfer's slot; Notice befor
 // What an offer or list-mode payload names; nothing when it is not ours.
 // Words this copy does not know are ignored (a later copy may offer more).
 [[nodiscard]] std::optional<Capabilities> ParseCapabilities(QByteArrayView payload);
-// The 32 bytes of a digest frame's payload (64 hex digits); nothing otherwise.
-[[nodiscard]] std::optional<QByteArray> ParseDigest(QByteArrayView payload);
+// The bytes of a digest frame's payload (lower-case hex, twice DigestBytes
+// digits); nothing otherwise.
+[[nodiscard]] std::optional<QByteArray> ParseDigest(QByteArrayView payload, DigestKind kind);
 
 } // namespace relvane

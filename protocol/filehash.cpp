@@ -3,10 +3,12 @@
 #include <QString>
 
 #include <openssl/evp.h>
+#include <xxhash.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -15,34 +17,62 @@
 
 namespace relvane {
 
-struct Sha256::State {
+int DigestBytes(DigestKind kind) {
+    return kind == DigestKind::Xxh128 ? 16 : 32;
+}
+
+struct Digest::State {
+    DigestKind Kind = DigestKind::Sha256;
     EVP_MD_CTX* Ctx = EVP_MD_CTX_new();
-    ~State() { EVP_MD_CTX_free(Ctx); }
+    XXH3_state_t* Xxh = XXH3_createState();
+    ~State() {
+        EVP_MD_CTX_free(Ctx);
+        XXH3_freeState(Xxh);
+    }
 };
 
-Sha256::Sha256() : S(std::make_unique<State>()) {
-    Reset();
+Digest::Digest(DigestKind kind) : S(std::make_unique<State>()) {
+    Reset(kind);
 }
 
-Sha256::~Sha256() = default;
+Digest::~Digest() = default;
 
-void Sha256::Reset() {
-    EVP_DigestInit_ex(S->Ctx, EVP_sha256(), nullptr);
+void Digest::Reset() {
+    Reset(S->Kind);
 }
 
-void Sha256::Add(QByteArrayView bytes) {
-    if (!bytes.isEmpty()) EVP_DigestUpdate(S->Ctx, bytes.data(), static_cast<size_t>(bytes.size()));
+void Digest::Reset(DigestKind kind) {
+    S->Kind = kind;
+    if (kind == DigestKind::Xxh128)
+        XXH3_128bits_reset(S->Xxh);
+    else
+        EVP_DigestInit_ex(S->Ctx, EVP_sha256(), nullptr);
 }
 
-QByteArray Sha256::Finish() {
-    QByteArray digest(32, Qt::Uninitialized);
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(S->Ctx, reinterpret_cast<unsigned char*>(digest.data()), &length);
+void Digest::Add(QByteArrayView bytes) {
+    if (bytes.isEmpty()) return;
+    if (S->Kind == DigestKind::Xxh128)
+        XXH3_128bits_update(S->Xxh, bytes.data(), static_cast<size_t>(bytes.size()));
+    else
+        EVP_DigestUpdate(S->Ctx, bytes.data(), static_cast<size_t>(bytes.size()));
+}
+
+QByteArray Digest::Finish() {
+    QByteArray digest(DigestBytes(S->Kind), Qt::Uninitialized);
+    if (S->Kind == DigestKind::Xxh128) {
+        // Big-endian, as xxh128sum prints it.
+        XXH128_canonical_t canonical;
+        XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(S->Xxh));
+        std::memcpy(digest.data(), canonical.digest, sizeof canonical.digest);
+    } else {
+        unsigned int length = 0;
+        EVP_DigestFinal_ex(S->Ctx, reinterpret_cast<unsigned char*>(digest.data()), &length);
+    }
     Reset();
     return digest;
 }
 
-bool Sha256::AddFile(int fd, std::int64_t n, const std::atomic<bool>* stop) {
+bool Digest::AddFile(int fd, std::int64_t n, const std::atomic<bool>* stop) {
     std::vector<char> buffer(1 << 20);
     std::int64_t at = 0;
     while (at < n) {
@@ -71,13 +101,13 @@ FileHasher::~FileHasher() {
     Stop();
 }
 
-void FileHasher::Start(int fd, std::int64_t ready) {
+void FileHasher::Start(int fd, std::int64_t ready, DigestKind kind) {
     Stop();
     const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     Shared = std::make_shared<State>();
     Shared->Ready = ready;
-    Thread = std::thread([own, state = Shared] {
-        Sha256 hash;
+    Thread = std::thread([own, kind, state = Shared] {
+        Digest hash(kind);
         std::vector<char> buffer(1 << 20);
         std::int64_t at = 0;
         bool whole = own >= 0;
@@ -147,7 +177,7 @@ void FileHasher::Stop() {
     Shared.reset();
 }
 
-QString Sha256SumLine(const QByteArray& digest, const QString& name) {
+QString DigestSumLine(const QByteArray& digest, const QString& name) {
     return QString::fromLatin1(digest.toHex()) + QStringLiteral("  ") + name;
 }
 

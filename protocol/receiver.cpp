@@ -103,7 +103,7 @@ std::int64_t FileReceiver::Received() const {
 void FileReceiver::CloseFile() {
     Hasher.Stop();
     if (S.FileStream) {
-        WritePending(); // a disk that refuses it now leaves a shorter partial file
+        WritePending();        // a disk that refuses it now leaves a shorter partial file
         S.FileStream->close(); // the partial file stays for a later resume
         S.FileStream.reset();
     }
@@ -116,7 +116,7 @@ void FileReceiver::ProcessListMode(const QByteArray& payload) {
 
 void FileReceiver::ProcessDigest(const QByteArray& payload) {
     if (S.State != SlotState::RecvData || !(Mode & CapVerify)) return;
-    Expected = ParseDigest(PayloadText(payload)).value_or(QByteArray("-"));
+    Expected = ParseDigest(PayloadText(payload), DigestOf(Mode)).value_or(QByteArray("-"));
 }
 
 void FileReceiver::Process(Kind kind, Type type, const QByteArray& payload) {
@@ -255,7 +255,7 @@ void FileReceiver::ProcessFileSize(const QByteArray& payload) {
                                                              : SlotState::RecvData;
     Progress.RecvTotal = size;
     Expected.reset();
-    Hash.Reset();
+    Hash.Reset(DigestOf(Mode));
     if (S.State == SlotState::RecvData) Started();
 }
 
@@ -303,7 +303,7 @@ void FileReceiver::ProcessChecksum(const QByteArray& payload) {
     // The bytes kept count in the file's digest as if they had come now;
     // they are hashed beside the rest.
     HashHere = false;
-    if (Mode & CapVerify) Hasher.Start(file.handle(), file.pos());
+    if (Mode & CapVerify) Hasher.Start(file.handle(), file.pos(), DigestOf(Mode));
     Progress.Resumed = match;
     Progress.RecvDone = file.pos();
     Progress.RecvResumedBytes = file.pos();
@@ -319,7 +319,8 @@ void FileReceiver::ProcessFileData(const QByteArray& payload) {
         S.FileStream = Dir->Open(PartialFileName(Entry), true);
         if (!S.FileStream) CannotCreate();
         HashHere = S.FileSize <= HashHereMax;
-        if ((Mode & CapVerify) && !HashHere) Hasher.Start(S.FileStream->handle(), 0);
+        if ((Mode & CapVerify) && !HashHere)
+            Hasher.Start(S.FileStream->handle(), 0, DigestOf(Mode));
     }
     try {
         const QByteArray data = Link.CompressOn() ? Codec.Decompress(payload) : payload;

@@ -73,7 +73,7 @@ private:
     std::uint8_t Mode = 0;              // Capabilities the current list uses
     std::uint8_t NextMode = 0;          // announced for the next list
     FileHasher Hasher;                  // of what was written, verified lists only
-    Sha256 Hash;                        // instead, of a small file's bytes as written
+    Digest Hash;                        // instead, of a small file's bytes as written
     bool HashHere = false;
     std::optional<QByteArray> Expected; // the sender's digest
     BlockCodec Codec;

@@ -179,9 +179,10 @@ void FileSender::SendNextFile() {
     S.FileName = SendFileName(path);
     S.FileSize = size;
     // Hashed from the disk beside the sending: the digest follows the last block.
-    if ((Mode & CapVerify) && !made && size > HashHereMax) Hasher.Start(file->handle(), size);
+    if ((Mode & CapVerify) && !made && size > HashHereMax)
+        Hasher.Start(file->handle(), size, DigestOf(Mode));
     if ((Mode & CapVerify) && !made && size <= HashHereMax) {
-        Sha256 hash;
+        relvane::Digest hash(DigestOf(Mode));
         if (hash.AddFile(file->handle(), size)) KnownDigest = hash.Finish();
     }
     S.ResumeOffset = 0;

@@ -44,7 +44,7 @@ void FileSender::PrepareNext() {
     if (!whole) return;
     if (Mode & CapVerify) {
         // Small enough for one batch: hashed here too, as the blocks were made.
-        Sha256 hash;
+        relvane::Digest hash(DigestOf(Mode));
         if (!hash.AddFile(file->handle(), size)) return;
         Ahead.Digest = hash.Finish();
     }

@@ -289,6 +289,8 @@ bool ConnectionWorker::SendQueued() {
             // and the peer knows how it travels before the request.
             if (item.Files) {
                 Capabilities mode = FAgreed & (CapBigFiles | CapVerify | CapWindow);
+                // The faster digest only for a list that verifies.
+                if (mode & CapVerify) mode |= FAgreed & CapXxh128;
                 if (!item.Names.isEmpty()) mode |= FAgreed & CapFolders;
                 Sender.Requested(*item.Files, item.Names, mode);
                 if (mode != 0) item.Frame = ListModeFrame(mode) + item.Frame;

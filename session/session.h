@@ -173,9 +173,10 @@ signals:
     void fileStarted(relvane::Direction direction, const relvane::FileStart& file);
     void fileEnded(relvane::Direction direction, int index, const QString& path);
     void listEnded(relvane::Direction direction, const relvane::ListEnd& end);
-    // A file both copies hashed: its SHA-256 in hex, before fileEnded.
+    // A file both copies hashed: its digest (XXH3-128 or SHA-256) in hex,
+    // before fileEnded.
     void fileVerified(relvane::Direction direction, int index, const QString& path,
-                      const QString& sha256);
+                      const QString& digest);
     // The peer is a copy of this program: what both take beyond the catalogue.
     void capabilitiesAgreed(int caps);
 

@@ -5,7 +5,7 @@ set -euo pipefail
 
 RELVANE_PACKAGES=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-translations-l10n zlib1g-dev libdeflate-dev libssl-dev
+  qt6-base-dev qt6-translations-l10n zlib1g-dev libdeflate-dev libssl-dev libxxhash-dev
   libgtest-dev libgmock-dev
   fonts-ipafont-gothic fonts-ipafont-mincho
   # network namespaces for the discovery tests

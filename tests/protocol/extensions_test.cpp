@@ -26,8 +26,8 @@ TEST(Extensions, OfferWordsAndDigests) {
         std::optional<Capabilities> Parsed;
     };
     const Case cases[] = {
-        {"relvane/1 big tree sha256 window", AllCapabilities},
-        {"relvane/1 big tree sha256", Capabilities{CapBigFiles | CapFolders | CapVerify}},
+        {"relvane/1 big tree sha256 window xxh128", AllCapabilities},
+        {"relvane/1 big tree sha256 window", Capabilities(AllCapabilities & ~CapXxh128)},
         {"relvane/1", Capabilities{0}},
         {"relvane/1 sha256 later", Capabilities{CapVerify}}, // unknown words ignored
         {"relvane/2 big", std::nullopt},
@@ -41,13 +41,19 @@ TEST(Extensions, OfferWordsAndDigests) {
     EXPECT_EQ(offer.left(3), QByteArray::fromHex("ff02e0"));
     EXPECT_LT(offer.size(), 48);
 
-    Sha256 h;
-    h.Add("abc");
-    const QByteArray abc = h.Finish();
-    EXPECT_EQ(abc.toHex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(ParseDigest(abc.toHex()), abc);
-    EXPECT_EQ(ParseDigest(abc.toHex().toUpper()), std::nullopt);
-    EXPECT_EQ(ParseDigest(abc.toHex().left(63)), std::nullopt);
+    // Known answers, in the byte order sha256sum and xxh128sum print.
+    for (const DigestKind kind : {DigestKind::Sha256, DigestKind::Xxh128}) {
+        Digest h(kind);
+        h.Add("abc");
+        const QByteArray abc = h.Finish();
+        EXPECT_EQ(abc.toHex(),
+                  kind == DigestKind::Sha256
+                      ? "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"
+                      : "06b05ab6733a618578af5f94892f3950");
+        EXPECT_EQ(ParseDigest(abc.toHex(), kind), abc);
+        EXPECT_EQ(ParseDigest(abc.toHex().toUpper(), kind), std::nullopt);
+        EXPECT_EQ(ParseDigest(abc.toHex().chopped(1), kind), std::nullopt);
+    }
     EXPECT_EQ(ParseSize("5368709120"), 5368709120LL);
     EXPECT_THROW((void)ParseSize("-1"), EProtocolError);
 }
@@ -61,7 +67,7 @@ TEST(FileHasher, FollowsTheWriterToTheEnd) {
     QByteArray all;
     for (int i = 0; i < 3000; ++i)
         all += QByteArray::number(i) + ' ';
-    Sha256 whole;
+    Digest whole;
     whole.Add(all);
     const QByteArray expected = whole.Finish();
     for (const qsizetype kept : {qsizetype(0), qsizetype(777), all.size()}) {
@@ -69,7 +75,7 @@ TEST(FileHasher, FollowsTheWriterToTheEnd) {
         f.write(all.left(kept));
         f.flush();
         FileHasher hasher;
-        hasher.Start(f.handle(), kept);
+        hasher.Start(f.handle(), kept, DigestKind::Sha256);
         for (qsizetype at = kept; at < all.size(); at += 1000) {
             f.write(all.mid(at, 1000));
             f.flush();
@@ -78,7 +84,7 @@ TEST(FileHasher, FollowsTheWriterToTheEnd) {
         EXPECT_EQ(hasher.Result(all.size()), expected) << kept;
     }
     FileHasher shorter;
-    shorter.Start(f.handle(), 0);
+    shorter.Start(f.handle(), 0, DigestKind::Sha256);
     EXPECT_TRUE(shorter.Result(all.size() + 1).isEmpty());
 }
 

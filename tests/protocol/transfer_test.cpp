@@ -3,7 +3,9 @@
 // once, with compression, resume, cancel and refusal, each list's end typed.
 
 #include "net/socket.h"
+#include "protocol/capabilities.h"
 #include "protocol/events.h"
+#include "protocol/filehash.h"
 #include "protocol/frame.h"
 #include "protocol/handshake.h"
 #include "protocol/sendlist.h"
@@ -107,6 +109,14 @@ public:
     void PeerClosed() override {
         Later([](FakeHost& h) { h.PeerClosed(); });
     }
+    void FileVerified(Direction d, int index, const QString&, const QByteArray& digest) override {
+        Later([d, index, digest = QByteArray(digest.constData(), digest.size())](FakeHost& h) {
+            h.FileVerified(d, index, {}, digest);
+        });
+    }
+    void CapabilitiesAgreed(std::uint8_t caps) override {
+        Later([caps](FakeHost& h) { h.CapabilitiesAgreed(caps); });
+    }
 
 private:
     // Nothing of a Qt buffer is shared between the threads.
@@ -139,8 +149,10 @@ struct Peer {
     LoopHost Host;
     std::unique_ptr<ConnectionWorker> Worker;
 
-    void Start(std::shared_ptr<IConnection> connection, Role role, bool compress, bool resume) {
+    void Start(std::shared_ptr<IConnection> connection, Role role, bool compress, bool resume,
+               Capabilities offer = 0) {
         WorkerSettings settings;
+        settings.Offer = offer;
         settings.Handshake = {role == Role::Listening ? QStringLiteral("server")
                                                       : QStringLiteral("client"),
                               compress, resume};
@@ -182,7 +194,7 @@ struct Peer {
 // handshake, which the workers run themselves.
 class Link {
 public:
-    Link(bool compress, bool resume) {
+    Link(bool compress, bool resume, Capabilities offer = 0) {
         const int port = FreePort();
         std::shared_ptr<TcpConnection> accepted, connected;
         ServerSocket.SetPort(port);
@@ -202,8 +214,8 @@ public:
         if (!accepted || !connected) return;
         ServerConnection = accepted;
 
-        Server.Start(accepted, Role::Listening, compress, resume);
-        Client.Start(connected, Role::Connecting, compress, resume);
+        Server.Start(accepted, Role::Listening, compress, resume, offer);
+        Client.Start(connected, Role::Connecting, compress, resume, offer);
         Ready = WaitFor([this] { return Server.Rec().StageNo == 4 && Client.Rec().StageNo == 4; },
                         Deadline);
         EXPECT_EQ(Server.Rec().Peer, QStringLiteral("client"));
@@ -287,6 +299,33 @@ TEST_P(Transfer, BothWaysAtOnceWithChat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CompressOffOn, Transfer, testing::Bool());
+
+// Between two copies every file is verified: with XXH3-128 where both offer
+// it, with SHA-256 where one offers only that; small files hashed in place,
+// large ones beside the copy.
+TEST(TransferVerified, EitherDigestChecksEveryFile) {
+    for (const Capabilities offer : {Capabilities(AllCapabilities & ~CapXxh128), AllCapabilities}) {
+        Link link(false, true, offer);
+        ASSERT_TRUE(link.Ready);
+        Peer& from = link.Client;
+        ASSERT_TRUE(WaitFor([&] { return from.Rec().Agreed == offer; }, Deadline));
+        const DigestKind kind = DigestOf(offer);
+        const QList<QByteArray> files{{}, RandomBytes(5000, 4), RandomBytes(3 * 1024 * 1024, 5)};
+        QStringList paths;
+        QStringList expected;
+        for (int i = 0; i < files.size(); ++i) {
+            paths << from.MakeFile(QString::number(i), files[i]);
+            Digest d(kind);
+            d.Add(files[i]);
+            expected << QStringLiteral("FileVerified:Receive:") + d.Finish().toHex();
+        }
+        from.Send(paths);
+        ASSERT_TRUE(WaitFor([&] { return link.Server.Has("ListEnded:Receive:Done"); }, Deadline));
+        EXPECT_EQ(link.Server.Rec().Calls.filter(QStringLiteral("FileVerified:")), expected);
+        for (int i = 0; i < files.size(); ++i)
+            EXPECT_TRUE(link.Server.Received(QString::number(i)) == files[i]);
+    }
+}
 
 TEST(TransferResume, MatchingPartialContinuesOtherRestarts) {
     Link link(true, true);

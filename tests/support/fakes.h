@@ -228,6 +228,12 @@ public:
         PeerHasClosed = true;
         Calls << QStringLiteral("PeerClosed");
     }
+    void FileVerified(Direction d, int, const QString&, const QByteArray& digest) override {
+        Calls << QStringLiteral("FileVerified:%1:%2")
+                     .arg(Name(d), QString::fromLatin1(digest.toHex()));
+    }
+    void CapabilitiesAgreed(std::uint8_t caps) override { Agreed = caps; }
+    int Agreed = -1; // none yet
 };
 
 // A worker on `conn` as the tests make it: side 1 connects, side 0 listens;
