@@ -3,11 +3,12 @@
 # holes) between two relvane-cli on 127.0.0.1, the receiver killed with
 # SIGKILL once its partial file holds about 3 GiB, then both started again:
 # the file must arrive byte for byte, only the rest re-sent (the sender says
-# where it resumed), and verified. Needs about 10 GiB free in bench/out/.
+# where it resumed), and verified (the receiver's digest beside xxh128sum's). Needs about 10 GiB free in bench/out/.
 #   bench/demo_resume.sh [GIB [KILL_AT_GIB]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
+relvane_install_deps xxhash
 gib=${1:-5}
 kill_at=${2:-3}
 dir=build-bench
@@ -62,6 +63,7 @@ for side in sender listener; do
   grep -h "resuming" "$out/$side.2.log" | sed -n '1p;$p' | sed "s/^/  $side: /" || true
 done
 cmp "$file" "$out/recv/big.bin" && echo "arrived byte for byte"
-grep -hE '^[0-9a-f]{64}  ' "$out/listener.2.log" "$out/listener.2.out" | sed 's/^/  receiver: /' || true
-echo "  sha256sum: $(sha256sum "$file" | cut -c1-64)"
+grep -hE '^([0-9a-f]{32}|[0-9a-f]{64})  ' "$out/listener.2.log" "$out/listener.2.out" |
+  sed 's/^/  receiver:  /' || true
+echo "  xxh128sum: $(xxh128sum "$file" | cut -d' ' -f1)"
 rm -rf "$out"
