@@ -33,6 +33,7 @@ void FileSender::CloseFile() {
 void FileSender::CloseCurrent() {
     Blocks.Stop(); // before the file closes: the pool reads it
     Hasher.Stop();
+    HashFollows = false;
     Batch = {};
     BatchSent = 0;
     S.FileStream.reset();
@@ -179,7 +180,10 @@ void FileSender::SendNextFile() {
     S.FileName = SendFileName(path);
     S.FileSize = size;
     // Hashed from the disk beside the sending: the digest follows the last block.
-    if ((Mode & CapVerify) && !made && size > HashHereMax)
+    HashFollows = (Mode & CapVerify) && !made && size > HashHereMax && !Link.CompressOn();
+    if (HashFollows)
+        Following.Reset(DigestOf(Mode));
+    else if ((Mode & CapVerify) && !made && size > HashHereMax)
         Hasher.Start(file->handle(), size, DigestOf(Mode));
     if ((Mode & CapVerify) && !made && size <= HashHereMax) {
         relvane::Digest hash(DigestOf(Mode));
@@ -231,6 +235,7 @@ bool FileSender::TakeBlocks(bool failNow) {
         if (failNow) BlocksFailed(outcome);
         return false; // the stream reports it again
     }
+    if (HashFollows) FollowBlocks(next.Frames);
     Install(std::move(next));
     return true;
 }
@@ -238,7 +243,8 @@ bool FileSender::TakeBlocks(bool failNow) {
 void FileSender::Install(BlockStream::Batch&& next) {
     if (next.Last && (Mode & CapVerify)) {
         // Kept: the last blocks are made again after a resume offset.
-        if (KnownDigest.isEmpty()) KnownDigest = Hasher.Result(S.FileSize);
+        if (KnownDigest.isEmpty())
+            KnownDigest = HashFollows ? Following.Finish() : Hasher.Result(S.FileSize);
         Digest = KnownDigest;
         if (Digest.isEmpty()) {
             const QString path = S.FileList.value(S.CurrentIndex);
@@ -289,6 +295,14 @@ void FileSender::SendBlocks() {
     if (static_cast<int>(InFlight.size()) < WindowFiles) S.State = SlotState::SendNextFile;
 }
 
+void FileSender::FollowBlocks(const QByteArray& frames) {
+    for (qsizetype at = 0; at + HeaderSize <= frames.size();) {
+        const std::int32_t length = ParseHeader(frames.constData() + at).Length;
+        Following.Add(QByteArrayView(frames).sliced(at + HeaderSize, length));
+        at += HeaderSize + length;
+    }
+}
+
 void FileSender::BlocksFailed(BlockStream::Outcome outcome) {
     if (outcome == BlockStream::Outcome::CompressFailed) {
         CloseFile();
@@ -319,6 +333,9 @@ void FileSender::ProcessResumeOffsetReply(const QByteArray& payload) {
     Blocks.Stop();
     Batch = {};
     BatchSent = 0;
+    // They were hashed too: the whole file is hashed from the disk instead.
+    if (std::exchange(HashFollows, false))
+        Hasher.Start(S.FileStream->handle(), S.FileSize, DigestOf(Mode));
     // An offset outside the file cannot be a prefix of it: answer with the
     // checksum of the whole file, which the peer's longer partial will not
     // match, so the file restarts at 0 instead of failing every time.

@@ -301,8 +301,8 @@ TEST_P(Transfer, BothWaysAtOnceWithChat) {
 INSTANTIATE_TEST_SUITE_P(CompressOffOn, Transfer, testing::Bool());
 
 // Between two copies every file is verified: with XXH3-128 where both offer
-// it, with SHA-256 where one offers only that; small files hashed in place,
-// large ones beside the copy.
+// it, with SHA-256 where one offers only that; small and large files, and a
+// resumed one.
 TEST(TransferVerified, EitherDigestChecksEveryFile) {
     for (const Capabilities offer : {Capabilities(AllCapabilities & ~CapXxh128), AllCapabilities}) {
         Link link(false, true, offer);
@@ -310,7 +310,13 @@ TEST(TransferVerified, EitherDigestChecksEveryFile) {
         Peer& from = link.Client;
         ASSERT_TRUE(WaitFor([&] { return from.Rec().Agreed == offer; }, Deadline));
         const DigestKind kind = DigestOf(offer);
-        const QList<QByteArray> files{{}, RandomBytes(5000, 4), RandomBytes(3 * 1024 * 1024, 5)};
+        const QList<QByteArray> files{{}, RandomBytes(5000, 4), RandomBytes(3 * 1024 * 1024, 5),
+                                      RandomBytes(3 * 1024 * 1024, 6)};
+        // The last one resumes: its kept part is hashed from the disk.
+        QFile partial(link.Server.Inbox.filePath(QStringLiteral("3.Recv")));
+        ASSERT_TRUE(partial.open(QIODevice::WriteOnly));
+        partial.write(files[3].left(1024 * 1024));
+        partial.close();
         QStringList paths;
         QStringList expected;
         for (int i = 0; i < files.size(); ++i) {
