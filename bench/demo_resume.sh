@@ -11,11 +11,9 @@ source tools/deps.sh
 relvane_install_deps xxhash
 gib=${1:-5}
 kill_at=${2:-3}
-dir=build-bench
-if [ ! -f "$dir/build.ninja" ]; then
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-fi
-cmake --build "$dir" -j2 --target relvane-cli >/dev/null
+source bench/common.sh
+dir=$bench_dir
+bench_build relvane-cli
 cli=$dir/cli/relvane-cli
 out=bench/out/resume
 rm -rf "$out" && mkdir -p "$out/recv"

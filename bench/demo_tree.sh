@@ -10,11 +10,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
 relvane_install_deps xxhash
-dir=build-bench
-if [ ! -f "$dir/build.ninja" ]; then
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-fi
-cmake --build "$dir" -j2 --target relvane-cli >/dev/null
+source bench/common.sh
+dir=$bench_dir
+bench_build relvane-cli
 cli=$dir/cli/relvane-cli
 out=bench/out/tree
 rm -rf "$out" && mkdir -p "$out/send" "$out/recv"

@@ -35,11 +35,9 @@ parts=" ${RELVANE_BENCH_PARTS:-random text small idle stall} "
 part() { [[ $parts == *" $1 "* ]]; }
 bytes=$((mib * 1024 * 1024))
 text_bytes=$((text_mib * 1024 * 1024))
-dir=build-bench
-if [ ! -f "$dir/build.ninja" ]; then
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-fi
-cmake --build "$dir" -j2 --target relvane-cli deflate_blocks halfframe_proxy create_files >/dev/null
+source bench/common.sh
+dir=$bench_dir
+bench_build relvane-cli deflate_blocks halfframe_proxy create_files
 cli=$dir/cli/relvane-cli
 deflate=$dir/bench/deflate_blocks
 out=bench/out
