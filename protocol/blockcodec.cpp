@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 namespace relvane {
 
@@ -44,8 +43,6 @@ struct BlockCodec::State {
     // The zlib format, decoded by libdeflate: the same streams accepted and
     // refused, in less time, which the receiver of compressed data lacks.
     libdeflate_decompressor* Inflate = libdeflate_alloc_decompressor();
-    // Kept across blocks: no allocation per block beyond the returned array.
-    std::vector<unsigned char> Inflated = std::vector<unsigned char>(MaxInflatedBlock);
 
     State() {
         DeflateReady = deflateInit2(&Deflate, Level, Z_DEFLATED, WindowBits, MemLevel,
@@ -153,19 +150,30 @@ bool BlockCodec::LooksIncompressible(QByteArrayView block) {
 }
 
 QByteArray BlockCodec::Decompress(QByteArrayView stream) {
+    QByteArray out;
+    DecompressTo(stream, out);
+    return out;
+}
+
+qsizetype BlockCodec::DecompressTo(QByteArrayView stream, QByteArray& out) {
     if (D->Inflate == nullptr) Fail();
+    const qsizetype at = out.size();
+    out.resize(at + MaxInflatedBlock);
     std::size_t used = 0;
     std::size_t made = 0;
     const libdeflate_result rc = libdeflate_zlib_decompress_ex(
-        D->Inflate, stream.data(), static_cast<std::size_t>(stream.size()), D->Inflated.data(),
-        D->Inflated.size(), &used, &made);
+        D->Inflate, stream.data(), static_cast<std::size_t>(stream.size()), out.data() + at,
+        MaxInflatedBlock, &used, &made);
     // Anything short of the stream's end (corrupt data, a cut-off stream, an
     // output beyond the limit, a preset dictionary, a wrong checksum) is
     // refused, and so is a payload with bytes after the stream: a block is
     // exactly one stream.
-    if (rc != LIBDEFLATE_SUCCESS || used != static_cast<std::size_t>(stream.size())) Fail();
-    return QByteArray(reinterpret_cast<const char*>(D->Inflated.data()),
-                      static_cast<qsizetype>(made));
+    if (rc != LIBDEFLATE_SUCCESS || used != static_cast<std::size_t>(stream.size())) {
+        out.resize(at);
+        Fail();
+    }
+    out.resize(at + static_cast<qsizetype>(made));
+    return static_cast<qsizetype>(made);
 }
 
 } // namespace relvane

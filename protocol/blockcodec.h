@@ -4,7 +4,7 @@
 // initialise-compress-end, at a fraction of the cost. A block known not to
 // shrink is written stored, without deflate, as the same level-9 stream zlib
 // emits for a block it stores. Streams are decoded by one libdeflate
-// decompressor, also kept.
+// decompressor, also kept, straight into the caller's buffer.
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -45,6 +45,9 @@ public:
     // Throws EProtocolError("error") for data zlib rejects, a stream that does
     // not end within the payload, or output beyond MaxInflatedBlock.
     [[nodiscard]] QByteArray Decompress(QByteArrayView stream);
+    // The same, the block appended to `out`; its size. On failure `out` is
+    // as it was.
+    qsizetype DecompressTo(QByteArrayView stream, QByteArray& out);
 
 private:
     struct State;

@@ -62,6 +62,8 @@ struct BlockStream::Run {
     enum class State { Queued, Working, Done } Progress = State::Queued;
     Outcome Result = Outcome::Ready;
     QByteArray Frames;
+    QByteArray Raw;           // compressed runs: the bytes read
+    bool Stored = false;      // compressed runs: every region went stored
     std::int64_t Covered = 0; // file bytes carried by Frames
 };
 
@@ -98,6 +100,7 @@ void BlockStream::Start(int fd, std::int64_t from, std::int64_t end, std::uint8_
         Running = true;
         Compress = compress;
         Inline = !pooled;
+        Storing = false;
         Fd = fd;
         SlotNo = slot;
         StartedAt = from;
@@ -169,10 +172,9 @@ void BlockStream::Make(Run& run) const {
         run.Result = MakePlain(run.Fd, run.From, run.Length, run.Slot, run.Frames, run.Covered);
         return;
     }
-    // Kept per thread: a buffer freed on another thread than the one that
-    // made it makes the allocator hand pages back, at a cost per run.
-    thread_local std::vector<char> raw;
-    raw.resize(static_cast<size_t>(run.Length));
+    // Kept in the run, for the sender's digest, and then used again.
+    QByteArray& raw = run.Raw;
+    raw.resize(static_cast<qsizetype>(run.Length));
     std::int64_t got = 0;
     run.Result = Outcome::Ready;
     while (got < run.Length) {
@@ -187,6 +189,7 @@ void BlockStream::Make(Run& run) const {
         break;
     }
     run.Covered = got;
+    raw.resize(static_cast<qsizetype>(got));
     // Every block up to the failure goes out, as it would one at a time.
     thread_local BlockCodec codec;
     run.Frames.reserve(static_cast<qsizetype>(got + (got / BlockSize + 1) * (HeaderSize + 16)));
@@ -195,6 +198,7 @@ void BlockStream::Make(Run& run) const {
     // blocks go stored without deflate. A region is decided by its own bytes
     // alone, so any thread makes the same frames.
     bool storing = false;
+    run.Stored = true;
     std::int64_t at = 0;
     for (std::int64_t block = 0;; ++block) {
         const auto size = static_cast<qsizetype>(std::min<std::int64_t>(BlockSize, got - at));
@@ -216,6 +220,7 @@ void BlockStream::Make(Run& run) const {
                     packed = codec.CompressTo(bytes, run.Frames);
                     storing = full && !BlockCodec::Shrank(size, packed);
                 }
+                run.Stored = run.Stored && storing;
             } else if (storing && full) {
                 packed = BlockCodec::StoreTo(bytes, run.Frames);
             } else {
@@ -232,8 +237,9 @@ void BlockStream::Make(Run& run) const {
     }
 }
 
-void BlockStream::Refill() {
-    while (Running && !Inline && (Next < End || EmptyBlockDue) &&
+bool BlockStream::Refill() {
+    bool added = false;
+    while (Running && !Inline && !Storing && (Next < End || EmptyBlockDue) &&
            static_cast<int>(Runs.size()) < MaxRuns) {
         auto run = std::make_shared<Run>();
         run->Fd = Fd;
@@ -241,11 +247,14 @@ void BlockStream::Refill() {
         run->Length = std::min<std::int64_t>(std::int64_t(RunBlocks) * BlockSize, End - Next);
         run->Slot = SlotNo;
         run->Compress = true;
-        run->Frames = Reuse();
+        run->Frames = Reuse(Spare);
+        run->Raw = Reuse(SpareRaw);
         Next += run->Length;
         EmptyBlockDue = false;
         Runs.push_back(std::move(run));
+        added = true;
     }
+    return added;
 }
 
 void BlockStream::Work() {
@@ -300,66 +309,56 @@ bool BlockStream::HasReady() {
     if (Inline || Failed != Outcome::Ready) return true;
     std::lock_guard lock(M);
     if (!Runs.empty() && Runs.front()->Progress == Run::State::Done) return true;
+    // Take() would make the next blocks itself; after a region that
+    // deflated, the pool gets them.
+    if (Runs.empty() && Storing && Next < End) return true;
+    if (Refill()) Changed.notify_all();
     SenderWaits = true;
     return false;
 }
 
-QByteArray BlockStream::Reuse() {
-    if (Spare.empty()) return {};
-    QByteArray b = std::move(Spare.back());
-    Spare.pop_back();
+// Buffers are made and dropped on the sender's thread: one freed on another
+// thread than the one that made it makes the allocator hand pages back, at a
+// cost per run.
+QByteArray BlockStream::Reuse(std::vector<QByteArray>& spare) {
+    if (spare.empty()) return {};
+    QByteArray b = std::move(spare.back());
+    spare.pop_back();
     return b;
 }
 
-void BlockStream::Recycle(QByteArray&& frames) {
-    if (frames.capacity() < 16 * 1024 || Spare.size() > MaxRuns) return;
-    frames.resize(0); // keeps the allocation
-    Spare.push_back(std::move(frames));
-    frames = QByteArray();
+void BlockStream::Recycle(QByteArray&& buffer, std::vector<QByteArray>& spare) const {
+    if (buffer.capacity() < 16 * 1024 || spare.size() > MaxRuns) return;
+    buffer.resize(0); // keeps the allocation
+    spare.push_back(std::move(buffer));
+    buffer = QByteArray();
 }
 
 BlockStream::Outcome BlockStream::Take(Batch& batch, qsizetype maxBytes) {
-    Recycle(std::move(batch.Frames));
+    Recycle(std::move(batch.Frames), Spare);
+    Recycle(std::move(batch.Raw), SpareRaw);
     batch.Frames = QByteArray();
+    batch.Raw = QByteArray();
     batch.Last = false;
     if (!Running) return Outcome::NotYet;
     if (Failed != Outcome::Ready) return Failed;
 
-    if (Inline) {
-        // Made on the sender's own thread: one large read per call.
-        Run run;
-        run.Fd = Fd;
-        run.Compress = Compress;
-        run.From = Next;
-        std::int64_t blocks = std::max<qsizetype>(1, maxBytes / (HeaderSize + BlockSize));
-        // Whole regions, so the same regions are decided as by the pool.
-        if (Compress) blocks = std::max<std::int64_t>(RunBlocks, blocks / RunBlocks * RunBlocks);
-        run.Length = std::min(blocks * BlockSize, End - Next);
-        run.Slot = SlotNo;
-        run.Frames = Reuse();
-        Make(run);
-        EmptyBlockDue = false;
-        Next += run.Covered;
-        batch.Frames = std::move(run.Frames);
-        batch.Position = Next;
-        batch.Last = run.Result == Outcome::Ready && Next >= End;
-        if (run.Result == Outcome::Ready) return Outcome::Ready;
-        // The blocks before the failure go first; it is reported next time.
-        Failed = run.Result;
-        return batch.Frames.isEmpty() ? Failed : Outcome::Ready;
-    }
+    if (Inline) return TakeHere(batch, maxBytes);
 
     std::unique_lock lock(M);
-    Refill();
-    Changed.notify_all();
+    // Pool threads are woken only for new work: each wake costs a switch.
+    if (Refill()) Changed.notify_all();
     while (!Runs.empty() && Runs.front()->Progress == Run::State::Done) {
         Run& run = *Runs.front();
         if (!batch.Frames.isEmpty() && batch.Frames.size() + run.Frames.size() > maxBytes) break;
         if (batch.Frames.isEmpty()) {
             batch.Frames.swap(run.Frames);
+            batch.Raw.swap(run.Raw);
         } else {
             batch.Frames += run.Frames;
-            Recycle(std::move(run.Frames));
+            batch.Raw += run.Raw;
+            Recycle(std::move(run.Frames), Spare);
+            Recycle(std::move(run.Raw), SpareRaw);
         }
         batch.Position = run.From + run.Covered;
         if (run.Result != Outcome::Ready) {
@@ -370,15 +369,49 @@ BlockStream::Outcome BlockStream::Take(Batch& batch, qsizetype maxBytes) {
             }
             return run.Result;
         }
+        Storing = run.Stored;
         Runs.pop_front();
         batch.Last = Runs.empty() && Next >= End && !EmptyBlockDue;
         if (batch.Last) break;
     }
-    Refill();
-    Changed.notify_all();
+    if (batch.Frames.isEmpty() && Runs.empty() && Storing && Next < End) {
+        lock.unlock();
+        return TakeHere(batch, maxBytes);
+    }
+    if (Refill()) Changed.notify_all();
     if (!batch.Frames.isEmpty()) return Outcome::Ready;
     SenderWaits = true;
     return Outcome::NotYet;
+}
+
+// Made on the sender's own thread: one large read per call.
+BlockStream::Outcome BlockStream::TakeHere(Batch& batch, qsizetype maxBytes) {
+    Run run;
+    run.Fd = Fd;
+    run.Compress = Compress;
+    run.From = Next;
+    std::int64_t blocks = std::max<qsizetype>(1, maxBytes / (HeaderSize + BlockSize));
+    // Whole regions, so the same regions are decided as by the pool.
+    if (Compress) blocks = std::max<std::int64_t>(RunBlocks, blocks / RunBlocks * RunBlocks);
+    run.Length = std::min(blocks * BlockSize, End - Next);
+    run.Slot = SlotNo;
+    run.Frames = Reuse(Spare);
+    run.Raw = Reuse(SpareRaw);
+    Make(run);
+    EmptyBlockDue = false;
+    Next += run.Covered;
+    // Data that is only stored costs little more to make than to send: the
+    // pool's hand-overs would cost more than they save. A region that
+    // deflates gives the next ones back to the pool.
+    Storing = run.Stored;
+    batch.Frames = std::move(run.Frames);
+    batch.Raw = std::move(run.Raw);
+    batch.Position = Next;
+    batch.Last = run.Result == Outcome::Ready && Next >= End;
+    if (run.Result == Outcome::Ready) return Outcome::Ready;
+    // The blocks before the failure go first; it is reported next time.
+    Failed = run.Result;
+    return batch.Frames.isEmpty() ? Failed : Outcome::Ready;
 }
 
 } // namespace relvane

@@ -2,7 +2,8 @@
 // The FileData frames of one file, from an offset to the size announced, in
 // order and ready to send. File data is read in large chunks; with
 // compression, the next blocks are deflated ahead of the sender by a pool of
-// threads. Every block is its own zlib stream, and whether a run of blocks is
+// threads, while data that does not shrink (and only goes stored) is made by
+// the sender's thread itself. Every block is its own zlib stream, and whether a run of blocks is
 // deflated or stored depends on that run's bytes alone, so the bytes are the
 // ones a single thread gives, whatever thread made them.
 
@@ -56,6 +57,9 @@ public:
     };
     struct Batch {
         QByteArray Frames;       // whole FileData frames
+        // Compressed: the bytes the frames carry, uncompressed and in order,
+        // for a digest made beside the sending. Empty without compression.
+        QByteArray Raw;
         std::int64_t Position{}; // the file offset after the last of them
         bool Last = false;       // the file's last block is among them
     };
@@ -69,22 +73,27 @@ public:
 
 private:
     struct Run;
-    void Refill();                          // under M
+    bool Refill();                          // under M; whether runs were added
+    [[nodiscard]] Outcome TakeHere(Batch& batch, qsizetype maxBytes);
     [[nodiscard]] bool EnoughReady() const; // under M
     void Work();                            // a pool thread
     void Make(Run& run) const;              // reads (and deflates) one run, outside M
     void StartThreads();
     // Frame buffers passed back and forth instead of freed and allocated:
     // sender's thread only.
-    [[nodiscard]] QByteArray Reuse();
-    void Recycle(QByteArray&& frames);
+    [[nodiscard]] static QByteArray Reuse(std::vector<QByteArray>& spare);
+    void Recycle(QByteArray&& buffer, std::vector<QByteArray>& spare) const;
     std::vector<QByteArray> Spare;
+    std::vector<QByteArray> SpareRaw;
 
     const int Threads;
     const std::function<void()> WakeSender;
     bool Running = false;
     bool Compress = false;
     bool Inline = true; // made by Take() itself, not by the pool
+    // The last run taken was stored throughout: the next are made by Take()
+    // itself until one deflates (sender's thread only).
+    bool Storing = false;
     int Fd = -1;
     std::uint8_t SlotNo = 0;
     std::int64_t StartedAt = 0;

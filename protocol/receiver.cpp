@@ -325,13 +325,20 @@ void FileReceiver::ProcessFileData(const QByteArray& payload) {
             Hasher.Start(S.FileStream->handle(), 0, DigestOf(Mode));
     }
     try {
-        const QByteArray data = Link.CompressOn() ? Codec.Decompress(payload) : payload;
+        // Room for a chunk and the largest block that may cross it.
+        if (Pending.capacity() < WriteChunk + MaxInflatedBlock)
+            Pending.reserve(WriteChunk + MaxInflatedBlock);
+        const qsizetype before = Pending.size();
+        if (Link.CompressOn())
+            Codec.DecompressTo(payload, Pending);
+        else
+            Pending.append(payload);
         // More than was announced can only end in a mismatch: stop before the disk fills.
-        const qint64 end = Received() + data.size();
-        if (end > S.FileSize)
+        const qint64 end = Received();
+        if (end > S.FileSize) {
+            Pending.resize(before);
             throw EProtocolError(texts::SizeMismatch(FinalPath(), end, S.FileSize));
-        if (Pending.capacity() < WriteChunk) Pending.reserve(WriteChunk);
-        Pending.append(data);
+        }
         if (Pending.size() >= WriteChunk && !WritePending()) throw WriteFailed();
     } catch (const Error& error) {
         // The sender stops at the rejection; the partial file stays.

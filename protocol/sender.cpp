@@ -179,12 +179,9 @@ void FileSender::SendNextFile() {
 
     S.FileName = SendFileName(path);
     S.FileSize = size;
-    // Hashed from the disk beside the sending: the digest follows the last block.
-    HashFollows = (Mode & CapVerify) && !made && size > HashHereMax && !Link.CompressOn();
-    if (HashFollows)
-        Following.Reset(DigestOf(Mode));
-    else if ((Mode & CapVerify) && !made && size > HashHereMax)
-        Hasher.Start(file->handle(), size, DigestOf(Mode));
+    // Hashed from the blocks as they are taken: the digest follows the last one.
+    HashFollows = (Mode & CapVerify) && !made && size > HashHereMax;
+    if (HashFollows) Following.Reset(DigestOf(Mode));
     if ((Mode & CapVerify) && !made && size <= HashHereMax) {
         relvane::Digest hash(DigestOf(Mode));
         if (hash.AddFile(file->handle(), size)) KnownDigest = hash.Finish();
@@ -235,7 +232,7 @@ bool FileSender::TakeBlocks(bool failNow) {
         if (failNow) BlocksFailed(outcome);
         return false; // the stream reports it again
     }
-    if (HashFollows) FollowBlocks(next.Frames);
+    if (HashFollows) FollowBlocks(next);
     Install(std::move(next));
     return true;
 }
@@ -295,7 +292,12 @@ void FileSender::SendBlocks() {
     if (static_cast<int>(InFlight.size()) < WindowFiles) S.State = SlotState::SendNextFile;
 }
 
-void FileSender::FollowBlocks(const QByteArray& frames) {
+void FileSender::FollowBlocks(const BlockStream::Batch& batch) {
+    if (Link.CompressOn()) {
+        Following.Add(batch.Raw);
+        return;
+    }
+    const QByteArray& frames = batch.Frames;
     for (qsizetype at = 0; at + HeaderSize <= frames.size();) {
         const std::int32_t length = ParseHeader(frames.constData() + at).Length;
         Following.Add(QByteArrayView(frames).sliced(at + HeaderSize, length));

@@ -131,12 +131,12 @@ private:
     bool WaitsForAll = false;
     void Answered(bool rejected);
     QByteArray KnownDigest; // of the current file, once hashed
-    // Uncompressed blocks are made on this thread in file order: a large
-    // file's digest is made from them as they are taken, unless a resume
-    // offset restarts them (then the hasher reads the file beside).
+    // Blocks are taken on this thread in file order: a large file's digest
+    // is made from their bytes as they are taken, unless a resume offset
+    // restarts them (then the hasher reads the file beside).
     relvane::Digest Following;
     bool HashFollows = false;
-    void FollowBlocks(const QByteArray& frames);
+    void FollowBlocks(const BlockStream::Batch& batch);
 };
 
 } // namespace relvane

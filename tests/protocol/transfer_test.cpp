@@ -302,15 +302,18 @@ INSTANTIATE_TEST_SUITE_P(CompressOffOn, Transfer, testing::Bool());
 
 // Between two copies every file is verified: with XXH3-128 where both offer
 // it, with SHA-256 where one offers only that; small and large files, and a
-// resumed one.
+// resumed one; compressed, a file part stored, part deflated.
 TEST(TransferVerified, EitherDigestChecksEveryFile) {
-    for (const Capabilities offer : {Capabilities(AllCapabilities & ~CapXxh128), AllCapabilities}) {
-        Link link(false, true, offer);
+    const std::pair<Capabilities, bool> cases[] = {
+        {Capabilities(AllCapabilities & ~CapXxh128), false}, {AllCapabilities, true}};
+    for (const auto& [offer, compress] : cases) {
+        Link link(compress, true, offer);
         ASSERT_TRUE(link.Ready);
         Peer& from = link.Client;
         ASSERT_TRUE(WaitFor([&] { return from.Rec().Agreed == offer; }, Deadline));
         const DigestKind kind = DigestOf(offer);
-        const QList<QByteArray> files{{}, RandomBytes(5000, 4), RandomBytes(3 * 1024 * 1024, 5),
+        const QList<QByteArray> files{{}, RandomBytes(5000, 4),
+                                      RandomBytes(1024 * 1024, 5) + TextBytes(2 * 1024 * 1024),
                                       RandomBytes(3 * 1024 * 1024, 6)};
         // The last one resumes: its kept part is hashed from the disk.
         QFile partial(link.Server.Inbox.filePath(QStringLiteral("3.Recv")));
