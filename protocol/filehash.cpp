@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -73,15 +74,18 @@ QByteArray Digest::Finish() {
 }
 
 bool Digest::AddFile(int fd, std::int64_t n, const std::atomic<bool>* stop) {
-    std::vector<char> buffer(1 << 20);
+    // As large as the file up to 1 MiB, and not cleared: a small file's
+    // hash must not cost a megabyte of zeros.
+    const auto room = static_cast<size_t>(std::clamp<std::int64_t>(n, 1, 1 << 20));
+    const std::unique_ptr<char[]> buffer(new char[room]);
     std::int64_t at = 0;
     while (at < n) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) return false;
-        const auto want = static_cast<size_t>(std::min<std::int64_t>(n - at, buffer.size()));
-        const ssize_t got = ::pread(fd, buffer.data(), want, at);
+        const auto want = static_cast<size_t>(std::min<std::int64_t>(n - at, room));
+        const ssize_t got = ::pread(fd, buffer.get(), want, at);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
-        Add(QByteArrayView(buffer.data(), got));
+        Add(QByteArrayView(buffer.get(), got));
         at += got;
     }
     return true;

@@ -232,7 +232,7 @@ bool FileSender::TakeBlocks(bool failNow) {
         if (failNow) BlocksFailed(outcome);
         return false; // the stream reports it again
     }
-    if (HashFollows) FollowBlocks(next);
+    if (HashFollows) AddBlocks(Following, next);
     Install(std::move(next));
     return true;
 }
@@ -292,15 +292,15 @@ void FileSender::SendBlocks() {
     if (static_cast<int>(InFlight.size()) < WindowFiles) S.State = SlotState::SendNextFile;
 }
 
-void FileSender::FollowBlocks(const BlockStream::Batch& batch) {
+void FileSender::AddBlocks(relvane::Digest& hash, const BlockStream::Batch& batch) const {
     if (Link.CompressOn()) {
-        Following.Add(batch.Raw);
+        hash.Add(batch.Raw);
         return;
     }
     const QByteArray& frames = batch.Frames;
     for (qsizetype at = 0; at + HeaderSize <= frames.size();) {
         const std::int32_t length = ParseHeader(frames.constData() + at).Length;
-        Following.Add(QByteArrayView(frames).sliced(at + HeaderSize, length));
+        hash.Add(QByteArrayView(frames).sliced(at + HeaderSize, length));
         at += HeaderSize + length;
     }
 }

@@ -136,7 +136,8 @@ private:
     // restarts them (then the hasher reads the file beside).
     relvane::Digest Following;
     bool HashFollows = false;
-    void FollowBlocks(const BlockStream::Batch& batch);
+    // Adds the file bytes a batch carries, in order.
+    void AddBlocks(relvane::Digest& hash, const BlockStream::Batch& batch) const;
 };
 
 } // namespace relvane

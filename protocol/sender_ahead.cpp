@@ -43,9 +43,9 @@ void FileSender::PrepareNext() {
     Blocks.Stop();
     if (!whole) return;
     if (Mode & CapVerify) {
-        // Small enough for one batch: hashed here too, as the blocks were made.
+        // Small enough for one batch: hashed from the bytes just read.
         relvane::Digest hash(DigestOf(Mode));
-        if (!hash.AddFile(file->handle(), size)) return;
+        AddBlocks(hash, made);
         Ahead.Digest = hash.Finish();
     }
     Ahead.Seen = seen;

@@ -8,6 +8,10 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace relvane {
 
 namespace {
@@ -18,6 +22,17 @@ constexpr qsizetype MaxPathBytes = 4096;
 QString TooLargeForPeer(const QString& path) {
     return TooLargeText(path) +
            QStringLiteral("\r\n相手も TCP/IP Relvane のこの版なら 2GB 以上のファイルも送れます");
+}
+
+// The size of a regular file that can be opened for reading; -1 for anything
+// else. Without blocking: a named pipe among the files is refused, not waited on.
+qint64 ReadableSize(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    return regular ? static_cast<qint64>(st.st_size) : -1;
 }
 
 // The files of `folder`, sorted, each with its path from the folder's parent.
@@ -71,12 +86,12 @@ SendPlan PlanSend(const QStringList& paths, Capabilities caps) {
     for (qsizetype i = 0; i < plan.Files.size(); ++i) {
         const QString& path = plan.Files.at(i);
         const QString name = folders ? plan.Names.at(i) : SendFileName(path);
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
+        const qint64 size = ReadableSize(path);
+        if (size < 0) {
             plan.Refusal = CannotOpenText(path);
             return plan;
         }
-        if (file.size() > MaxSendSize && !(caps & CapBigFiles)) {
+        if (size > MaxSendSize && !(caps & CapBigFiles)) {
             plan.Refusal = TooLargeForPeer(path);
             return plan;
         }

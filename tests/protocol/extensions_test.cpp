@@ -6,11 +6,14 @@
 #include "protocol/filehash.h"
 #include "protocol/frame.h"
 #include "protocol/recvfolder.h"
+#include "protocol/sendlist.h"
 #include "protocol/sendplan.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -151,6 +154,14 @@ TEST(SendPlan, LargeFilesOnlyToAPeerThatTakesThem) {
     f.close();
     EXPECT_TRUE(PlanSend({big}, CapBigFiles).Refusal.isEmpty());
     EXPECT_TRUE(PlanSend({big}, 0).Refusal.contains(u"2GB"));
+}
+
+// Only regular files are read: a named pipe is refused at once, not waited on.
+TEST(SendPlan, ANamedPipeIsRefusedNotOpened) {
+    QTemporaryDir dir;
+    const QString pipe = dir.filePath(QStringLiteral("pipe"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    EXPECT_EQ(PlanSend({pipe}, AllCapabilities).Refusal, CannotOpenText(pipe));
 }
 
 } // namespace
