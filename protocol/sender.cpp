@@ -208,6 +208,13 @@ void FileSender::SendNextFile() {
         S.State = SlotState::SendData;
         Started();
     }
+    if (made && S.State == SlotState::SendData) {
+        // Nothing to wait for: the names and the blocks go in one send.
+        Install(std::move(Ahead.Made));
+        Ahead = {};
+        Batch.Frames.prepend(frames);
+        return;
+    }
     Link.Send(frames);
     if (made) {
         // Dropped by a resume offset other than 0, as blocks made here are.
