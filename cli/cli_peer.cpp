@@ -407,11 +407,22 @@ void CliPeer::ReportProgress() {
             .arg(file, Human(done), Human(total))
             .arg(percent);
     };
-    if (SendActive) {
+    // Before a resumed file moves, each side reads through the part the
+    // receiver holds (its name is told once that is done).
+    const auto checked = [](const char* who, qint64 done, qint64 total) {
+        return QStringLiteral("checking the part %1 holds: %2 of %3 (%4%)")
+            .arg(QLatin1String(who), Human(done), Human(total))
+            .arg(static_cast<int>(done * 100 / total));
+    };
+    if (const qint64 total = progress->SendCheckTotal.load(); SendActive && total > 0) {
+        Note(checked("the peer", progress->SendChecked.load(), total));
+    } else if (SendActive) {
         Note(line(QStringLiteral("sending"), SendingName, progress->SendDone.load(),
                   progress->SendTotal.load(), progress->SendResumedBytes.load()));
     }
-    if (RecvActive) {
+    if (const qint64 total = progress->RecvCheckTotal.load(); RecvActive && total > 0) {
+        Note(checked("this side", progress->RecvChecked.load(), total));
+    } else if (RecvActive) {
         Note(line(QStringLiteral("receiving"), ReceivingName, progress->RecvDone.load(),
                   progress->RecvTotal.load(), progress->RecvResumedBytes.load()));
     }

@@ -40,13 +40,15 @@ const std::vector<SendFile>& SmallSet() {
 }
 
 const std::vector<SendFile>& LargeSendSet() {
-    // A run of the pool is 32 blocks: the first file takes two runs, the
-    // third one run stored (noise) and one deflated.
+    // A run of the pool is 32 blocks: the first file takes two runs. The
+    // third has ten runs stored (noise): past the eight queued at its start
+    // they are made by the sending thread, until a run that deflates gives
+    // the rest back to the pool.
     static const std::vector<SendFile> files = {
         {QStringLiteral("big1.bin"), QStringLiteral("big/big1.bin"), Pattern(33 * 1024 + 7, 3)},
         {QStringLiteral("mid.txt"), QStringLiteral("big/a/mid.txt"), Pattern(3000, 4)},
         {QStringLiteral("big2.bin"), QStringLiteral("big/a/big2.bin"),
-         Noise(32 * 1024) + Pattern(4 * 1024 + 100, 5)},
+         Noise(10 * 32 * 1024) + Pattern(33 * 1024, 5) + Noise(1024 + 100)},
         {QStringLiteral("empty.txt"), QStringLiteral("big/empty.txt"), QByteArray()},
     };
     return files;

@@ -69,6 +69,13 @@ struct TransferProgress {
     // there, so Done minus these is what this transfer moved.
     std::atomic<std::int64_t> SendResumedBytes{0};
     std::atomic<std::int64_t> RecvResumedBytes{0};
+    // While the part of a file the receiver holds is checked before the
+    // rest moves (each side reads it through once): its length, and how far
+    // this side got. CheckTotal is 0 when no check runs.
+    std::atomic<std::int64_t> SendCheckTotal{0};
+    std::atomic<std::int64_t> SendChecked{0};
+    std::atomic<std::int64_t> RecvCheckTotal{0};
+    std::atomic<std::int64_t> RecvChecked{0};
     std::atomic<bool> Resumed{false};
     std::atomic<bool> CompressOn{false};
     // Files of this connection are verified (both copies hash them).

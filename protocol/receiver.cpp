@@ -286,13 +286,17 @@ void FileReceiver::ProcessResumeOffsetRequest() {
                          (Mode & CapBigFiles)
                              ? SizePayload(S.ResumeOffset)
                              : NumberPayload(static_cast<std::int32_t>(S.ResumeOffset))));
+    if (S.State != SlotState::ResumeCheck) return;
+    // Summed now, while the sender sums its side, not after: on a large
+    // partial file that halves the wait before the rest moves.
+    S.Checksum =
+        StreamChecksum(*S.FileStream, 0, {Progress.RecvCheckTotal, Progress.RecvChecked});
 }
 
 void FileReceiver::ProcessChecksum(const QByteArray& payload) {
     if (S.State != SlotState::ResumeCheck) return;
     const std::uint32_t theirs = ParseChecksum(PayloadText(payload));
     QFile& file = *S.FileStream;
-    S.Checksum = StreamChecksum(file, 0);
     const bool match = S.Checksum == theirs;
     // Written again from byte 0 after a mismatch: no bytes of the old partial may stay.
     const bool placed = match ? file.seek(file.size()) : file.resize(0) && file.seek(0);

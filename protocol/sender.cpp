@@ -349,7 +349,8 @@ void FileSender::ProcessResumeOffsetReply(const QByteArray& payload) {
     // checksum of the whole file, which the peer's longer partial will not
     // match, so the file restarts at 0 instead of failing every time.
     const bool inside = offset > 0 && offset <= S.FileSize;
-    S.Checksum = StreamChecksum(*S.FileStream, inside ? offset : 0);
+    S.Checksum = StreamChecksum(*S.FileStream, inside ? offset : 0,
+                                {Progress.SendCheckTotal, Progress.SendChecked});
     S.State = SlotState::ResumeCheck;
     Progress.Resumed = true;
     Link.Send(BuildFrame(SlotNo(), Kind::Notice, Type::Checksum, Format::FmtText,

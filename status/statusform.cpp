@@ -261,8 +261,18 @@ void TStatusForm::UpdateStatus() {
     const std::int64_t done = FSendMode ? progress->SendDone.load() : progress->RecvDone.load();
     const std::int64_t resumed =
         FSendMode ? progress->SendResumedBytes.load() : progress->RecvResumedBytes.load();
-    ShowOnBar(*FileProgressBar, done, total);
-    ProcessLabel->setText(ByteText(done, total));
+    const std::int64_t checkTotal =
+        FSendMode ? progress->SendCheckTotal.load() : progress->RecvCheckTotal.load();
+    if (checkTotal > 0) {
+        // The part already held is read through before the rest moves.
+        const std::int64_t checked =
+            FSendMode ? progress->SendChecked.load() : progress->RecvChecked.load();
+        ShowOnBar(*FileProgressBar, checked, checkTotal);
+        ProcessLabel->setText(QStringLiteral("再開の確認中 ") + ByteText(checked, checkTotal));
+    } else {
+        ShowOnBar(*FileProgressBar, done, total);
+        ProcessLabel->setText(ByteText(done, total));
+    }
     const double seconds = double(Clock() - StartTime) / 1000.0;
     if (seconds >= 1.0) {
         const auto moved = static_cast<double>(std::max<std::int64_t>(0, done - resumed));

@@ -156,6 +156,14 @@ TEST_F(StatusTest, TextsFollowTheCountersOfTheirOwnDirection) {
     Recv.UpdateStatus();
     Recv.UpdateStatus();
     EXPECT_EQ(Recv.ProcessLabel->text(), QStringLiteral("7/300Byte"));
+    // While the part held is checked, the bar and the text follow the check.
+    Progress->RecvCheckTotal = 200;
+    Progress->RecvChecked = 50;
+    Recv.UpdateStatus();
+    EXPECT_EQ(Recv.ProcessLabel->text(), QStringLiteral("再開の確認中 50/200Byte"));
+    EXPECT_EQ(Recv.FileProgressBar->MaxValue(), 200);
+    EXPECT_EQ(Recv.FileProgressBar->Position(), 50);
+    Progress->RecvCheckTotal = 0;
 
     // A size not yet known: 0/0 and a bar without fill or text.
     Progress->RecvTotal = 0;
