@@ -69,6 +69,7 @@ copy() {
   local delay=$1 flags=$2; shift 2
   local recv=$out/recv.$((copies += 1)) p q t0 t1
   mkdir -p "$recv"
+  sync # the last copy's files written out, not while this one runs
   pids=()
   for _ in 1 2 3; do
     p=$(port)
