@@ -58,6 +58,8 @@ wait "$lpid"
 t1=$(date +%s%N)
 echo "second run: $(awk -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f", ns / 1e9 }') s"
 for side in sender listener; do
+  # The check of the part held (its progress, first and last line), then where it resumed.
+  grep -h "checking" "$out/$side.2.log" | sed -n '1p;$p' | sed "s/^/  $side: /" || true
   grep -h "resuming" "$out/$side.2.log" | sed -n '1p;$p' | sed "s/^/  $side: /" || true
 done
 cmp "$file" "$out/recv/big.bin" && echo "arrived byte for byte"
