@@ -264,17 +264,19 @@ void TStatusForm::UpdateStatus() {
     const std::int64_t checkTotal =
         FSendMode ? progress->SendCheckTotal.load() : progress->RecvCheckTotal.load();
     if (checkTotal > 0) {
-        // The part already held is read through before the rest moves.
+        // The part already held is read through before the rest moves: its
+        // progress, and in place of the speed what is happening.
         const std::int64_t checked =
             FSendMode ? progress->SendChecked.load() : progress->RecvChecked.load();
         ShowOnBar(*FileProgressBar, checked, checkTotal);
-        ProcessLabel->setText(QStringLiteral("再開の確認中 ") + ByteText(checked, checkTotal));
+        ProcessLabel->setText(ByteText(checked, checkTotal));
+        AverageLabel->setText(QStringLiteral("再開の確認中"));
     } else {
         ShowOnBar(*FileProgressBar, done, total);
         ProcessLabel->setText(ByteText(done, total));
     }
     const double seconds = double(Clock() - StartTime) / 1000.0;
-    if (seconds >= 1.0) {
+    if (seconds >= 1.0 && checkTotal == 0) {
         const auto moved = static_cast<double>(std::max<std::int64_t>(0, done - resumed));
         AverageLabel->setText(FormatRate(moved / seconds / 1024) + QLatin1String("KByte/s"));
     }

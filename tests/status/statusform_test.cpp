@@ -160,7 +160,8 @@ TEST_F(StatusTest, TextsFollowTheCountersOfTheirOwnDirection) {
     Progress->RecvCheckTotal = 200;
     Progress->RecvChecked = 50;
     Recv.UpdateStatus();
-    EXPECT_EQ(Recv.ProcessLabel->text(), QStringLiteral("再開の確認中 50/200Byte"));
+    EXPECT_EQ(Recv.ProcessLabel->text(), QStringLiteral("50/200Byte"));
+    EXPECT_EQ(Recv.AverageLabel->text(), QStringLiteral("再開の確認中"));
     EXPECT_EQ(Recv.FileProgressBar->MaxValue(), 200);
     EXPECT_EQ(Recv.FileProgressBar->Position(), 50);
     Progress->RecvCheckTotal = 0;
