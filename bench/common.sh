@@ -7,3 +7,13 @@ bench_build() {
   fi
   cmake --build "$bench_dir" -j2 --target "$@" >/dev/null
 }
+
+# best COMMAND ARGS... : runs a copy $runs times; NS is the shortest.
+best() {
+  local i min=
+  for ((i = 0; i < runs; i++)); do
+    "$@"
+    if [ -z "$min" ] || [ "$NS" -lt "$min" ]; then min=$NS; fi
+  done
+  NS=$min
+}

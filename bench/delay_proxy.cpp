@@ -6,6 +6,8 @@
 // at its own due time, so a stream is delayed, not slowed. When a side
 // closes, what is queued towards the other is delivered, then the other's
 // sending half is shut; it exits once both directions are done.
+#include "relay.h"
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <condition_variable>
@@ -43,14 +45,6 @@ struct Direction {
     bool Eof = false;    // the reading side closed
     bool Failed = false; // the writing side is gone: drop the rest
 };
-
-sockaddr_in Local(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 void Read(Direction& d, Clock::duration delay) {
     std::vector<char> buf(256 * 1024);
@@ -110,30 +104,19 @@ int main(int argc, char** argv) {
     }
     const auto delay = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double, std::milli>(std::atof(argv[3])));
-    const int lsn = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int on = 1;
-    ::setsockopt(lsn, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in at = Local(std::atoi(argv[1]));
-    if (::bind(lsn, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(lsn, 1) != 0) {
-        std::perror("listen");
-        return 1;
-    }
-    std::printf("ready\n");
-    std::fflush(stdout);
+    const int lsn = ListenLocal(std::atoi(argv[1]), "ready");
+    if (lsn < 0) return 1;
     pollfd p{lsn, POLLIN, 0};
     if (::poll(&p, 1, 60000) != 1) {
         std::fprintf(stderr, "delay_proxy: no connection within 60 s\n");
         return 1;
     }
     const int a = ::accept(lsn, nullptr, nullptr);
-    const int b = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in target = Local(std::atoi(argv[2]));
-    if (a < 0 || ::connect(b, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-        std::perror("connect");
-        return 1;
-    }
+    const int b = ConnectLocal(std::atoi(argv[2]));
+    if (a < 0 || b < 0) return 1;
     ::close(lsn);
     // Small frames go at once: the delay is the only one this relay adds.
+    const int on = 1;
     ::setsockopt(a, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     ::setsockopt(b, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 

@@ -106,15 +106,6 @@ copy() {
   fi
   NS=$((t1 - t0))
 }
-# best COMMAND ARGS... : runs a copy $runs times; NS is the shortest.
-best() {
-  local i min=
-  for ((i = 0; i < runs; i++)); do
-    "$@"
-    if [ -z "$min" ] || [ "$NS" -lt "$min" ]; then min=$NS; fi
-  done
-  NS=$min
-}
 
 echo "$count x 1 KiB through delay_proxy on 127.0.0.1, $(nproc) cores, best of $runs;"
 echo "files/s over the list alone. Load average before: $(cut -d' ' -f1-3 /proc/loadavg)."

@@ -7,6 +7,7 @@
 // the target holds a frame cut in the middle, the connecting side a peer
 // that stopped reading. Runs until it is killed or either side closes.
 #include "protocol/frame.h"
+#include "relay.h"
 
 #include <arpa/inet.h>
 #include <cstdio>
@@ -18,14 +19,6 @@
 #include <vector>
 
 namespace {
-
-sockaddr_in Local(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 bool WriteAll(int fd, const char* p, std::size_t n) {
     while (n > 0) {
@@ -45,23 +38,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     const long frames = std::atol(argv[3]);
-    const int lsn = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int on = 1;
-    ::setsockopt(lsn, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in at = Local(std::atoi(argv[1]));
-    if (::bind(lsn, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(lsn, 1) != 0) {
-        std::perror("listen");
-        return 1;
-    }
-    std::printf("listening\n");
-    std::fflush(stdout);
+    const int lsn = ListenLocal(std::atoi(argv[1]), "listening");
+    if (lsn < 0) return 1;
     const int from = ::accept(lsn, nullptr, nullptr);
-    const int to = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in target = Local(std::atoi(argv[2]));
-    if (from < 0 || ::connect(to, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-        std::perror("connect");
-        return 1;
-    }
+    const int to = ConnectLocal(std::atoi(argv[2]));
+    if (from < 0 || to < 0) return 1;
 
     std::vector<char> pending; // bytes from `from` not yet forwarded
     long forwarded = 0;

@@ -164,15 +164,6 @@ socat_copy() {
   NS=$((t1 - t0))
 }
 
-# best COMMAND ARGS... : runs a copy $runs times; NS is the shortest.
-best() {
-  local i min=
-  for ((i = 0; i < runs; i++)); do
-    "$@"
-    if [ -z "$min" ] || [ "$NS" -lt "$min" ]; then min=$NS; fi
-  done
-  NS=$min
-}
 # best_rate COMMAND ARGS... : the largest first word the command prints in
 # $runs runs, then the rest of the line of that run.
 best_rate() {
