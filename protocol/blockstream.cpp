@@ -317,9 +317,9 @@ bool BlockStream::HasReady() {
     return false;
 }
 
-// Buffers are made and dropped on the sender's thread: one freed on another
-// thread than the one that made it makes the allocator hand pages back, at a
-// cost per run.
+// Buffers go back and forth between the sender and the pool instead of being
+// freed: one freed on another thread than the one that made it makes the
+// allocator hand pages back, at a cost per run.
 QByteArray BlockStream::Reuse(std::vector<QByteArray>& spare) {
     if (spare.empty()) return {};
     QByteArray b = std::move(spare.back());
@@ -327,7 +327,7 @@ QByteArray BlockStream::Reuse(std::vector<QByteArray>& spare) {
     return b;
 }
 
-void BlockStream::Recycle(QByteArray&& buffer, std::vector<QByteArray>& spare) const {
+void BlockStream::Recycle(QByteArray&& buffer, std::vector<QByteArray>& spare) {
     if (buffer.capacity() < 16 * 1024 || spare.size() > MaxRuns) return;
     buffer.resize(0); // keeps the allocation
     spare.push_back(std::move(buffer));

@@ -3,9 +3,9 @@
 // order and ready to send. File data is read in large chunks; with
 // compression, the next blocks are deflated ahead of the sender by a pool of
 // threads, while data that does not shrink (and only goes stored) is made by
-// the sender's thread itself. Every block is its own zlib stream, and whether a run of blocks is
-// deflated or stored depends on that run's bytes alone, so the bytes are the
-// ones a single thread gives, whatever thread made them.
+// the sender's thread itself. Every block is its own zlib stream, and whether
+// a run of blocks is deflated or stored depends on that run's bytes alone, so
+// the bytes are the ones a single thread gives, whatever thread made them.
 
 #include <QByteArray>
 
@@ -82,7 +82,7 @@ private:
     // Frame buffers passed back and forth instead of freed and allocated:
     // sender's thread only.
     [[nodiscard]] static QByteArray Reuse(std::vector<QByteArray>& spare);
-    void Recycle(QByteArray&& buffer, std::vector<QByteArray>& spare) const;
+    static void Recycle(QByteArray&& buffer, std::vector<QByteArray>& spare);
     std::vector<QByteArray> Spare;
     std::vector<QByteArray> SpareRaw;
 
