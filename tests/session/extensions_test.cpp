@@ -2,6 +2,7 @@
 // that knows only the catalogue: on 127.0.0.1, no windows.
 
 #include "protocol/frame.h"
+#include "protocol/texts.h"
 #include "session/session.h"
 #include "tests/support/ports.h"
 #include "tests/support/wait.h"
@@ -47,7 +48,9 @@ struct Copy {
 };
 
 // Passes bytes between a client and a server, flipping one byte of the
-// first plain FileData block from the client while `flip` is set.
+// first plain FileData block from the client while `flip` is set; with
+// `closeOnUnknown`, it closes both at the client's first frame outside the
+// catalogue, as a peer that refuses frames it does not know.
 class Relay {
 public:
     Relay(int listenPort, int serverPort)
@@ -60,6 +63,7 @@ public:
         ::close(Listener);
     }
     std::atomic<bool> Flip{true};
+    std::atomic<bool> CloseOnUnknown{false};
 
 private:
     void Run() {
@@ -71,7 +75,8 @@ private:
         const int server = ConnectRaw(ServerPort);
         QByteArray fromClient; // kept until whole frames can be passed on
         char buffer[65536];
-        while (!Stop) {
+        bool refused = false;
+        while (!Stop && !refused) {
             pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
             if (::poll(fds, 2, 50) <= 0) continue;
             if (fds[1].revents & (POLLIN | POLLHUP)) {
@@ -87,6 +92,8 @@ private:
                 while (fromClient.size() - at >= HeaderSize) {
                     const FrameHeader h = ParseHeader(fromClient.constData() + at);
                     if (fromClient.size() - at - HeaderSize < h.Length) break;
+                    refused = CloseOnUnknown && h.Type >= TypeCount;
+                    if (refused) break;
                     if (h.Type == std::uint8_t(Type::FileData) && h.Length > 0 &&
                         Flip.exchange(false))
                         fromClient[at + HeaderSize] = char(fromClient[at + HeaderSize] ^ 0x01);
@@ -213,6 +220,40 @@ TEST(Extensions, AWindowOfSmallFilesEndsCleanlyAtARefusal) {
     ASSERT_TRUE(WaitFor([&] { return server.Ends.size() == 2; }));
     EXPECT_EQ(server.Ends[1].second.Result, Outcome::Done);
     EXPECT_EQ(Read(server.In(QStringLiteral("after.txt"))), "next list");
+}
+
+// A peer that closes at the offer: the user is told to turn the extensions
+// off, and with them off the next connection stays.
+TEST(Extensions, APeerThatClosesAtTheOfferIsToldAndServedWithThemOff) {
+    const int port = FreePort();
+    Copy server(port, false);
+    Copy client(port, true);
+    QStringList failures;
+    QObject::connect(&client.S, &Session::failure,
+                     [&](ErrorKind, const QString& text) { failures << text; });
+    for (const bool extensions : {true, false}) {
+        SCOPED_TRACE(extensions);
+        server.S.Listen();
+        const int relayPort = FreePort();
+        Relay relay(relayPort, port);
+        relay.CloseOnUnknown = true;
+        SessionSettings s = client.S.Settings();
+        s.Extensions = extensions;
+        client.S.SetSettings(s);
+        client.S.Connect(QStringLiteral("127.0.0.1"), relayPort);
+        if (extensions) {
+            ASSERT_TRUE(WaitFor([&] { return !failures.isEmpty(); }));
+            EXPECT_EQ(failures[0], texts::OfferRejected());
+            EXPECT_FALSE(client.S.IsConnected());
+        } else {
+            ASSERT_TRUE(WaitFor([&] { return client.S.IsConnected(); }));
+            WaitFor([] { return false; }, 300);
+            EXPECT_TRUE(client.S.IsConnected());
+            EXPECT_EQ(failures.size(), 1);
+        }
+        client.S.Disconnect();
+        ASSERT_TRUE(WaitFor([&] { return !server.S.IsConnected(); }));
+    }
 }
 
 // With a peer that does not take the extensions (here a copy with them off,
